@@ -1,0 +1,38 @@
+#pragma once
+// The motor's register map, as far as the host needs to know it.
+
+#include <cstdint>
+#include <array>
+#include <optional>
+#include <span>
+
+#include "damiao/error.hpp"
+
+namespace torvane::damiao {
+
+struct RegisterInfo {
+    std::uint8_t number;
+    const char* name;
+    RegisterType type;
+    bool read_only;
+};
+
+extern const std::array<RegisterInfo, 45> kRegisters;
+
+inline constexpr std::uint8_t kRegControlMode = 10;
+inline constexpr std::uint8_t kRegTimeout = 9;
+
+enum ControlMode : std::uint32_t { kModeMit = 1, kModePosVel = 2, kModeVel = 3, kModeForcePos = 4 };
+
+std::optional<RegisterInfo> find_register(std::span<const RegisterInfo> table, std::uint8_t number);
+
+struct RegisterValue {
+    RegisterType type = RegisterType::Uint32;
+    std::uint32_t bits = 0;  // the raw 32 bits; a Float register's IEEE pattern
+
+    static RegisterValue u32(std::uint32_t v) { return {RegisterType::Uint32, v}; }
+    static RegisterValue f32(float v);
+    float as_float() const;
+};
+
+}  // namespace torvane::damiao

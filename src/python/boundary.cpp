@@ -1,0 +1,73 @@
+#include "python/boundary.hpp"
+
+#include "python/ref.hpp"
+
+namespace torvane::py {
+
+PyObject* panic_type() {
+    static PyObject* type = PyErr_NewExceptionWithDoc(
+        "torvane.PanicException", "An internal fault inside torvane; not meant to be caught.",
+        PyExc_BaseException, nullptr);
+    return type;
+}
+
+void raise_panic(const std::string& message) {
+    PyObject* type = panic_type();
+    if (!type) return;  // the class itself could not be made; that error stands
+    // Chain a pending Python error, if any, under the panic.
+    PyObject* pending = PyErr_GetRaisedException();
+    Ref msg = Ref::steal(PyUnicode_FromStringAndSize(message.data(), static_cast<Py_ssize_t>(message.size())));
+    if (!msg) {
+        Py_XDECREF(pending);
+        return;
+    }
+    Ref exc = Ref::steal(PyObject_CallOneArg(type, msg.get()));
+    if (!exc) {
+        Py_XDECREF(pending);
+        return;
+    }
+    if (pending) PyException_SetContext(exc.get(), pending);  // steals pending
+    PyErr_SetRaisedException(exc.release());
+}
+
+void raise_panic_from_current() {
+    try {
+        throw;
+    } catch (const std::exception& e) {
+        raise_panic(e.what());
+    } catch (...) {
+        raise_panic("unknown internal failure");
+    }
+}
+
+void reword_type_error(const char* param) {
+    PyObject* raised = PyErr_GetRaisedException();
+    if (!raised) return;
+    if (Py_TYPE(raised) != reinterpret_cast<PyTypeObject*>(PyExc_TypeError)) {
+        PyErr_SetRaisedException(raised);
+        return;
+    }
+    Ref original = Ref::steal(raised);
+    Ref text = Ref::steal(PyObject_Str(original.get()));
+    if (!text) return;
+    Ref reworded = Ref::steal(PyUnicode_FromFormat("argument '%s': %U", param, text.get()));
+    if (!reworded) return;
+    Ref exc = Ref::steal(PyObject_CallOneArg(PyExc_TypeError, reworded.get()));
+    if (!exc) return;
+    PyException_SetCause(exc.get(), PyException_GetCause(original.get()));  // steals the new ref
+    PyErr_SetRaisedException(exc.release());
+}
+
+void raise_not_convertible(PyObject* obj, const char* class_name, const char* param) {
+    Ref qualname = Ref::steal(PyType_GetQualName(Py_TYPE(obj)));
+    if (qualname)
+        PyErr_Format(PyExc_TypeError, "'%U' object cannot be converted to '%s'", qualname.get(), class_name);
+    else {
+        PyErr_Clear();
+        PyErr_Format(PyExc_TypeError, "'<failed to extract type name>' object cannot be converted to '%s'",
+                     class_name);
+    }
+    reword_type_error(param);
+}
+
+}  // namespace torvane::py

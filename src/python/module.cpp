@@ -1,0 +1,95 @@
+// The module's entry point: owner check, one module object per process, and
+// the module body that fills it.
+
+#include <Python.h>
+
+#include <atomic>
+#include <cstdint>
+
+#include "python/boundary.hpp"
+#include "python/classes.hpp"
+#include "python/logging_bridge.hpp"
+#include "python/ref.hpp"
+#include "python/value_classes.hpp"
+
+namespace torvane::py {
+
+namespace {
+
+PyModuleDef module_def = {PyModuleDef_HEAD_INIT, "torvane", "", 0, nullptr, nullptr, nullptr, nullptr, nullptr};
+
+std::atomic<std::int64_t> owner_interpreter{-1};
+PyObject* module_cache = nullptr;  // strong; set once, under the interpreter lock
+
+// Append `name` to __all__ (creating it if absent), then set the attribute.
+bool add(PyObject* module, const char* name, PyObject* value) {
+    Ref all = Ref::steal(PyObject_GetAttrString(module, "__all__"));
+    if (!all) {
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return false;
+        PyErr_Clear();
+        all = Ref::steal(PyList_New(0));
+        if (!all || PyObject_SetAttrString(module, "__all__", all.get()) < 0) return false;
+    }
+    Ref key = Ref::steal(PyUnicode_FromString(name));
+    if (!key || PyList_Append(all.get(), key.get()) < 0) return false;
+    return PyObject_SetAttr(module, key.get(), value) == 0;
+}
+
+bool module_body(PyObject* module) {
+    if (!logbridge::install()) return false;
+
+    Ref version = Ref::steal(PyUnicode_FromString("1.0.1"));
+    if (!version || !add(module, "__version__", version.get())) return false;
+
+    static constexpr std::pair<ClassId, const char*> kClasses[] = {
+        {ClassId::MitLimits, "MitLimits"},
+        {ClassId::MitSetpoint, "MitSetpoint"},
+        {ClassId::MotorState, "MotorState"},
+        {ClassId::Damiao, "Damiao"},
+        {ClassId::SocketCanTransport, "SocketCanTransport"},
+    };
+    for (auto [id, name] : kClasses) {
+        PyTypeObject* type = type_object(id);
+        if (!type || !add(module, name, reinterpret_cast<PyObject*>(type))) return false;
+    }
+
+    Ref module_name = Ref::steal(PyModule_GetNameObject(module));
+    if (!module_name) return false;
+    Ref fn = Ref::steal(PyCMethod_New(mit_setpoint_def(), module, module_name.get(), nullptr));
+    if (!fn) return false;
+    Ref fn_name = Ref::steal(PyObject_GetAttrString(fn.get(), "__name__"));
+    if (!fn_name) return false;
+    if (!PyUnicode_Check(fn_name.get())) {
+        PyErr_SetString(PyExc_TypeError, "function __name__ is not a str");
+        return false;
+    }
+    const char* name = PyUnicode_AsUTF8(fn_name.get());
+    return name && add(module, name, fn.get());
+}
+
+PyObject* init() {
+    const std::int64_t id = PyInterpreterState_GetID(PyInterpreterState_Get());
+    if (id == -1) {
+        if (!PyErr_Occurred())
+            PyErr_SetString(PyExc_SystemError, "attempted to fetch exception but none was set");
+        return nullptr;
+    }
+    std::int64_t expected = -1;
+    if (!owner_interpreter.compare_exchange_strong(expected, id) && expected != id) {
+        PyErr_SetString(PyExc_ImportError,
+                        "torvane does not support sub-interpreters: it is already loaded in another interpreter");
+        return nullptr;
+    }
+    if (module_cache) return Py_NewRef(module_cache);
+
+    Ref module = Ref::steal(PyModule_Create2(&module_def, 1013));
+    if (!module || !module_body(module.get())) return nullptr;
+    module_cache = Py_NewRef(module.get());
+    return module.release();
+}
+
+}  // namespace
+
+}  // namespace torvane::py
+
+PyMODINIT_FUNC PyInit_torvane() { return torvane::py::guarded<&torvane::py::init>(); }

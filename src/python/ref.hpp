@@ -1,0 +1,46 @@
+#pragma once
+// Ownership of Python references as a type.
+//
+// Ref holds one strong reference and drops it when destroyed.
+//   Ref::steal(p)  takes over a new reference (the result of most API calls);
+//   Ref::borrow(p) adds a reference to a borrowed pointer;
+//   release()      hands the reference back to the caller (to return it).
+// A null Ref means "an exception is set" wherever an API call produced it.
+
+#include <Python.h>
+
+#include <utility>
+
+namespace torvane::py {
+
+class Ref {
+public:
+    Ref() = default;
+    static Ref steal(PyObject* p) { return Ref(p); }
+    static Ref borrow(PyObject* p) {
+        Py_XINCREF(p);
+        return Ref(p);
+    }
+
+    Ref(Ref&& o) noexcept : p_(std::exchange(o.p_, nullptr)) {}
+    Ref& operator=(Ref&& o) noexcept {
+        if (this != &o) {
+            Py_XDECREF(p_);
+            p_ = std::exchange(o.p_, nullptr);
+        }
+        return *this;
+    }
+    Ref(const Ref&) = delete;
+    Ref& operator=(const Ref&) = delete;
+    ~Ref() { Py_XDECREF(p_); }
+
+    PyObject* get() const { return p_; }
+    PyObject* release() { return std::exchange(p_, nullptr); }
+    explicit operator bool() const { return p_ != nullptr; }
+
+private:
+    explicit Ref(PyObject* p) : p_(p) {}
+    PyObject* p_ = nullptr;
+};
+
+}  // namespace torvane::py

@@ -1,0 +1,151 @@
+#include "transport/socketcan_backend.hpp"
+
+#include <linux/can.h>
+#include <linux/can/raw.h>
+#include <net/if.h>
+#include <sys/socket.h>
+#include <sys/time.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <limits>
+#include <cstring>
+#include <string>
+#include <type_traits>
+
+namespace torvane::can {
+
+namespace {
+
+constexpr std::size_t kFdLens[] = {12, 16, 20, 24, 32, 48, 64};
+
+std::unexpected<TransportError> os_failure() { return std::unexpected(TransportError::os(errno)); }
+
+bool id_in_range(CanId id) {
+    return id.value <= (id.is_extended() ? kExtendedMax : kStandardMax);
+}
+
+Result<void> write_all(int fd, const void* record, std::size_t size) {
+    auto* p = static_cast<const std::uint8_t*>(record);
+    while (size > 0) {
+        const ssize_t n = ::send(fd, p, size, 0);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            return os_failure();
+        }
+        if (n == 0) return std::unexpected(TransportError::message("failed to write whole buffer"));
+        p += n;
+        size -= static_cast<std::size_t>(n);
+    }
+    return {};
+}
+
+timeval to_timeval(Duration d) {
+    using secs_t = decltype(timeval{}.tv_sec);
+    constexpr auto kMaxSecs = static_cast<std::uint64_t>(std::numeric_limits<secs_t>::max());
+    timeval tv{};
+    tv.tv_sec = static_cast<secs_t>(d.secs > kMaxSecs ? kMaxSecs : d.secs);
+    tv.tv_usec = static_cast<decltype(tv.tv_usec)>(d.nanos / 1000);
+    // A zero SO_RCVTIMEO waits forever; the smallest real wait keeps the
+    // caller's deadline to within one microsecond.
+    if (tv.tv_sec == 0 && tv.tv_usec == 0) tv.tv_usec = 1;
+    return tv;
+}
+
+}  // namespace
+
+std::size_t fd_wire_len(std::size_t n) {
+    if (n <= kClassicMaxLen) return n;
+    for (std::size_t len : kFdLens)
+        if (n <= len) return len;
+    return kFdMaxLen;
+}
+
+Result<CanFrame> parse_record(std::span<const std::uint8_t> record) {
+    CanFrame frame;
+    canfd_frame raw{};
+    if (record.size() != CAN_MTU && record.size() != CANFD_MTU)
+        return std::unexpected(TransportError::os(EPROTO));
+    std::memcpy(&raw, record.data(), record.size());
+    frame.id = (raw.can_id & CAN_EFF_FLAG) ? CanId::extended(raw.can_id & CAN_EFF_MASK)
+                                           : CanId::standard(static_cast<std::uint16_t>(raw.can_id & CAN_SFF_MASK));
+    if (record.size() == CAN_MTU) {
+        const std::size_t len = raw.len > CAN_MAX_DLEN ? CAN_MAX_DLEN : raw.len;
+        frame.set_data({raw.data, len});
+    } else {
+        const std::size_t len = raw.len > CANFD_MAX_DLEN ? CANFD_MAX_DLEN : raw.len;
+        frame.set_data({raw.data, len});
+        frame.fd = true;
+        frame.brs = (raw.flags & CANFD_BRS) != 0;
+    }
+    return frame;
+}
+
+Result<SocketCanTransport> SocketCanTransport::open(std::string_view iface) {
+    if (iface.find('\0') != std::string_view::npos) return std::unexpected(TransportError::os(EINVAL));
+    const std::string name(iface);
+    const unsigned index = if_nametoindex(name.c_str());
+    if (index == 0) return os_failure();
+
+    const int fd = ::socket(PF_CAN, SOCK_RAW, CAN_RAW);
+    if (fd < 0) return os_failure();
+    SocketCanTransport bus(fd);  // closes on every failure below
+
+    sockaddr_can addr{};
+    addr.can_family = AF_CAN;
+    addr.can_ifindex = static_cast<int>(index);
+    if (::bind(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) < 0) return os_failure();
+
+    const int on = 1;
+    if (::setsockopt(fd, SOL_CAN_RAW, CAN_RAW_FD_FRAMES, &on, sizeof on) < 0) return os_failure();
+    return bus;
+}
+
+SocketCanTransport& SocketCanTransport::operator=(SocketCanTransport&& other) noexcept {
+    if (this != &other) {
+        if (fd_ >= 0) ::close(fd_);
+        fd_ = other.fd_;
+        other.fd_ = -1;
+    }
+    return *this;
+}
+
+SocketCanTransport::~SocketCanTransport() {
+    if (fd_ >= 0) ::close(fd_);
+}
+
+Result<void> SocketCanTransport::send(const CanFrame& frame) {
+    if (!id_in_range(frame.id)) return std::unexpected(TransportError::invalid_id());
+    const canid_t raw_id = frame.id.value | (frame.id.is_extended() ? CAN_EFF_FLAG : 0U);
+    const std::size_t n = frame.size();
+    if (frame.fd) {
+        if (n > CANFD_MAX_DLEN) return std::unexpected(TransportError::too_large(static_cast<std::uint32_t>(n)));
+        canfd_frame raw{};
+        raw.can_id = raw_id;
+        raw.len = static_cast<std::uint8_t>(fd_wire_len(n));
+        raw.flags = CANFD_FDF | (frame.brs ? CANFD_BRS : 0);
+        std::memcpy(raw.data, frame.data().data(), n);
+        return write_all(fd_, &raw, sizeof raw);
+    }
+    if (n > CAN_MAX_DLEN) return std::unexpected(TransportError::too_large(static_cast<std::uint32_t>(n)));
+    can_frame raw{};
+    raw.can_id = raw_id;
+    raw.len = static_cast<std::uint8_t>(n);
+    std::memcpy(raw.data, frame.data().data(), n);
+    return write_all(fd_, &raw, sizeof raw);
+}
+
+Result<CanFrame> SocketCanTransport::recv(Duration timeout) {
+    const timeval tv = to_timeval(timeout);
+    if (::setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv) < 0) return os_failure();
+    std::uint8_t buf[CANFD_MTU] = {};
+    const ssize_t n = ::recv(fd_, buf, sizeof buf, 0);
+    if (n < 0) {
+        if (errno == EAGAIN || errno == EWOULDBLOCK || errno == ETIMEDOUT)
+            return std::unexpected(TransportError::timeout());
+        return os_failure();
+    }
+    return parse_record({buf, static_cast<std::size_t>(n)});
+}
+
+}  // namespace torvane::can
