@@ -5,28 +5,27 @@
 namespace torvane::py {
 
 PyObject* panic_type() {
-    static PyObject* type = PyErr_NewExceptionWithDoc(
-        "torvane.PanicException", "An internal fault inside torvane; not meant to be caught.",
-        PyExc_BaseException, nullptr);
+    // Not a function-local static initialiser: a failed creation must be
+    // retried by the next panic rather than remembered as null for good.
+    static PyObject* type = nullptr;
+    if (!type)
+        type = PyErr_NewExceptionWithDoc("torvane.PanicException",
+                                         "An internal fault inside torvane; not meant to be caught.",
+                                         PyExc_BaseException, nullptr);
     return type;
 }
 
 void raise_panic(const std::string& message) {
+    // Take a pending Python error out first: it is chained under the panic,
+    // and making the class or the message with it still set would fail.
+    Ref pending = Ref::steal(PyErr_GetRaisedException());
     PyObject* type = panic_type();
     if (!type) return;  // the class itself could not be made; that error stands
-    // Chain a pending Python error, if any, under the panic.
-    PyObject* pending = PyErr_GetRaisedException();
     Ref msg = Ref::steal(PyUnicode_FromStringAndSize(message.data(), static_cast<Py_ssize_t>(message.size())));
-    if (!msg) {
-        Py_XDECREF(pending);
-        return;
-    }
+    if (!msg) return;
     Ref exc = Ref::steal(PyObject_CallOneArg(type, msg.get()));
-    if (!exc) {
-        Py_XDECREF(pending);
-        return;
-    }
-    if (pending) PyException_SetContext(exc.get(), pending);  // steals pending
+    if (!exc) return;
+    if (pending) PyException_SetContext(exc.get(), pending.release());  // steals
     PyErr_SetRaisedException(exc.release());
 }
 
