@@ -1,5 +1,6 @@
 #include "damiao/driver.hpp"
 
+#include <cerrno>
 #include <ctime>
 
 namespace torvane::damiao {

@@ -48,7 +48,8 @@ public:
 
     void set_data(std::span<const std::uint8_t> payload) {
         len_ = payload.size();
-        std::memcpy(bytes_.data(), payload.data(), stored());
+        // An empty span may carry a null pointer, which memcpy must not see.
+        if (stored() != 0) std::memcpy(bytes_.data(), payload.data(), stored());
     }
 
 private:

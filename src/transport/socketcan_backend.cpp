@@ -40,6 +40,8 @@ Result<void> write_all(int fd, const void* record, std::size_t size) {
     return {};
 }
 
+}  // namespace
+
 timeval to_timeval(Duration d) {
     using secs_t = decltype(timeval{}.tv_sec);
     constexpr auto kMaxSecs = static_cast<std::uint64_t>(std::numeric_limits<secs_t>::max());
@@ -51,8 +53,6 @@ timeval to_timeval(Duration d) {
     if (tv.tv_sec == 0 && tv.tv_usec == 0) tv.tv_usec = 1;
     return tv;
 }
-
-}  // namespace
 
 std::size_t fd_wire_len(std::size_t n) {
     if (n <= kClassicMaxLen) return n;

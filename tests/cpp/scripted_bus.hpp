@@ -1,0 +1,96 @@
+#pragma once
+// An in-memory bus for unit tests: recv hands out scripted frames or errors,
+// every sent frame is kept, and time is a plain counter the test moves.
+
+#include <chrono>
+#include <cstdint>
+#include <deque>
+#include <initializer_list>
+#include <optional>
+#include <ostream>
+#include <string>
+#include <vector>
+
+#include "transport/transport.hpp"
+
+namespace torvane::can {
+
+inline void PrintTo(const Duration& d, std::ostream* os) { *os << d.secs << "s+" << d.nanos << "ns"; }
+inline void PrintTo(const CanId& id, std::ostream* os) {
+    *os << (id.is_extended() ? "ext:0x" : "std:0x") << std::hex << id.value << std::dec;
+}
+
+}  // namespace torvane::can
+
+namespace torvane::test {
+
+using can::CanFrame;
+using can::CanId;
+using can::Duration;
+using can::MonoNanos;
+using can::TransportError;
+using Bytes = std::vector<std::uint8_t>;
+
+constexpr MonoNanos kMs = 1'000'000;
+
+inline Duration ms(std::uint64_t n) { return Duration::from_millis(n); }
+
+inline CanFrame frame(CanId id, std::initializer_list<std::uint8_t> data, bool fd = false, bool brs = false) {
+    const Bytes bytes(data);
+    return CanFrame(id, bytes, fd, brs);
+}
+
+inline Bytes bytes_of(const CanFrame& f) { return Bytes(f.data().begin(), f.data().end()); }
+
+class ScriptedBus final : public can::CanTransport {
+public:
+    // What one recv yields, and how far the clock moves while it waits.
+    struct Step {
+        can::Result<CanFrame> result;
+        MonoNanos takes = 0;
+    };
+
+    std::deque<Step> script;
+    std::deque<std::optional<TransportError>> send_results;  // empty: sends succeed
+    MonoNanos send_takes = 0;
+    MonoNanos clock = 1'000 * kMs;
+
+    std::vector<CanFrame> sent;
+    std::vector<std::chrono::steady_clock::time_point> sent_at;  // real time, for sleeps
+    std::vector<Duration> waits;                                 // argument of every recv
+    std::string log;                                             // 's' per send, 'r' per recv
+
+    void reply(CanFrame f, MonoNanos takes = 0) { script.push_back({std::move(f), takes}); }
+    void fail(TransportError e, MonoNanos takes = 0) { script.push_back({std::unexpected(e), takes}); }
+
+    can::Result<void> send(const CanFrame& f) override {
+        log += 's';
+        clock += send_takes;
+        if (!send_results.empty()) {
+            auto r = send_results.front();
+            send_results.pop_front();
+            if (r) return std::unexpected(*r);
+        }
+        sent.push_back(f);
+        sent_at.push_back(std::chrono::steady_clock::now());
+        return {};
+    }
+
+    can::Result<CanFrame> recv(Duration timeout) override {
+        log += 'r';
+        waits.push_back(timeout);
+        if (script.empty()) {
+            // Like a quiet bus: the whole wait passes, then nothing.
+            clock += can::to_nanos(timeout);
+            return std::unexpected(TransportError::timeout());
+        }
+        Step step = std::move(script.front());
+        script.pop_front();
+        clock += step.takes;
+        return std::move(step.result);
+    }
+
+    MonoNanos now() override { return clock; }
+};
+
+}  // namespace torvane::test
