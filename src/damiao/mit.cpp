@@ -43,6 +43,11 @@ float unscale(std::uint32_t code, float m, float k) {
     return quot - m;
 }
 
+float unscale_one_sided(std::uint32_t code, float m) {
+    const float prod = static_cast<float>(code) * m;
+    return prod / 4095.0f;
+}
+
 }  // namespace
 
 std::string InvalidLimits::to_string() const {
@@ -91,6 +96,32 @@ std::expected<MotorState, ShortFeedback> decode(const MitLimits& l, std::span<co
     s.t_mos = d[6];
     s.t_rotor = d[7];
     return s;
+}
+
+MitSetpoint decode_setpoint(const MitLimits& l, const Frame8& d) {
+    const std::uint32_t p = (std::uint32_t{d[0]} << 8) | d[1];
+    const std::uint32_t v = (std::uint32_t{d[2]} << 4) | (d[3] >> 4);
+    const std::uint32_t kp = (std::uint32_t{d[3] & 0x0Fu} << 8) | d[4];
+    const std::uint32_t kd = (std::uint32_t{d[5]} << 4) | (d[6] >> 4);
+    const std::uint32_t t = (std::uint32_t{d[6] & 0x0Fu} << 8) | d[7];
+    return MitSetpoint{unscale(p, l.p_max, 65535.0f), unscale(v, l.v_max, 4095.0f), unscale_one_sided(kp, l.kp_max),
+                       unscale_one_sided(kd, l.kd_max), unscale(t, l.t_max, 4095.0f)};
+}
+
+Frame8 encode_feedback(const MitLimits& l, const MotorState& s) {
+    const std::uint32_t p = symmetric(s.position, l.p_max, 65535.0f) & 0xFFFF;
+    const std::uint32_t v = symmetric(s.velocity, l.v_max, 4095.0f) & 0xFFF;
+    const std::uint32_t t = symmetric(s.torque, l.t_max, 4095.0f) & 0xFFF;
+    return Frame8{
+        static_cast<std::uint8_t>((s.error << 4) | (s.motor_id & 0x0F)),
+        static_cast<std::uint8_t>(p >> 8),
+        static_cast<std::uint8_t>(p),
+        static_cast<std::uint8_t>(v >> 4),
+        static_cast<std::uint8_t>(((v & 0xF) << 4) | (t >> 8)),
+        static_cast<std::uint8_t>(t),
+        s.t_mos,
+        s.t_rotor,
+    };
 }
 
 }  // namespace torvane::damiao

@@ -71,4 +71,10 @@ using Frame8 = std::array<std::uint8_t, 8>;
 std::expected<Frame8, InvalidLimits> encode(const MitLimits& limits, const MitSetpoint& sp);
 std::expected<MotorState, ShortFeedback> decode(const MitLimits& limits, std::span<const std::uint8_t> data);
 
+// The motor's side of the same two frames, for the simulator: a command frame
+// read back into a setpoint, a state packed into a feedback frame. Values are
+// clamped and truncated exactly as `encode` does; limits are trusted.
+MitSetpoint decode_setpoint(const MitLimits& limits, const Frame8& data);
+Frame8 encode_feedback(const MitLimits& limits, const MotorState& state);
+
 }  // namespace torvane::damiao

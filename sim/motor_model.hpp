@@ -1,0 +1,136 @@
+#pragma once
+// One simulated motor: the firmware's command and register handling, its
+// fault latch, and a rigid rotor with thermal state. No I/O and no clock of
+// its own: every call is told what time it is, so tests drive time by hand.
+
+#include <array>
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string_view>
+
+#include "damiao/mit.hpp"
+#include "damiao/registers.hpp"
+#include "transport/can_frame.hpp"
+#include "transport/duration.hpp"
+
+namespace torvane::sim {
+
+using can::MonoNanos;
+
+// What a model is made of beyond its MIT scaling limits.
+struct Physics {
+    float inertia;          // kg m^2 seen at the output shaft
+    float damping;          // viscous friction, N m s/rad
+    float mos_heat;         // K/s the power stage gains at t_max (scales with torque^2)
+    float rotor_heat;       // K/s the winding gains at t_max
+    float mos_cooling_s;    // time constants of the cooling toward ambient
+    float rotor_cooling_s;
+    float mos_limit_c;      // power stage trip point; the winding's is the OT_Value register
+};
+
+struct MotorKind {
+    std::string_view name;
+    damiao::MitLimits limits;
+    Physics physics;
+};
+
+// One entry per preset of the codec, by the same name.
+std::span<const MotorKind> models();
+std::optional<MotorKind> find_model(std::string_view name);
+
+// The error nibble of the feedback frame.
+enum class Fault : std::uint8_t {
+    None = 0,
+    OverVoltage = 0x8,
+    UnderVoltage = 0x9,
+    OverCurrent = 0xA,
+    MosOverTemp = 0xB,
+    RotorOverTemp = 0xC,
+    CommLost = 0xD,
+    Overload = 0xE,
+};
+inline constexpr std::uint8_t kStatusDisabled = 0;
+inline constexpr std::uint8_t kStatusEnabled = 1;
+
+// Register numbers the simulation acts on, beside CTRL_MODE and TIMEOUT.
+inline constexpr std::uint8_t kRegUnderVoltage = 0;
+inline constexpr std::uint8_t kRegOverTemp = 2;
+inline constexpr std::uint8_t kRegOverVoltage = 29;
+// TIMEOUT counts in these.
+inline constexpr MonoNanos kTimeoutUnit = 50'000;
+// How far below its limit a temperature must fall before clear_error works,
+// so that a motor that just tripped cannot be re-armed at once.
+inline constexpr double kTempHysteresis = 2.0;
+
+struct MotorConfig {
+    std::uint16_t cmd_id = 1;
+    std::uint16_t fb_id = 0x11;
+    MotorKind model{};
+    std::uint32_t control_mode = damiao::kModePosVel;
+    float ambient_c = 25.0f;
+    float supply_v = 24.0f;
+};
+
+// What became of one received frame.
+struct Outcome {
+    enum class Kind : std::uint8_t { NotMine, Ignored, Answered };
+    Kind kind = Kind::NotMine;
+    std::optional<can::CanFrame> reply;
+    const char* why = nullptr;  // Ignored: the reason, for the verbose log
+
+    static Outcome not_mine() { return {}; }
+    static Outcome ignored(const char* why) { return {Kind::Ignored, std::nullopt, why}; }
+    static Outcome answer(can::CanFrame f) { return {Kind::Answered, std::move(f), nullptr}; }
+};
+
+class MotorModel {
+public:
+    // The physics advance in steps of this size, whatever the call pattern.
+    static constexpr MonoNanos kStep = 100'000;
+
+    MotorModel(const MotorConfig& config, MonoNanos start);
+
+    // Run physics and fault checks up to `now` (never backwards).
+    void advance(MonoNanos now);
+    // Advance to `now`, then act on one frame seen on the bus.
+    Outcome handle(const can::CanFrame& frame, MonoNanos now);
+
+    const MotorConfig& config() const { return config_; }
+    double position() const { return q_; }
+    double velocity() const { return dq_; }
+    double torque() const { return torque_; }
+    double t_mos() const { return t_mos_; }
+    double t_rotor() const { return t_rotor_; }
+    bool enabled() const { return enabled_; }
+    Fault fault() const { return fault_; }
+    std::uint8_t status() const;
+    std::uint32_t control_mode() const { return regs_[damiao::kRegControlMode]; }
+    // A register's raw bits, or nothing for a number the table lacks.
+    std::optional<damiao::RegisterValue> read_register(std::uint8_t reg) const;
+    // The state as the next feedback frame will carry it.
+    damiao::MotorState report() const;
+
+private:
+    void step();
+    // What is wrong right now; a temperature fault only counts as gone once
+    // the temperature is `cooled_by` below its limit.
+    Fault fault_cause(double cooled_by) const;
+    float reg_float(std::uint8_t reg) const;
+    can::CanFrame feedback() const;
+    Outcome on_command(const can::CanFrame& frame);
+    Outcome on_register(std::span<const std::uint8_t> data);
+
+    MotorConfig config_;
+    MonoNanos t_;            // simulated time, a whole number of steps past start
+    MonoNanos last_heard_;   // the last frame addressed to this motor
+    std::array<std::uint32_t, 256> regs_{};
+
+    bool enabled_ = false;
+    Fault fault_ = Fault::None;
+    std::optional<damiao::MitSetpoint> setpoint_;  // held while applied
+    double q_ = 0, dq_ = 0, torque_ = 0;
+    double t_mos_, t_rotor_;
+};
+
+}  // namespace torvane::sim
