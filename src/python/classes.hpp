@@ -1,20 +1,27 @@
 #pragma once
-// The module's classes, declared as data. Each class file fills one
-// ClassDef; type objects are built from them on first use and kept.
+// The module's classes, declared as data. Each class file registers its
+// ClassDef blocks while the library loads, in the class's own list: one block
+// per class, two for Damiao (its bus commands; its constructor, identifiers
+// and repr). Type objects are built from the blocks on first use and kept.
 
 #include <Python.h>
 
 #include <new>
 #include <utility>
 
+#include "python/load_list.hpp"
+
 namespace torvane::py {
 
 enum class ClassId { MitLimits, MitSetpoint, MotorState, Damiao, SocketCanTransport, Count };
 
+// One block of a class. Exactly one block of a class carries its name and
+// size; any other field may come from any one block (a field set in two
+// blocks is a fault), and the getters and methods of all blocks add up.
 struct ClassDef {
-    const char* qualified_name;  // "torvane.MitLimits"
+    const char* qualified_name;  // "torvane.MitLimits"; nullptr in a block that only adds members
     const char* doc;             // text signature, or nullptr for no doc at all
-    Py_ssize_t basicsize;
+    Py_ssize_t basicsize;        // 0 in a block that only adds members
     newfunc new_fn;
     reprfunc repr_fn;       // nullptr: object's default
     destructor dealloc_fn;  // nullptr: the default, for trivially destructible payloads
@@ -22,11 +29,14 @@ struct ClassDef {
     PyMethodDef* methods;   // nullptr-terminated, or nullptr
 };
 
-const ClassDef& mit_limits_class();
-const ClassDef& mit_setpoint_class();
-const ClassDef& motor_state_class();
-const ClassDef& damiao_class();
-const ClassDef& socketcan_transport_class();
+// The blocks registered for a class; complete once the library is loaded.
+LoadList<ClassDef>& class_blocks(ClassId id);
+
+// A static object of this type registers one block at load.
+struct ClassBlock : Registration<ClassDef> {
+    ClassBlock(ClassId id, const ClassDef& def) : Registration<ClassDef>(class_blocks(id), def) {}
+    ClassBlock(ClassId, const ClassDef&&) = delete;  // the list keeps a pointer to the block
+};
 
 // The type object of a class, created on first use. New reference semantics
 // are not needed: type objects live for the whole process.

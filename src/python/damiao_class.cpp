@@ -131,18 +131,20 @@ PyMethodDef kMethods[] = {
      "silently ignored."},
     {}};
 
-}  // namespace
+// Two blocks: the bus commands, and the constructor, identifiers and repr.
+constexpr ClassDef kCommandBlock{nullptr, nullptr, 0, nullptr, nullptr, nullptr, nullptr, kMethods};
+const ClassBlock command_block{ClassId::Damiao, kCommandBlock};
 
-const ClassDef& damiao_class() {
-    static const ClassDef def{"torvane.Damiao",
+constexpr ClassDef kCoreBlock{"torvane.Damiao",
                               "Damiao(motor_id, master_id, limits=None, timeout_ms=20)\n--\n\n",
                               sizeof(Boxed<Damiao>),
                               guarded<&damiao_new>,
                               guarded<&damiao_repr>,
                               nullptr,
                               kGetters,
-                              kMethods};
-    return def;
-}
+                              nullptr};
+const ClassBlock core_block{ClassId::Damiao, kCoreBlock};
+
+}  // namespace
 
 }  // namespace torvane::py

@@ -36,7 +36,7 @@ bool add(PyObject* module, const char* name, PyObject* value) {
 }
 
 bool module_body(PyObject* module) {
-    if (!logbridge::install()) return false;
+    if (!logbridge::init()) return false;  // the cache handle is dropped at once
 
     Ref version = Ref::steal(PyUnicode_FromString("1.0.1"));
     if (!version || !add(module, "__version__", version.get())) return false;

@@ -45,18 +45,16 @@ void bus_dealloc(PyObject* self) {
     Py_DECREF(type);
 }
 
-}  // namespace
+constexpr ClassDef kClass{"torvane.SocketCanTransport",
+                          "SocketCanTransport(iface)\n--\n\n",
+                          sizeof(PySocketCanTransport),
+                          guarded<&bus_new>,
+                          nullptr,
+                          bus_dealloc,
+                          nullptr,
+                          nullptr};
+const ClassBlock socketcan_transport_class{ClassId::SocketCanTransport, kClass};
 
-const ClassDef& socketcan_transport_class() {
-    static const ClassDef def{"torvane.SocketCanTransport",
-                              "SocketCanTransport(iface)\n--\n\n",
-                              sizeof(PySocketCanTransport),
-                              guarded<&bus_new>,
-                              nullptr,
-                              bus_dealloc,
-                              nullptr,
-                              nullptr};
-    return def;
-}
+}  // namespace
 
 }  // namespace torvane::py

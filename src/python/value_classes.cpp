@@ -173,34 +173,32 @@ PyObject* new_motor_state(const MotorState& state) { return box(ClassId::MotorSt
 
 PyMethodDef* mit_setpoint_def() { return &kMitSetpointDef; }
 
-const ClassDef& mit_limits_class() {
-    static const ClassDef def{"torvane.MitLimits",
-                              "MitLimits(p_max=12.5, v_max=30.0, kp_max=500.0, kd_max=5.0, t_max=10.0)\n--\n\n",
-                              sizeof(Boxed<MitLimits>),
-                              guarded<&limits_new>,
-                              guarded<&limits_repr>,
-                              nullptr,
-                              kLimitsGetters,
-                              kLimitsMethods};
-    return def;
-}
+namespace {
 
-const ClassDef& mit_setpoint_class() {
-    static const ClassDef def{"torvane.MitSetpoint",
-                              "MitSetpoint(q=0.0, dq=0.0, kp=0.0, kd=0.0, tau=0.0)\n--\n\n",
-                              sizeof(Boxed<MitSetpoint>),
-                              guarded<&setpoint_new>,
-                              guarded<&setpoint_repr>,
-                              nullptr,
-                              kSetpointGetters,
-                              nullptr};
-    return def;
-}
+constexpr ClassDef kLimitsClass{"torvane.MitLimits",
+                                "MitLimits(p_max=12.5, v_max=30.0, kp_max=500.0, kd_max=5.0, t_max=10.0)\n--\n\n",
+                                sizeof(Boxed<MitLimits>),
+                                guarded<&limits_new>,
+                                guarded<&limits_repr>,
+                                nullptr,
+                                kLimitsGetters,
+                                kLimitsMethods};
+const ClassBlock limits_class{ClassId::MitLimits, kLimitsClass};
 
-const ClassDef& motor_state_class() {
-    static const ClassDef def{"torvane.MotorState", nullptr,  sizeof(Boxed<MotorState>), guarded<&state_new>,
-                              guarded<&state_repr>, nullptr, kStateGetters,              nullptr};
-    return def;
-}
+constexpr ClassDef kSetpointClass{"torvane.MitSetpoint",
+                                  "MitSetpoint(q=0.0, dq=0.0, kp=0.0, kd=0.0, tau=0.0)\n--\n\n",
+                                  sizeof(Boxed<MitSetpoint>),
+                                  guarded<&setpoint_new>,
+                                  guarded<&setpoint_repr>,
+                                  nullptr,
+                                  kSetpointGetters,
+                                  nullptr};
+const ClassBlock setpoint_class{ClassId::MitSetpoint, kSetpointClass};
+
+constexpr ClassDef kStateClass{"torvane.MotorState", nullptr,  sizeof(Boxed<MotorState>), guarded<&state_new>,
+                               guarded<&state_repr>, nullptr, kStateGetters,              nullptr};
+const ClassBlock state_class{ClassId::MotorState, kStateClass};
+
+}  // namespace
 
 }  // namespace torvane::py

@@ -1,0 +1,158 @@
+#pragma once
+// The catalogue of the module's Python signatures, for the stub generator.
+//
+// Records are constant data pushed onto three load-time lists (one per record
+// kind) by static constructors in stub_catalogue.cpp. Nothing in the module
+// reads them: the generator in tools/stubgen is linked with the same records
+// and walks the lists. The order of the lists is whatever the loader made
+// it, so readers match records by class key and name, never by position.
+//
+// Types are referenced through functions that build a TypeInfo only when a
+// reader asks, so loading the catalogue allocates nothing.
+
+#include <compare>
+#include <cstdint>
+#include <optional>
+#include <set>
+#include <span>
+#include <string>
+
+#include "python/load_list.hpp"
+
+namespace torvane::py {
+
+// ---- types -----------------------------------------------------------------
+
+struct ModuleRef {
+    std::string name;
+    auto operator<=>(const ModuleRef&) const = default;
+};
+
+// A type as a stub spells it, and the modules the stub must import for it.
+struct TypeInfo {
+    std::string name;
+    std::set<ModuleRef> imports;
+};
+
+using TypeRef = TypeInfo (*)();
+
+// PyTypeInfo<T>::type_input / type_output: T as a parameter and as a result.
+// Every type this module uses reads the same either way.
+template <typename T>
+struct PyTypeInfo;
+
+namespace stub_types {
+inline TypeInfo builtin(const char* name) { return {name, {}}; }
+inline TypeInfo in_torvane(const char* name) { return {name, {ModuleRef{"torvane"}}}; }
+}  // namespace stub_types
+
+#define TORVANE_STUB_TYPE(T, make)                             \
+    template <>                                                \
+    struct PyTypeInfo<T> {                                     \
+        static TypeInfo type_input() { return make; }          \
+        static TypeInfo type_output() { return type_input(); } \
+    }
+
+// The wrapper types behind the classes; the catalogue only needs their names.
+struct PyMitLimits;
+struct PyMitSetpoint;
+struct PyMotorState;
+struct PyDamiao;
+struct PySocketCanTransport;
+
+TORVANE_STUB_TYPE(float, stub_types::builtin("float"));
+TORVANE_STUB_TYPE(std::uint8_t, stub_types::builtin("int"));
+TORVANE_STUB_TYPE(std::uint16_t, stub_types::builtin("int"));
+TORVANE_STUB_TYPE(std::uint64_t, stub_types::builtin("int"));
+TORVANE_STUB_TYPE(std::string, stub_types::builtin("str"));
+TORVANE_STUB_TYPE(void, stub_types::builtin("None"));
+TORVANE_STUB_TYPE(PyMitLimits, stub_types::in_torvane("MitLimits"));
+TORVANE_STUB_TYPE(PyMitSetpoint, stub_types::in_torvane("MitSetpoint"));
+TORVANE_STUB_TYPE(PyMotorState, stub_types::in_torvane("MotorState"));
+TORVANE_STUB_TYPE(PyDamiao, stub_types::in_torvane("Damiao"));
+TORVANE_STUB_TYPE(PySocketCanTransport, stub_types::in_torvane("SocketCanTransport"));
+
+#undef TORVANE_STUB_TYPE
+
+template <typename T>
+struct PyTypeInfo<std::optional<T>> {
+    static TypeInfo type_input() { return optional_of(PyTypeInfo<T>::type_input()); }
+    static TypeInfo type_output() { return optional_of(PyTypeInfo<T>::type_output()); }
+
+private:
+    static TypeInfo optional_of(TypeInfo inner) {
+        inner.name = "typing.Optional[" + inner.name + "]";
+        inner.imports.insert(ModuleRef{"typing"});
+        return inner;
+    }
+};
+
+template <typename T>
+inline constexpr TypeRef type_input = &PyTypeInfo<T>::type_input;
+template <typename T>
+inline constexpr TypeRef type_output = &PyTypeInfo<T>::type_output;
+
+// ---- records ---------------------------------------------------------------
+// Optional texts and entries are null pointers when absent.
+
+struct ParamEntry {
+    const char* name;
+    TypeRef type;  // input form
+};
+
+struct GetterEntry {
+    const char* name;
+    TypeRef type;  // output form
+};
+
+struct MethodEntry {
+    const char* signature;  // parameter list with "..." defaults, or null
+    const char* name;
+    std::span<const ParamEntry> params;  // without self
+    const char* doc;
+    TypeRef result;
+    bool is_static;
+    bool is_class;
+};
+
+struct ConstructorEntry {
+    std::span<const ParamEntry> params;
+    const char* signature;
+};
+
+// A class's identity: records of one class point at the same key.
+struct ClassKey {
+    const char* name;  // for diagnostics only
+};
+
+struct PyClassInfo {
+    const ClassKey* key;
+    const char* name;
+    const char* doc;
+    std::span<const GetterEntry> members;
+    const char* module;
+};
+
+struct PyMethodsInfo {
+    const ClassKey* key;
+    std::span<const GetterEntry> getters;
+    std::span<const MethodEntry> methods;
+    const ConstructorEntry* constructor;
+};
+
+struct PyFunctionInfo {
+    const char* name;
+    std::span<const ParamEntry> params;
+    TypeRef result;
+    const char* doc;
+    const char* signature;
+    const char* module;
+};
+
+// ---- the three lists ---------------------------------------------------------
+
+extern constinit LoadList<PyClassInfo> py_class_infos;
+extern constinit LoadList<PyMethodsInfo> py_methods_infos;
+extern constinit LoadList<PyFunctionInfo> py_function_infos;
+
+}  // namespace torvane::py
