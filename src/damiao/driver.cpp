@@ -85,7 +85,8 @@ Result<void> Damiao::ensure_control_mode(can::CanTransport& bus, std::uint8_t mo
     auto first = read_mode();
     if (!first) return std::unexpected(std::move(first.error()));
     if (*first == mode) return {};
-    if (auto w = write_register(bus, kRegControlMode, RegisterValue::u32(mode)); !w) return w;
+    if (auto w = write_register(bus, kRegControlMode, RegisterValue::u32(mode)); !w)
+        return std::unexpected(std::move(w.error()));
     sleep_for(kModeSettle);
     auto second = read_mode();
     if (!second) return std::unexpected(std::move(second.error()));

@@ -53,7 +53,8 @@ public:
         can_frame f{};
         f.can_id = id;
         f.len = static_cast<std::uint8_t>(data.size());
-        std::memcpy(f.data, data.data(), data.size());
+        // An empty vector's data() may be null, which memcpy must not get.
+        if (!data.empty()) std::memcpy(f.data, data.data(), data.size());
         ASSERT_EQ(::send(fd_, &f, sizeof f, 0), static_cast<ssize_t>(sizeof f));
     }
     void send_fd(canid_t id, const Bytes& data, std::uint8_t flags) {
@@ -61,7 +62,7 @@ public:
         f.can_id = id;
         f.len = static_cast<std::uint8_t>(data.size());
         f.flags = flags;
-        std::memcpy(f.data, data.data(), data.size());
+        if (!data.empty()) std::memcpy(f.data, data.data(), data.size());
         ASSERT_EQ(::send(fd_, &f, sizeof f, 0), static_cast<ssize_t>(sizeof f));
     }
     // The raw record as the kernel delivered it; empty on timeout.
