@@ -70,6 +70,10 @@ bool finish(const Signature& sig, PyObject* const* out) {
 bool bind_fast(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
                PyObject** out) {
     nargs = PyVectorcall_NARGS(nargs);
+    if (!kwnames && static_cast<std::size_t>(nargs) == sig.count) {  // the common call: all by position
+        for (std::size_t i = 0; i < sig.count; ++i) out[i] = args[i];
+        return true;
+    }
     if (static_cast<std::size_t>(nargs) > sig.count) {
         raise_too_many(sig, nargs);
         return false;

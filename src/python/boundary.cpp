@@ -48,11 +48,17 @@ void reword_type_error(const char* param) {
     }
     Ref original = Ref::steal(raised);
     Ref text = Ref::steal(PyObject_Str(original.get()));
-    if (!text) return;
-    Ref reworded = Ref::steal(PyUnicode_FromFormat("argument '%s': %U", param, text.get()));
-    if (!reworded) return;
-    Ref exc = Ref::steal(PyObject_CallOneArg(PyExc_TypeError, reworded.get()));
-    if (!exc) return;
+    Ref reworded = text ? Ref::steal(PyUnicode_FromFormat("argument '%s': %U", param, text.get())) : Ref();
+    Ref exc = reworded ? Ref::steal(PyObject_CallOneArg(PyExc_TypeError, reworded.get())) : Ref();
+    if (!exc) {
+        // The new message could not be made (an original whose str() fails,
+        // no memory): raise that failure, with the original as its context
+        // rather than dropped without a trace.
+        PyObject* failure = PyErr_GetRaisedException();
+        if (failure) PyException_SetContext(failure, original.release());  // steals
+        PyErr_SetRaisedException(failure ? failure : original.release());
+        return;
+    }
     PyException_SetCause(exc.get(), PyException_GetCause(original.get()));  // steals the new ref
     PyErr_SetRaisedException(exc.release());
 }

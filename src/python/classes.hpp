@@ -54,14 +54,17 @@ T& unbox(PyObject* o) {
     return reinterpret_cast<Boxed<T>*>(o)->value;
 }
 
-// New instance of `id` holding `value`.
+// New instance of `id` holding `value`. The classes are not garbage
+// collected and have a fixed size, so the plain object allocator suffices
+// (tp_alloc would also zero the memory that `value` then overwrites).
 template <typename T>
 PyObject* box(ClassId id, const T& value) {
     PyTypeObject* type = type_object(id);
     if (!type) return nullptr;
-    PyObject* o = type->tp_alloc(type, 0);
-    if (o) new (&unbox<T>(o)) T(value);
-    return o;
+    auto* o = PyObject_New(Boxed<T>, type);
+    if (!o) return nullptr;
+    new (&o->value) T(value);
+    return reinterpret_cast<PyObject*>(o);
 }
 
 // Instance of exactly the class `id`? (The classes cannot be subclassed.)

@@ -113,6 +113,15 @@ PyObject* setpoint_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     return o;
 }
 
+// A value object owns only its record (trivially destructible): free it and
+// drop the heap type's reference, skipping the generic dealloc's look for
+// finalizers, weak references and a __dict__ that these classes never have.
+void value_dealloc(PyObject* self) {
+    PyTypeObject* type = Py_TYPE(self);
+    type->tp_free(self);
+    Py_DECREF(type);
+}
+
 PyObject* state_new(PyTypeObject*, PyObject*, PyObject*) {
     PyErr_SetString(PyExc_TypeError, "No constructor defined for MotorState");
     return nullptr;
@@ -180,7 +189,7 @@ constexpr ClassDef kLimitsClass{"torvane.MitLimits",
                                 sizeof(Boxed<MitLimits>),
                                 guarded<&limits_new>,
                                 guarded<&limits_repr>,
-                                nullptr,
+                                value_dealloc,
                                 kLimitsGetters,
                                 kLimitsMethods};
 const ClassBlock limits_class{ClassId::MitLimits, kLimitsClass};
@@ -190,13 +199,13 @@ constexpr ClassDef kSetpointClass{"torvane.MitSetpoint",
                                   sizeof(Boxed<MitSetpoint>),
                                   guarded<&setpoint_new>,
                                   guarded<&setpoint_repr>,
-                                  nullptr,
+                                  value_dealloc,
                                   kSetpointGetters,
                                   nullptr};
 const ClassBlock setpoint_class{ClassId::MitSetpoint, kSetpointClass};
 
-constexpr ClassDef kStateClass{"torvane.MotorState", nullptr,  sizeof(Boxed<MotorState>), guarded<&state_new>,
-                               guarded<&state_repr>, nullptr, kStateGetters,              nullptr};
+constexpr ClassDef kStateClass{"torvane.MotorState", nullptr,       sizeof(Boxed<MotorState>), guarded<&state_new>,
+                               guarded<&state_repr>, value_dealloc, kStateGetters,              nullptr};
 const ClassBlock state_class{ClassId::MotorState, kStateClass};
 
 }  // namespace
