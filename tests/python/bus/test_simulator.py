@@ -358,9 +358,11 @@ def test_track_sine_example_runs_against_the_simulator(start_dmsim, tmp_path):
         mine = [r for r in rows if r["motor"] == label]
         assert len(mine) > 10, label
         late = [r for r in mine if float(r["time_s"]) > 0.5]  # past the start-up transient
-        # Loose: a slow guest updates the setpoint only tens of times a second,
-        # but a motor that did not follow would be off by the amplitude, 0.5.
-        assert max(abs(float(r["commanded_rad"]) - float(r["measured_rad"])) for r in late) < 0.3
+        # Loose, and RMS rather than worst case: an emulated guest updates the
+        # setpoint only tens of times a second and stalls now and then, but a
+        # motor that did not follow would be off by about 0.35 RMS (0.5 / sqrt 2).
+        errors = [float(r["commanded_rad"]) - float(r["measured_rad"]) for r in late]
+        assert math.sqrt(sum(e * e for e in errors) / len(errors)) < 0.25
     try:
         import matplotlib  # noqa: F401
     except ImportError:
