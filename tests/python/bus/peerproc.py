@@ -22,7 +22,8 @@ the request (from 1), t_rotor 0 for the first answer and 1 for the second;
 prints "answered N" after both answers to request N are out.
 
 flood: sends frames on everything but a reply, as fast as it can: standard
-ids other than 0x011, extended 0x011, CAN FD frames, remote frames. With
+ids other than 0x011, extended 0x011, CAN FD frames, remote frames, replies
+for another register. With
 --reply-every N every Nth frame is a feedback frame on 0x011 with t_mos 77.
 SIGUSR1 makes it print "mark N", N the frames sent so far; it prints the
 number of frames sent when it stops.
