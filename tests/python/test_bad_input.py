@@ -14,27 +14,13 @@ from fractions import Fraction
 
 import pytest
 from torvane import Damiao, MitLimits, MitSetpoint, MotorState, SocketCanTransport, mit_setpoint
+from numlike import Index
 
 RANGE = "out of range integral type conversion attempted"
 C_LONG = "Python int too large to convert to C long"
 NEGATIVE = "can't convert negative int to unsigned"
 TOO_BIG = "int too big to convert"
 NOT_INT = "'{}' object cannot be interpreted as an integer"
-
-
-class Index:
-    """__index__ gives back `v`, or raises it when it is an exception."""
-
-    def __init__(self, v):
-        self.v = v
-
-    def __index__(self):
-        if isinstance(self.v, BaseException):
-            raise self.v
-        return self.v
-
-    def __repr__(self):
-        return f"Index({self.v!r})"
 
 
 class Real:

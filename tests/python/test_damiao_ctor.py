@@ -6,19 +6,10 @@ import pickle
 
 import pytest
 from torvane import Damiao, MitLimits, MitSetpoint, SocketCanTransport
+from numlike import Index as Indexable
 
 RANGE = "out of range integral type conversion attempted"
 BUS_METHODS = ["enable", "disable", "set_zero", "clear_error", "ensure_mit_mode"]
-
-
-class Indexable:
-    def __init__(self, v):
-        self.v = v
-
-    def __index__(self):
-        if isinstance(self.v, BaseException):
-            raise self.v
-        return self.v
 
 
 class MyInt(int):
