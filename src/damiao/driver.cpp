@@ -49,20 +49,13 @@ bool is_register_reply(std::span<const std::uint8_t> data, std::uint8_t reg) {
 Result<RegisterValue> Damiao::read_register(can::CanTransport& bus, std::uint8_t reg) const {
     const auto info = find_register(registers, reg);
     if (!info) return std::unexpected(Error(Error::NoSuchRegister{reg}));
-    if (auto sent = bus.send(classic(kRegisterId, register_request(motor_id, kRegRead, reg, 0))); !sent)
-        return std::unexpected(Error(sent.error()));
-    const can::MonoNanos deadline = bus.now() + can::to_nanos(timeout);
-    for (;;) {
-        const can::MonoNanos left = deadline - bus.now();
-        if (left < 0) return std::unexpected(Error(can::TransportError::timeout()));
-        auto frame = bus.recv(can::from_nanos(left));
-        if (!frame) return std::unexpected(Error(frame.error()));
-        const auto d = frame->data();
-        if (!is_register_reply(d, reg)) continue;
-        const std::uint32_t v = d[4] | (std::uint32_t{d[5]} << 8) | (std::uint32_t{d[6]} << 16) |
-                                (std::uint32_t{d[7]} << 24);
-        return RegisterValue{info->type, v};
-    }
+    auto reply = bus.request(classic(kRegisterId, register_request(motor_id, kRegRead, reg, 0)),
+                             [reg](const CanFrame& f) { return is_register_reply(f.data(), reg); }, timeout);
+    if (!reply) return std::unexpected(Error(reply.error()));
+    const auto d = reply->data();
+    const std::uint32_t v = d[4] | (std::uint32_t{d[5]} << 8) | (std::uint32_t{d[6]} << 16) |
+                            (std::uint32_t{d[7]} << 24);
+    return RegisterValue{info->type, v};
 }
 
 Result<void> Damiao::write_register(can::CanTransport& bus, std::uint8_t reg, RegisterValue value) const {

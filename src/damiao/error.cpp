@@ -2,8 +2,6 @@
 
 namespace torvane::damiao {
 
-const char* type_name(RegisterType t) { return t == RegisterType::Float ? "Float" : "Uint32"; }
-
 namespace {
 
 std::string byte_list(const std::vector<std::uint8_t>& data) {

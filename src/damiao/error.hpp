@@ -3,16 +3,20 @@
 
 #include <cstdint>
 #include <string>
+#include <type_traits>
 #include <variant>
 #include <vector>
 
 #include "damiao/mit.hpp"
+#include "damiao/registers.hpp"
 #include "transport/transport_error.hpp"
 
 namespace torvane::damiao {
 
-enum class RegisterType : std::uint8_t { Float, Uint32 };
-const char* type_name(RegisterType t);
+template <typename T, typename Variant>
+inline constexpr bool is_variant_alternative = false;
+template <typename T, typename... A>
+inline constexpr bool is_variant_alternative<T, std::variant<A...>> = (std::is_same_v<T, A> || ...);
 
 struct Error {
     struct NoSuchRegister { std::uint8_t reg; };
@@ -28,9 +32,14 @@ struct Error {
                                UnexpectedReply, ControlModeMismatch, ShortFeedback, InvalidLimits>;
     Value value;
 
-    Error(can::TransportError e) : value(e) {}  // NOLINT: wrapping is the point
     template <typename T>
-    Error(T v) : value(std::move(v)) {}  // NOLINT
+    static constexpr bool is_alternative = is_variant_alternative<T, Value>;
+
+    // Built from exactly one of the alternatives, never from anything that
+    // merely converts to one.
+    template <typename T>
+        requires is_alternative<T>
+    Error(T v) : value(std::move(v)) {}  // NOLINT: wrapping is the point
 
     template <typename T>
     const T* get() const { return std::get_if<T>(&value); }

@@ -12,6 +12,8 @@ constexpr auto U = RegisterType::Uint32;
 
 }  // namespace
 
+const char* type_name(RegisterType t) { return t == RegisterType::Float ? "Float" : "Uint32"; }
+
 const std::array<RegisterInfo, 45> kRegisters{{
     {0, "UV_Value", F, false},  {1, "KT_Value", F, false}, {2, "OT_Value", F, false},
     {3, "OC_Value", F, false},  {4, "ACC", F, false},      {5, "DEC", F, false},

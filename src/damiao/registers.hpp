@@ -6,9 +6,10 @@
 #include <optional>
 #include <span>
 
-#include "damiao/error.hpp"
-
 namespace torvane::damiao {
+
+enum class RegisterType : std::uint8_t { Float, Uint32 };
+const char* type_name(RegisterType t);
 
 struct RegisterInfo {
     std::uint8_t number;
