@@ -20,7 +20,7 @@ WallTime WallTime::now() {
     return {static_cast<std::int64_t>(ts.tv_sec), static_cast<std::uint32_t>(ts.tv_nsec / 1000)};
 }
 
-std::string candump_line(const can::CanFrame& frame, std::string_view iface, WallTime at) {
+std::string candump_line(const can::CanFrame& frame, std::string_view iface, WallTime at, bool remote) {
     char stamp[40];
     std::snprintf(stamp, sizeof stamp, "(%lld.%06u) ", static_cast<long long>(at.secs), at.micros);
     std::string out(stamp);
@@ -28,6 +28,11 @@ std::string candump_line(const can::CanFrame& frame, std::string_view iface, Wal
     out += ' ';
     put_hex(out, frame.id.value, frame.id.is_extended() ? 8 : 3);
     out += '#';
+    if (remote) {
+        out += 'R';
+        if (frame.size() > 0) out += kHex[frame.size() & 0xF];
+        return out;
+    }
     if (frame.fd) {
         out += '#';
         out += kHex[frame.brs ? 1 : 0];
@@ -36,9 +41,9 @@ std::string candump_line(const can::CanFrame& frame, std::string_view iface, Wal
     return out;
 }
 
-void FrameLog::write(const can::CanFrame& frame, WallTime at) const {
+void FrameLog::write(const can::CanFrame& frame, WallTime at, bool remote) const {
     if (!out_) return;
-    const std::string line = candump_line(frame, iface_, at);
+    const std::string line = candump_line(frame, iface_, at, remote);
     std::fprintf(out_, "%s\n", line.c_str());
     // Flushed per line so a log can be followed while the simulator runs.
     std::fflush(out_);

@@ -20,8 +20,9 @@ struct WallTime {
 };
 
 // One log line without its newline. Standard ids as 3 hex digits, extended as
-// 8; CAN FD frames as ID##<flags><data>, the flags nibble carrying BRS (1).
-std::string candump_line(const can::CanFrame& frame, std::string_view iface, WallTime at);
+// 8; CAN FD frames as ID##<flags><data>, the flags nibble carrying BRS (1);
+// remote frames as ID#R with the length code after it unless it is 0.
+std::string candump_line(const can::CanFrame& frame, std::string_view iface, WallTime at, bool remote = false);
 
 // Appends lines to a stream; a null stream logs nothing.
 class FrameLog {
@@ -30,7 +31,7 @@ public:
     FrameLog(std::FILE* out, std::string iface) : out_(out), iface_(std::move(iface)) {}
 
     explicit operator bool() const { return out_ != nullptr; }
-    void write(const can::CanFrame& frame, WallTime at) const;
+    void write(const can::CanFrame& frame, WallTime at, bool remote = false) const;
 
 private:
     std::FILE* out_ = nullptr;

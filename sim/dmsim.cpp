@@ -5,14 +5,14 @@
 #include <csignal>
 #include <cstdio>
 #include <cstring>
-#include <deque>
-#include <random>
 #include <string>
 #include <vector>
 
 #include "sim/candump_log.hpp"
-#include "sim/motor_model.hpp"
 #include "sim/options.hpp"
+#include "sim/raw_receive.hpp"
+#include "sim/simulator.hpp"
+#include "sim/state_file.hpp"
 #include "transport/socketcan_backend.hpp"
 
 namespace {
@@ -32,19 +32,10 @@ void install_signals() {
     sigaction(SIGTERM, &sa, nullptr);
 }
 
-struct Pending {
-    can::MonoNanos due;
-    can::CanFrame frame;
-};
-
-class Simulator {
+class Loop {
 public:
-    Simulator(const sim::Options& o, can::SocketCanTransport bus, sim::FrameLog log)
-        : opts_(o), bus_(std::move(bus)), log_(std::move(log)), rng_(o.seed) {
-        const can::MonoNanos start = can::mono_now();
-        for (const auto& m : o.motors)
-            motors_.emplace_back(sim::MotorConfig{m.cmd_id, m.fb_id, m.model, o.mode}, start);
-    }
+    Loop(const sim::Options& o, can::SocketCanTransport bus, sim::FrameLog log, sim::SavedMotors saved)
+        : opts_(o), bus_(std::move(bus)), log_(std::move(log)), sim_(o, std::move(saved), can::mono_now()) {}
 
     int run() {
         const can::MonoNanos start = can::mono_now();
@@ -56,13 +47,13 @@ public:
         while (!g_stop) {
             can::MonoNanos now = can::mono_now();
             if (opts_.duration_s && now >= end) break;
-            flush_due(now);
-            for (auto& m : motors_) m.advance(now);
+            send_due(now);
+            sim_.advance(now);
 
             can::MonoNanos wait = kPoll;
-            if (!pending_.empty()) wait = std::min(wait, pending_.front().due - now);
+            if (const auto due = sim_.next_due()) wait = std::min(wait, *due - now);
             if (opts_.duration_s) wait = std::min(wait, end - now);
-            auto got = bus_.recv(can::from_nanos(std::max<can::MonoNanos>(wait, 1'000)));
+            auto got = sim::receive(bus_.fd(), can::from_nanos(std::max<can::MonoNanos>(wait, 1'000)));
             if (!got) {
                 const auto& e = got.error();
                 // A signal cuts the wait short; the loop condition sees it.
@@ -76,39 +67,27 @@ public:
     }
 
 private:
-    void on_frame(const can::CanFrame& frame) {
-        const can::MonoNanos now = can::mono_now();
-        log_.write(frame, sim::WallTime::now());
-        const char* why = "not addressed to any simulated motor";
-        for (auto& m : motors_) {
-            auto out = m.handle(frame, now);
-            if (out.kind == sim::Outcome::Kind::NotMine) continue;
-            if (out.kind == sim::Outcome::Kind::Ignored) {
-                why = out.why;
-                continue;
-            }
-            why = nullptr;
-            if (opts_.drop_probability > 0 && drop_(rng_) < opts_.drop_probability) {
-                if (opts_.verbose) note("dropped the reply to", frame);
-                continue;
-            }
-            const auto due = now + static_cast<can::MonoNanos>(opts_.latency_us) * 1000;
-            pending_.push_back({due, std::move(*out.reply)});
+    void on_frame(const sim::Received& r) {
+        log_.write(r.frame, sim::WallTime::now(), r.remote);
+        const auto heard = sim_.hear(r, can::mono_now());
+        if (opts_.verbose) {
+            for (int i = 0; i < heard.dropped; ++i) note("dropped the reply to", r);
+            if (heard.why) note(heard.why, r);
         }
-        if (why && opts_.verbose) note(why, frame);
-        flush_due(can::mono_now());
+        if (heard.saved && opts_.state_path) {
+            if (auto w = sim::write_state_file(*opts_.state_path, sim_.saved()); !w)
+                std::fprintf(stderr, "dmsim: %s\n", w.error().c_str());
+        }
+        send_due(can::mono_now());
     }
 
-    // The latency is one constant, so the queue stays in due order.
-    void flush_due(can::MonoNanos now) {
-        while (!pending_.empty() && pending_.front().due <= now) {
-            const auto& f = pending_.front().frame;
+    void send_due(can::MonoNanos now) {
+        for (const auto& f : sim_.take_due(now)) {
             if (auto sent = bus_.send(f); sent) {
                 log_.write(f, sim::WallTime::now());
             } else {
                 std::fprintf(stderr, "dmsim: send failed: %s\n", sent.error().to_string().c_str());
             }
-            pending_.pop_front();
         }
     }
 
@@ -119,18 +98,15 @@ private:
         nanosleep(&pause, nullptr);
     }
 
-    void note(const char* what, const can::CanFrame& frame) const {
-        const auto line = sim::candump_line(frame, opts_.iface, sim::WallTime::now());
+    void note(const char* what, const sim::Received& r) const {
+        const auto line = sim::candump_line(r.frame, opts_.iface, sim::WallTime::now(), r.remote);
         std::fprintf(stderr, "dmsim: %s: %s\n", what, line.c_str());
     }
 
     const sim::Options& opts_;
     can::SocketCanTransport bus_;
     sim::FrameLog log_;
-    std::vector<sim::MotorModel> motors_;
-    std::deque<Pending> pending_;
-    std::mt19937_64 rng_;
-    std::uniform_real_distribution<double> drop_{0.0, 1.0};
+    sim::Simulator sim_;
 };
 
 }  // namespace
@@ -149,6 +125,16 @@ int main(int argc, char** argv) {
         return 0;
     }
 
+    sim::SavedMotors saved;
+    if (opts.state_path) {
+        auto read = sim::read_state_file(*opts.state_path);
+        if (!read) {
+            std::fprintf(stderr, "dmsim: %s\n", read.error().c_str());
+            return 1;
+        }
+        saved = std::move(*read);
+    }
+
     std::FILE* log_file = nullptr;
     if (opts.log_path) {
         log_file = *opts.log_path == "-" ? stdout : std::fopen(opts.log_path->c_str(), "w");
@@ -164,7 +150,7 @@ int main(int argc, char** argv) {
         return 1;
     }
     install_signals();
-    Simulator sim(opts, std::move(*bus), sim::FrameLog(log_file, opts.iface));
+    Loop sim(opts, std::move(*bus), sim::FrameLog(log_file, opts.iface), std::move(saved));
     std::fprintf(stderr, "dmsim: ready on %s with %zu motor%s\n", opts.iface.c_str(), opts.motors.size(),
                  opts.motors.size() == 1 ? "" : "s");
     std::fflush(stderr);

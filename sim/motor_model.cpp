@@ -3,8 +3,11 @@
 #include <algorithm>
 #include <bit>
 #include <cmath>
+#include <initializer_list>
+#include <type_traits>
 
 #include "damiao/driver.hpp"
+#include "sim/motion.hpp"
 
 namespace torvane::sim {
 
@@ -53,6 +56,58 @@ bool is_fixed_command(std::span<const std::uint8_t> d) {
            d[7] <= 0xFE;
 }
 
+static_assert(std::is_same_v<std::variant_alternative_t<damiao::kModeMit, Command>, damiao::MitSetpoint> &&
+              std::is_same_v<std::variant_alternative_t<damiao::kModePosVel, Command>, damiao::PosVelCommand> &&
+              std::is_same_v<std::variant_alternative_t<damiao::kModeVel, Command>, damiao::VelCommand> &&
+              std::is_same_v<std::variant_alternative_t<damiao::kModeForcePos, Command>, damiao::ForcePosCommand>);
+
+// Where a frame goes inside the firmware.
+enum class Channel : std::uint8_t { Mit, PosVel, Vel, ForcePos, System };
+
+std::optional<Channel> route(const can::CanFrame& frame, std::uint16_t cmd_id) {
+    if (frame.id.is_extended()) return std::nullopt;
+    const std::uint32_t id = frame.id.value;
+    if (id == damiao::kRegisterId) {
+        const auto d = frame.data();
+        if (d.size() < 2 || (d[0] | (d[1] << 8)) != cmd_id) return std::nullopt;
+        return Channel::System;
+    }
+    const std::uint32_t own = cmd_id & can::kStandardMax;
+    if (id == own) return Channel::Mit;
+    if (id == damiao::kPosVelBase + own) return Channel::PosVel;
+    if (id == damiao::kVelBase + own) return Channel::Vel;
+    if (id == damiao::kForcePosBase + own) return Channel::ForcePos;
+    return std::nullopt;
+}
+
+// VEL takes 4 to 8 bytes, the other two exactly 8.
+std::optional<Command> decode_mode_command(Channel channel, std::span<const std::uint8_t> d) {
+    if (d.size() > 8) return std::nullopt;
+    if (channel == Channel::Vel) {
+        if (auto c = damiao::decode_vel(d)) return *c;
+        return std::nullopt;
+    }
+    if (d.size() != 8) return std::nullopt;
+    if (channel == Channel::PosVel) return *damiao::decode_pos_vel(d);
+    auto c = *damiao::decode_force_pos(d);
+    // A code past the range is read as its top.
+    c.v_limit = std::min(c.v_limit, damiao::kForcePosCodeMax / damiao::kForcePosVelScale);
+    c.i_limit = std::min(c.i_limit, damiao::kForcePosCodeMax / damiao::kForcePosCurrentScale);
+    return c;
+}
+
+bool all_finite(std::initializer_list<float> values) {
+    return std::all_of(values.begin(), values.end(), [](float v) { return std::isfinite(v); });
+}
+
+bool finite(const Command& c) {
+    if (const auto* sp = std::get_if<damiao::MitSetpoint>(&c)) return all_finite({sp->q, sp->dq, sp->kp, sp->kd, sp->tau});
+    if (const auto* pv = std::get_if<damiao::PosVelCommand>(&c)) return all_finite({pv->q, pv->dq});
+    if (const auto* v = std::get_if<damiao::VelCommand>(&c)) return all_finite({v->dq});
+    if (const auto* fp = std::get_if<damiao::ForcePosCommand>(&c)) return all_finite({fp->q});
+    return false;
+}
+
 }  // namespace
 
 std::span<const MotorKind> models() { return kModels; }
@@ -64,7 +119,13 @@ std::optional<MotorKind> find_model(std::string_view name) {
 }
 
 MotorModel::MotorModel(const MotorConfig& config, MonoNanos start)
-    : config_(config), t_(start), last_heard_(start), t_mos_(config.ambient_c), t_rotor_(config.ambient_c) {
+    : config_(config),
+      t_(start),
+      last_heard_(start),
+      busy_until_(start),
+      flash_(config.flash),
+      t_mos_(config.ambient_c),
+      t_rotor_(config.ambient_c) {
     const auto& l = config.model.limits;
     const auto& p = config.model.physics;
     // Factory values of a fresh motor; what the host can read back.
@@ -96,6 +157,10 @@ MotorModel::MotorModel(const MotorConfig& config, MonoNanos start)
     regs_[29] = bits(32.0f);  // OV_Value, V
     regs_[35] = 4;  // can_br: 1 Mbit/s
     regs_[36] = 1;  // sub_ver
+    // Powering up reads the flash; saved ids are the ones it listens on.
+    for (const auto& [number, value] : flash_) regs_[number] = value;
+    cmd_id_ = static_cast<std::uint16_t>(regs_[kRegEscId]);
+    fb_id_ = static_cast<std::uint16_t>(regs_[kRegMasterId]);
 }
 
 std::uint8_t MotorModel::status() const {
@@ -110,6 +175,10 @@ std::optional<damiao::RegisterValue> MotorModel::read_register(std::uint8_t reg)
 }
 
 float MotorModel::reg_float(std::uint8_t reg) const { return std::bit_cast<float>(regs_[reg]); }
+
+damiao::MitLimits MotorModel::scaling() const {
+    return {reg_float(kRegPMax), reg_float(kRegVMax), 500.0f, 5.0f, reg_float(kRegTMax)};
+}
 
 Fault MotorModel::fault_cause(double cooled_by) const {
     // NaN thresholds compare false and so never trip.
@@ -128,22 +197,9 @@ void MotorModel::step() {
     t_ += kStep;
     const double dt = static_cast<double>(kStep) * 1e-9;
     const auto& p = config_.model.physics;
-    const double J = p.inertia, b = p.damping, t_max = config_.model.limits.t_max;
+    const double t_max = config_.model.limits.t_max;
 
-    // Damping terms are taken at the new velocity so that large kd on a
-    // light rotor stays stable at this step size.
-    double dq_next = J * dq_ / (J + dt * b);
-    double tau = 0;
-    if (enabled_ && fault_ == Fault::None && control_mode() == damiao::kModeMit && setpoint_) {
-        const auto& sp = *setpoint_;
-        const double drive = sp.kp * (sp.q - q_) + sp.kd * sp.dq + sp.tau;
-        dq_next = (J * dq_ + dt * drive) / (J + dt * (sp.kd + b));
-        tau = drive - sp.kd * dq_next;
-        if (std::abs(tau) > t_max) {
-            tau = std::copysign(t_max, tau);
-            dq_next = (J * dq_ + dt * tau) / (J + dt * b);
-        }
-    }
+    const auto [tau, dq_next] = drive(dt);
     dq_ = dq_next;
     q_ += dq_ * dt;
     torque_ = tau;
@@ -158,15 +214,57 @@ void MotorModel::step() {
     if (f == Fault::None && enabled_ && timeout > 0 && t_ - last_heard_ > timeout) f = Fault::CommLost;
     if (f != Fault::None) {
         fault_ = f;
-        enabled_ = false;
-        setpoint_.reset();
-        torque_ = 0;
+        stop_driving();
     }
+}
+
+std::pair<double, double> MotorModel::drive(double dt) const {
+    const auto& p = config_.model.physics;
+    const double J = p.inertia, b = p.damping, t_max = config_.model.limits.t_max;
+    // Damping terms are taken at the new velocity so that large kd on a
+    // light rotor stays stable at this step size.
+    const double coasting = J * dq_ / (J + dt * b);
+    if (!enabled_ || fault_ != Fault::None || command_.index() != control_mode()) return {0.0, coasting};
+
+    if (const auto* sp = std::get_if<damiao::MitSetpoint>(&command_)) {
+        const double drive = sp->kp * (sp->q - q_) + sp->kd * sp->dq + sp->tau;
+        double dq_next = (J * dq_ + dt * drive) / (J + dt * (sp->kd + b));
+        double tau = drive - sp->kd * dq_next;
+        if (std::abs(tau) > t_max) {
+            tau = std::copysign(t_max, tau);
+            dq_next = (J * dq_ + dt * tau) / (J + dt * b);
+        }
+        return {tau, dq_next};
+    }
+    const double acc = rate_of(reg_float(kRegAcc)), dec = rate_of(reg_float(kRegDec));
+    if (const auto* c = std::get_if<damiao::PosVelCommand>(&command_))
+        return follow(velocity_toward(dq_, approach_velocity(c->q - q_, c->dq, dec, dt), acc, dec, dt), t_max, dt);
+    if (const auto* c = std::get_if<damiao::VelCommand>(&command_))
+        return follow(velocity_toward(dq_, c->dq, acc, dec, dt), t_max, dt);
+    // FORCE_POS: no profile; the current limit alone bounds the acceleration.
+    const auto& c = std::get<damiao::ForcePosCommand>(command_);
+    const double cap = c.i_limit * t_max, reach = cap / J;
+    return follow(velocity_toward(dq_, approach_velocity(c.q - q_, c.v_limit, reach, dt), reach, reach, dt), cap, dt);
+}
+
+// The torque that takes the rotor to `v_next` in one step against its
+// friction, within +-cap, and the velocity that torque really gives.
+std::pair<double, double> MotorModel::follow(double v_next, double cap, double dt) const {
+    const auto& p = config_.model.physics;
+    const double J = p.inertia, b = p.damping;
+    const double tau = std::clamp(J * (v_next - dq_) / dt + b * dq_, -cap, cap);
+    return {tau, dq_ + dt * (tau - b * dq_) / J};
+}
+
+void MotorModel::stop_driving() {
+    enabled_ = false;
+    command_ = std::monostate{};
+    torque_ = 0;
 }
 
 damiao::MotorState MotorModel::report() const {
     damiao::MotorState s;
-    s.motor_id = static_cast<std::uint8_t>(config_.cmd_id & 0x0F);
+    s.motor_id = static_cast<std::uint8_t>(cmd_id_ & 0x0F);
     s.error = status();
     s.position = static_cast<float>(q_);
     s.velocity = static_cast<float>(dq_);
@@ -176,28 +274,41 @@ damiao::MotorState MotorModel::report() const {
     return s;
 }
 
-can::CanFrame MotorModel::feedback() const {
-    return can::CanFrame(can::CanId::standard(config_.fb_id & can::kStandardMax),
-                         damiao::encode_feedback(config_.model.limits, report()));
+can::CanFrame MotorModel::reply(std::span<const std::uint8_t> data, const can::CanFrame& request) const {
+    return can::CanFrame(can::CanId::standard(fb_id_ & can::kStandardMax), data, request.fd, request.fd && request.brs);
+}
+
+can::CanFrame MotorModel::feedback(const can::CanFrame& request) const {
+    return reply(damiao::encode_feedback(scaling(), report()), request);
 }
 
 Outcome MotorModel::handle(const can::CanFrame& frame, MonoNanos now) {
     advance(now);
-    if (frame.id.is_extended()) return Outcome::not_mine();
-    if (frame.id.value == (config_.cmd_id & can::kStandardMax) && frame.id.value != damiao::kRegisterId) {
-        last_heard_ = t_;
-        return on_command(frame);
-    }
-    if (frame.id.value != damiao::kRegisterId) return Outcome::not_mine();
-    const auto d = frame.data();
-    if (d.size() < 2 || (d[0] | (d[1] << 8)) != config_.cmd_id) return Outcome::not_mine();
+    const auto channel = route(frame, cmd_id_);
+    if (!channel) return Outcome::not_mine();
     last_heard_ = t_;
-    if (frame.fd) return Outcome::ignored("register frame sent as CAN FD");
-    return on_register(d);
+    if (busy()) return Outcome::ignored("busy writing its flash");
+    switch (*channel) {
+        case Channel::Mit:
+            return on_command(frame);
+        case Channel::System:
+            return on_system(frame);
+        default:
+            break;
+    }
+    const auto command = decode_mode_command(*channel, frame.data());
+    if (!command) return Outcome::ignored("mode command of the wrong length");
+    accept(*command);
+    return Outcome::answer(feedback(frame));
+}
+
+void MotorModel::accept(const Command& c) {
+    // A command for another mode, or one that makes no numbers, is answered
+    // all the same but not acted on.
+    if (enabled_ && fault_ == Fault::None && c.index() == control_mode() && finite(c)) command_ = c;
 }
 
 Outcome MotorModel::on_command(const can::CanFrame& frame) {
-    if (frame.fd) return Outcome::ignored("command sent as CAN FD");
     const auto d = frame.data();
     if (d.size() != 8) return Outcome::ignored("command is not 8 bytes");
 
@@ -207,9 +318,7 @@ Outcome MotorModel::on_command(const can::CanFrame& frame) {
                 if (fault_ == Fault::None) enabled_ = true;
                 break;
             case 0xFD:
-                enabled_ = false;
-                setpoint_.reset();
-                torque_ = 0;
+                stop_driving();
                 break;
             case 0xFE:  // zero only while the output is free
                 if (!enabled_) q_ = 0;
@@ -218,31 +327,46 @@ Outcome MotorModel::on_command(const can::CanFrame& frame) {
                 if (fault_ != Fault::None && fault_cause(kTempHysteresis) == Fault::None) fault_ = Fault::None;
                 break;
         }
-        return Outcome::answer(feedback());
+        return Outcome::answer(feedback(frame));
     }
 
-    // Everything else on the command id is an MIT frame; outside MIT mode the
-    // firmware answers it without acting on it.
-    if (enabled_ && fault_ == Fault::None && control_mode() == damiao::kModeMit) {
-        damiao::Frame8 bytes{};
-        std::copy(d.begin(), d.end(), bytes.begin());
-        setpoint_ = damiao::decode_setpoint(config_.model.limits, bytes);
-    }
-    return Outcome::answer(feedback());
+    // Everything else on the command id is an MIT frame, read with the
+    // ranges the registers hold now.
+    damiao::Frame8 bytes{};
+    std::copy(d.begin(), d.end(), bytes.begin());
+    accept(damiao::decode_setpoint(scaling(), bytes));
+    return Outcome::answer(feedback(frame));
 }
 
-Outcome MotorModel::on_register(std::span<const std::uint8_t> d) {
+Outcome MotorModel::on_system(const can::CanFrame& frame) {
+    const auto d = frame.data();
     if (d.size() != 8) return Outcome::ignored("register frame is not 8 bytes");
+    switch (d[2]) {
+        case damiao::kRegRead:
+        case damiao::kRegWrite:
+            return on_register(frame);
+        case damiao::kOpRefresh:
+            return Outcome::answer(feedback(frame));
+        case damiao::kOpSave:
+            if (d[3] != 0x01) return Outcome::ignored("unknown save argument");
+            // The firmware writes flash only from rest; the host disables first.
+            if (enabled_) return Outcome::ignored("save while enabled");
+            for (const auto& r : damiao::kRegisters)
+                if (!r.read_only) flash_[r.number] = regs_[r.number];
+            busy_until_ = t_ + kSaveBusy;
+            return Outcome::saved();
+        default:
+            return Outcome::ignored("unknown register operation");
+    }
+}
+
+Outcome MotorModel::on_register(const can::CanFrame& frame) {
+    const auto d = frame.data();
     const std::uint8_t op = d[2], reg = d[3];
     const auto info = damiao::find_register(damiao::kRegisters, reg);
-    if (op != damiao::kRegRead && op != damiao::kRegWrite) return Outcome::ignored("unknown register operation");
     if (!info) return Outcome::ignored("no such register");
-    const auto reply_id = can::CanId::standard(config_.fb_id & can::kStandardMax);
 
-    if (op == damiao::kRegRead) {
-        const auto reply = damiao::register_request(config_.cmd_id, damiao::kRegRead, reg, regs_[reg]);
-        return Outcome::answer(can::CanFrame(reply_id, reply));
-    }
+    if (op == damiao::kRegRead) return Outcome::answer(reply(damiao::register_request(cmd_id_, op, reg, regs_[reg]), frame));
     if (info->read_only) return Outcome::ignored("register is read-only");
     const std::uint32_t value = d[4] | (std::uint32_t{d[5]} << 8) | (std::uint32_t{d[6]} << 16) |
                                 (std::uint32_t{d[7]} << 24);
@@ -250,8 +374,8 @@ Outcome MotorModel::on_register(std::span<const std::uint8_t> d) {
         return Outcome::ignored("no such control mode");
     regs_[reg] = value;
     // A new mode starts from no command rather than one meant for the old mode.
-    if (reg == damiao::kRegControlMode) setpoint_.reset();
-    return Outcome::answer(can::CanFrame(reply_id, d));
+    if (reg == damiao::kRegControlMode) command_ = std::monostate{};
+    return Outcome::answer(reply(d, frame));
 }
 
 }  // namespace torvane::sim

@@ -5,10 +5,14 @@
 
 #include <array>
 #include <cstdint>
+#include <map>
 #include <optional>
 #include <span>
 #include <string_view>
+#include <utility>
+#include <variant>
 
+#include "damiao/commands.hpp"
 #include "damiao/mit.hpp"
 #include "damiao/registers.hpp"
 #include "transport/can_frame.hpp"
@@ -57,24 +61,37 @@ inline constexpr std::uint8_t kStatusEnabled = 1;
 inline constexpr std::uint8_t kRegUnderVoltage = 0;
 inline constexpr std::uint8_t kRegOverTemp = 2;
 inline constexpr std::uint8_t kRegOverVoltage = 29;
+inline constexpr std::uint8_t kRegAcc = 4;
+inline constexpr std::uint8_t kRegDec = 5;
+inline constexpr std::uint8_t kRegMasterId = 7;
+inline constexpr std::uint8_t kRegEscId = 8;
+inline constexpr std::uint8_t kRegPMax = 21;
+inline constexpr std::uint8_t kRegVMax = 22;
+inline constexpr std::uint8_t kRegTMax = 23;
 // TIMEOUT counts in these.
 inline constexpr MonoNanos kTimeoutUnit = 50'000;
+// How long a save keeps the motor deaf while it writes its flash.
+inline constexpr MonoNanos kSaveBusy = 30'000'000;
 // How far below its limit a temperature must fall before clear_error works,
 // so that a motor that just tripped cannot be re-armed at once.
 inline constexpr double kTempHysteresis = 2.0;
 
+// The writable registers as a save left them, by number.
+using SavedRegisters = std::map<std::uint8_t, std::uint32_t>;
+
 struct MotorConfig {
-    std::uint16_t cmd_id = 1;
+    std::uint16_t cmd_id = 1;  // factory ids; a saved ESC_ID and MST_ID replace them
     std::uint16_t fb_id = 0x11;
     MotorKind model{};
-    std::uint32_t control_mode = damiao::kModePosVel;
+    std::uint32_t control_mode = damiao::kModePosVel;  // unless the flash holds one
     float ambient_c = 25.0f;
     float supply_v = 24.0f;
+    SavedRegisters flash{};  // what earlier runs saved; empty for a new motor
 };
 
 // What became of one received frame.
 struct Outcome {
-    enum class Kind : std::uint8_t { NotMine, Ignored, Answered };
+    enum class Kind : std::uint8_t { NotMine, Ignored, Answered, Saved };
     Kind kind = Kind::NotMine;
     std::optional<can::CanFrame> reply;
     const char* why = nullptr;  // Ignored: the reason, for the verbose log
@@ -82,7 +99,13 @@ struct Outcome {
     static Outcome not_mine() { return {}; }
     static Outcome ignored(const char* why) { return {Kind::Ignored, std::nullopt, why}; }
     static Outcome answer(can::CanFrame f) { return {Kind::Answered, std::move(f), nullptr}; }
+    static Outcome saved() { return {Kind::Saved, std::nullopt, nullptr}; }
 };
+
+// The command a motor follows, one alternative per control mode (the
+// variant's index is the mode's number).
+using Command = std::variant<std::monostate, damiao::MitSetpoint, damiao::PosVelCommand, damiao::VelCommand,
+                             damiao::ForcePosCommand>;
 
 class MotorModel {
 public:
@@ -97,6 +120,9 @@ public:
     Outcome handle(const can::CanFrame& frame, MonoNanos now);
 
     const MotorConfig& config() const { return config_; }
+    // The ids it answers on: the factory ones or those saved before this start.
+    std::uint16_t cmd_id() const { return cmd_id_; }
+    std::uint16_t fb_id() const { return fb_id_; }
     double position() const { return q_; }
     double velocity() const { return dq_; }
     double torque() const { return torque_; }
@@ -110,25 +136,41 @@ public:
     std::optional<damiao::RegisterValue> read_register(std::uint8_t reg) const;
     // The state as the next feedback frame will carry it.
     damiao::MotorState report() const;
+    // The MIT frames' ranges: registers PMAX, VMAX, TMAX and the fixed gains.
+    damiao::MitLimits scaling() const;
+    const Command& command() const { return command_; }
+    const SavedRegisters& flash() const { return flash_; }
+    bool busy() const { return t_ < busy_until_; }
 
 private:
     void step();
+    // Torque and next velocity under the held command.
+    std::pair<double, double> drive(double dt) const;
+    std::pair<double, double> follow(double v_next, double cap, double dt) const;
+    void stop_driving();
+    void accept(const Command& c);
     // What is wrong right now; a temperature fault only counts as gone once
     // the temperature is `cooled_by` below its limit.
     Fault fault_cause(double cooled_by) const;
     float reg_float(std::uint8_t reg) const;
-    can::CanFrame feedback() const;
+    // A reply on the feedback id, FD when the request was.
+    can::CanFrame reply(std::span<const std::uint8_t> data, const can::CanFrame& request) const;
+    can::CanFrame feedback(const can::CanFrame& request) const;
     Outcome on_command(const can::CanFrame& frame);
-    Outcome on_register(std::span<const std::uint8_t> data);
+    Outcome on_system(const can::CanFrame& frame);
+    Outcome on_register(const can::CanFrame& frame);
 
     MotorConfig config_;
     MonoNanos t_;            // simulated time, a whole number of steps past start
     MonoNanos last_heard_;   // the last frame addressed to this motor
+    MonoNanos busy_until_;   // end of the flash write of the last save
     std::array<std::uint32_t, 256> regs_{};
+    SavedRegisters flash_;
+    std::uint16_t cmd_id_, fb_id_;
 
     bool enabled_ = false;
     Fault fault_ = Fault::None;
-    std::optional<damiao::MitSetpoint> setpoint_;  // held while applied
+    Command command_;  // held while applied
     double q_ = 0, dq_ = 0, torque_ = 0;
     double t_mos_, t_rotor_;
 };

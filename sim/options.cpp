@@ -1,30 +1,16 @@
 #include "sim/options.hpp"
 
-#include <charconv>
 #include <cmath>
-#include <limits>
+
+#include "sim/parse_number.hpp"
 
 namespace torvane::sim {
 
 namespace {
 
-template <typename T>
-std::optional<T> parse_uint(std::string_view s) {
-    int base = 10;
-    if (s.size() > 2 && s[0] == '0' && (s[1] == 'x' || s[1] == 'X')) {
-        s.remove_prefix(2);
-        base = 16;
-    }
-    T value{};
-    const auto [end, ec] = std::from_chars(s.data(), s.data() + s.size(), value, base);
-    if (s.empty() || ec != std::errc{} || end != s.data() + s.size()) return std::nullopt;
-    return value;
-}
-
 std::optional<double> parse_double(std::string_view s) {
-    double value = 0;
-    const auto [end, ec] = std::from_chars(s.data(), s.data() + s.size(), value);
-    if (s.empty() || ec != std::errc{} || end != s.data() + s.size() || !std::isfinite(value)) return std::nullopt;
+    const auto value = parse_real<double>(s);
+    if (!value || !std::isfinite(*value)) return std::nullopt;
     return value;
 }
 
@@ -123,6 +109,17 @@ std::expected<Options, std::string> parse_options(std::span<const std::string_vi
             const auto n = parse_uint<std::uint64_t>(*v);
             if (!n || *n > 60'000'000) return invalid(*v, "expected microseconds, at most 60000000");
             o.latency_us = *n;
+        } else if (arg == "--bitrate" || arg == "--data-bitrate") {
+            auto v = value();
+            if (!v) return std::unexpected(v.error());
+            const auto n = parse_uint<std::uint64_t>(*v);
+            if (!n || *n < 1000 || *n > 100'000'000) return invalid(*v, "expected bit/s, 1000 to 100000000");
+            (arg == "--bitrate" ? o.bitrate : o.data_bitrate) = *n;
+        } else if (arg == "--state") {
+            auto v = value();
+            if (!v) return std::unexpected(v.error());
+            if (v->empty()) return invalid(*v, "expected a file name");
+            o.state_path = std::string(*v);
         } else if (arg == "--drop-probability") {
             auto v = value();
             if (!v) return std::unexpected(v.error());
@@ -150,13 +147,16 @@ std::expected<Options, std::string> parse_options(std::span<const std::string_vi
             return std::unexpected("unknown argument " + quoted(args[i]));
         }
     }
-    if (!o.help && o.motors.empty()) return std::unexpected(std::string("at least one --motor is required"));
+    if (o.help) return o;
+    if (o.motors.empty()) return std::unexpected(std::string("at least one --motor is required"));
+    if (o.data_bitrate && !o.bitrate) return std::unexpected(std::string("--data-bitrate needs --bitrate"));
     return o;
 }
 
 std::string synopsis() {
     return "usage: dmsim [--iface NAME] --motor CMD:FB:MODEL [--motor ...] [--mode N]\n"
-           "             [--latency-us N] [--drop-probability P] [--seed N]\n"
+           "             [--latency-us N] [--bitrate N [--data-bitrate N]] [--state FILE]\n"
+           "             [--drop-probability P] [--seed N]\n"
            "             [--log FILE|-] [--duration SECONDS] [--verbose]\n";
 }
 
@@ -170,8 +170,13 @@ std::string usage() {
            "  --motor CMD:FB:MODEL    one motor: command id, feedback id, model preset;\n"
            "                          ids decimal or 0x-hex, e.g. 1:0x11:dm4310 (repeatable)\n"
            "  --mode N                starting control mode: 1 MIT, 2 POS_VEL (default), 3 VEL,\n"
-           "                          4 FORCE_POS\n"
+           "                          4 FORCE_POS; a motor's saved mode wins\n"
            "  --latency-us N          delay every reply by N microseconds (default 0)\n"
+           "  --bitrate N             answer no sooner than a bus of N bit/s could carry the\n"
+           "                          traffic, every frame counted (default: no wire time)\n"
+           "  --data-bitrate N        the CAN FD data phase's rate (default: --bitrate)\n"
+           "  --state FILE            keep the registers motors save in FILE: read at start,\n"
+           "                          written at every save (default: kept until exit)\n"
            "  --drop-probability P    leave a reply unsent with probability P (default 0)\n"
            "  --seed N                seed of the drop decisions (default 1)\n"
            "  --log FILE|-            log every frame in and out, candump -L format\n"

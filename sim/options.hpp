@@ -24,6 +24,9 @@ struct Options {
     std::vector<MotorArg> motors;
     std::uint32_t mode = damiao::kModePosVel;
     std::uint64_t latency_us = 0;
+    std::uint64_t bitrate = 0;       // bit/s of the wire model; 0: frames take no time
+    std::uint64_t data_bitrate = 0;  // CAN FD data phase; 0: the same as bitrate
+    std::optional<std::string> state_path;
     double drop_probability = 0.0;
     std::uint64_t seed = 1;
     std::optional<std::string> log_path;  // "-" is standard output

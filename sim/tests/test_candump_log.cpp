@@ -17,6 +17,7 @@ struct LineCase {
     CanFrame frame;
     WallTime at;
     const char* line;
+    bool remote = false;
 };
 
 CanFrame frame(CanId id, std::vector<std::uint8_t> d, bool fd = false, bool brs = false) {
@@ -35,7 +36,7 @@ class CandumpLine : public ::testing::TestWithParam<LineCase> {};
 
 TEST_P(CandumpLine, MatchesTheToolsFormat) {
     const auto& c = GetParam();
-    EXPECT_EQ(candump_line(c.frame, "vcan0", c.at), c.line);
+    EXPECT_EQ(candump_line(c.frame, "vcan0", c.at, c.remote), c.line);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -52,7 +53,10 @@ INSTANTIATE_TEST_SUITE_P(
         LineCase{"FdWithBitRateSwitch", frame(CanId::standard(0x123), {0xDE, 0xAD, 0xBE, 0xEF}, true, true),
                  {1700000000, 123456}, "(1700000000.123456) vcan0 123##1DEADBEEF"},
         LineCase{"FdWithoutBitRateSwitch", frame(CanId::extended(0x1FFFFFFF), counting(12), true),
-                 {7, 1}, "(7.000001) vcan0 1FFFFFFF##000112233445566778899AABB"}),
+                 {7, 1}, "(7.000001) vcan0 1FFFFFFF##000112233445566778899AABB"},
+        LineCase{"RemoteWithLength", frame(CanId::standard(0x7FF), counting(8)), {2, 0}, "(2.000000) vcan0 7FF#R8",
+                 true},
+        LineCase{"RemoteEmpty", frame(CanId::extended(0x11), {}), {2, 0}, "(2.000000) vcan0 00000011#R", true}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST(FrameLog, WritesOneLinePerFrameAndNothingWithoutAStream) {

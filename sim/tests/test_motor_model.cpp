@@ -11,66 +11,12 @@
 
 #include "damiao/driver.hpp"
 #include "sim/motor_model.hpp"
+#include "sim/tests/bench.hpp"
 
 namespace torvane::sim {
 namespace {
 
-using can::CanFrame;
-using can::CanId;
-using damiao::Frame8;
-using damiao::MitSetpoint;
-
-constexpr MonoNanos ms(double v) { return static_cast<MonoNanos>(v * 1e6); }
-
-MotorKind model(std::string_view name) {
-    auto m = find_model(name);
-    EXPECT_TRUE(m.has_value()) << name;
-    return m.value_or(MotorKind{});
-}
-
-// One motor and the time it has been told.
-struct Bench {
-    MotorModel motor;
-    MonoNanos now = 0;
-
-    explicit Bench(std::uint32_t mode = damiao::kModeMit, std::string_view name = "dm4310", std::uint16_t cmd = 1,
-                   std::uint16_t fb = 0x11)
-        : Bench(MotorConfig{cmd, fb, model(name), mode}) {}
-    explicit Bench(const MotorConfig& cfg) : motor(cfg, 0) {}
-
-    const MotorConfig& cfg() const { return motor.config(); }
-
-    Outcome send(const CanFrame& f) { return motor.handle(f, now); }
-    Outcome command(const Frame8& data) {
-        return send(CanFrame(CanId::standard(cfg().cmd_id), data));
-    }
-    damiao::MotorState command_state(const Frame8& data) {
-        auto out = command(data);
-        EXPECT_EQ(out.kind, Outcome::Kind::Answered);
-        EXPECT_TRUE(out.reply.has_value());
-        if (!out.reply) return {};
-        auto s = damiao::decode(cfg().model.limits, out.reply->data());
-        EXPECT_TRUE(s.has_value());
-        return s.value_or(damiao::MotorState{});
-    }
-    damiao::MotorState mit(const MitSetpoint& sp) {
-        return command_state(damiao::encode(cfg().model.limits, sp).value());
-    }
-    Outcome reg(std::uint8_t op, std::uint8_t number, std::uint32_t value = 0) {
-        return send(CanFrame(CanId::standard(damiao::kRegisterId),
-                             damiao::register_request(cfg().cmd_id, op, number, value)));
-    }
-    void write_float(std::uint8_t number, float v) {
-        ASSERT_EQ(reg(damiao::kRegWrite, number, std::bit_cast<std::uint32_t>(v)).kind, Outcome::Kind::Answered);
-    }
-    void write_u32(std::uint8_t number, std::uint32_t v) {
-        ASSERT_EQ(reg(damiao::kRegWrite, number, v).kind, Outcome::Kind::Answered);
-    }
-    void run_for(MonoNanos d) {
-        now += d;
-        motor.advance(now);
-    }
-};
+using namespace sim_test;
 
 // ---------------------------------------------------------------- models
 
@@ -581,6 +527,8 @@ TEST_P(Ignored, ChangesNothingAndSendsNothing) {
     }
     EXPECT_EQ(b.motor.status(), kStatusEnabled);
     EXPECT_EQ(b.motor.control_mode(), damiao::kModePosVel);
+    EXPECT_TRUE(std::holds_alternative<std::monostate>(b.motor.command()));
+    EXPECT_TRUE(b.motor.flash().empty());
     for (std::uint8_t r : {13, 14, 15, 36}) EXPECT_EQ(b.motor.read_register(r)->bits, Bench().motor.read_register(r)->bits);
 }
 
@@ -592,7 +540,6 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(
         IgnoredCase{"ShortCommand", bytes(CanId::standard(1), kSeven), Outcome::Kind::Ignored},
         IgnoredCase{"EmptyCommand", bytes(CanId::standard(1), {}), Outcome::Kind::Ignored},
-        IgnoredCase{"FdCommand", bytes(CanId::standard(1), kDisable, true), Outcome::Kind::Ignored},
         IgnoredCase{"ExtendedIdOfTheSameValue", bytes(CanId::extended(1), kDisable), Outcome::Kind::NotMine},
         IgnoredCase{"OtherMotorsCommand", bytes(CanId::standard(2), kDisable), Outcome::Kind::NotMine},
         IgnoredCase{"OtherMotorsRegister", reg_frame(2, damiao::kRegWrite, 10, 3), Outcome::Kind::NotMine},
@@ -600,9 +547,22 @@ INSTANTIATE_TEST_SUITE_P(
         IgnoredCase{"ShortRegisterFrame",
                     bytes(CanId::standard(0x7FF), {0x01, 0x00, 0x55, 0x0A, 0x03, 0x00, 0x00}),
                     Outcome::Kind::Ignored},
-        IgnoredCase{"FdRegisterFrame",
-                    bytes(CanId::standard(0x7FF), {0x01, 0x00, 0x55, 0x0A, 0x03, 0x00, 0x00, 0x00}, true),
+        IgnoredCase{"LongFdRegisterFrame",
+                    bytes(CanId::standard(0x7FF), {0x01, 0x00, 0x55, 0x0A, 0x03, 0, 0, 0, 0, 0, 0, 0}, true),
                     Outcome::Kind::Ignored},
+        IgnoredCase{"LongFdCommand", bytes(CanId::standard(1), {0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFD, 0, 0, 0, 0}, true),
+                    Outcome::Kind::Ignored},
+        IgnoredCase{"SaveWhileEnabled", reg_frame(1, damiao::kOpSave, 0x01), Outcome::Kind::Ignored},
+        IgnoredCase{"ShortRefresh", bytes(CanId::standard(0x7FF), {0x01, 0x00, 0xCC}), Outcome::Kind::Ignored},
+        IgnoredCase{"OtherMotorsRefresh", reg_frame(2, damiao::kOpRefresh, 0), Outcome::Kind::NotMine},
+        IgnoredCase{"ShortPosVel", bytes(CanId::standard(0x101), {0, 0, 0x80, 0x3F, 0, 0, 0x80}), Outcome::Kind::Ignored},
+        IgnoredCase{"ThreeByteVel", bytes(CanId::standard(0x201), {0, 0, 0x80}), Outcome::Kind::Ignored},
+        IgnoredCase{"TwelveByteFdVel", bytes(CanId::standard(0x201), {0, 0, 0x80, 0x3F, 0, 0, 0, 0, 0, 0, 0, 0}, true),
+                    Outcome::Kind::Ignored},
+        IgnoredCase{"ShortForcePos", bytes(CanId::standard(0x301), {0, 0, 0x80, 0x3F, 0x10, 0x27, 0x10}),
+                    Outcome::Kind::Ignored},
+        IgnoredCase{"OtherMotorsPosVel", bytes(CanId::standard(0x102), {0, 0, 0x80, 0x3F, 0, 0, 0x80, 0x3F}),
+                    Outcome::Kind::NotMine},
         IgnoredCase{"UnknownOperation", reg_frame(1, 0xAA, 10, 3), Outcome::Kind::Ignored},
         IgnoredCase{"UnknownRegisterRead", reg_frame(1, damiao::kRegRead, 37), Outcome::Kind::Ignored},
         IgnoredCase{"UnknownRegisterWrite", reg_frame(1, damiao::kRegWrite, 99, 3), Outcome::Kind::Ignored},

@@ -16,6 +16,9 @@ TEST(Options, DefaultsWithOneMotor) {
     EXPECT_EQ(o->iface, "vcan0");
     EXPECT_EQ(o->mode, 2u);
     EXPECT_EQ(o->latency_us, 0u);
+    EXPECT_EQ(o->bitrate, 0u);
+    EXPECT_EQ(o->data_bitrate, 0u);
+    EXPECT_FALSE(o->state_path);
     EXPECT_EQ(o->drop_probability, 0.0);
     EXPECT_FALSE(o->log_path);
     EXPECT_FALSE(o->duration_s);
@@ -29,7 +32,8 @@ TEST(Options, DefaultsWithOneMotor) {
 TEST(Options, EveryOptionInBothSpellings) {
     auto o = parse({"--iface", "can1", "--motor=2:18:dm4340", "--motor", "0x7FE:0X7ff:dmh3510", "--mode=1",
                     "--latency-us", "1500", "--drop-probability=0.25", "--seed", "42", "--log", "-",
-                    "--duration=2.5", "--verbose"});
+                    "--duration=2.5", "--verbose", "--bitrate", "1000000", "--data-bitrate=5000000",
+                    "--state", "/tmp/motors.state"});
     ASSERT_TRUE(o.has_value()) << o.error();
     EXPECT_EQ(o->iface, "can1");
     ASSERT_EQ(o->motors.size(), 2u);
@@ -40,6 +44,9 @@ TEST(Options, EveryOptionInBothSpellings) {
     EXPECT_EQ(o->motors[1].fb_id, 0x7FF);
     EXPECT_EQ(o->mode, 1u);
     EXPECT_EQ(o->latency_us, 1500u);
+    EXPECT_EQ(o->bitrate, 1'000'000u);
+    EXPECT_EQ(o->data_bitrate, 5'000'000u);
+    EXPECT_EQ(o->state_path, "/tmp/motors.state");
     EXPECT_EQ(o->drop_probability, 0.25);
     EXPECT_EQ(o->seed, 42u);
     EXPECT_EQ(o->log_path, "-");
@@ -109,6 +116,11 @@ INSTANTIATE_TEST_SUITE_P(
                 "--latency-us '-5': expected microseconds, at most 60000000"},
         BadCase{"DurationZero", with_motor({"--duration", "0"}),
                 "--duration '0': expected a positive number of seconds"},
+        BadCase{"BitrateZero", with_motor({"--bitrate", "0"}), "--bitrate '0': expected bit/s, 1000 to 100000000"},
+        BadCase{"BitrateWithUnit", with_motor({"--bitrate", "1M"}),
+                "--bitrate '1M': expected bit/s, 1000 to 100000000"},
+        BadCase{"DataBitrateAlone", with_motor({"--data-bitrate", "5000000"}), "--data-bitrate needs --bitrate"},
+        BadCase{"EmptyState", with_motor({"--state="}), "--state '': expected a file name"},
         BadCase{"FlagWithValue", with_motor({"--verbose=yes"}), "--verbose takes no value"},
         BadCase{"EmptyIface", with_motor({"--iface="}), "--iface '': not an interface name"}),
     [](const auto& info) { return std::string(info.param.name); });
