@@ -34,15 +34,20 @@ class Peer:
 
     def recv(self):
         """(id, data, is_fd) of the next frame, or None after the timeout."""
+        frame = self.recv_full()
+        return frame and frame[:3]
+
+    def recv_full(self):
+        """(id, data, is_fd, fd_flags) of the next frame, or None after the timeout."""
         try:
             raw = self.sock.recv(72)
         except TimeoutError:
             return None
         if len(raw) == _CLASSIC.size:
             can_id, length, data = _CLASSIC.unpack(raw)
-            return can_id, data[:length], False
-        can_id, length, _flags, data = _FD.unpack(raw)
-        return can_id, data[:length], True
+            return can_id, data[:length], False, 0
+        can_id, length, flags, data = _FD.unpack(raw)
+        return can_id, data[:length], True, flags
 
     def drain(self, timeout=0.05):
         """Every frame that arrives within `timeout` of the last one."""

@@ -19,6 +19,7 @@ import pytest
 
 import torvane
 from canpeer import IFACE, Peer
+from motorframes import f32, read_register, register_frame, u32, write_register
 
 bus_test = pytest.mark.bus
 
@@ -29,7 +30,7 @@ REPO = Path(__file__).resolve().parents[3]
 REG_UV, REG_OT, REG_TIMEOUT, REG_MODE, REG_OV = 0, 2, 9, 10, 29
 MIT, POS_VEL, VEL, FORCE_POS = 1, 2, 3, 4
 TIMEOUT_TEXT = "transport error: timeout waiting for frame"
-CANDUMP_LINE = re.compile(r"^\((\d+)\.(\d{6})\) (\S+) ([0-9A-F]{3}|[0-9A-F]{8})(#|##[0-9A-F])([0-9A-F]*)$")
+CANDUMP_LINE = re.compile(r"^\((\d+)\.(\d{6})\) (\S+) ([0-9A-F]{3}|[0-9A-F]{8})(#R|#|##[0-9A-F])([0-9A-F]*)$")
 
 
 @pytest.fixture
@@ -44,47 +45,10 @@ def peer():
     p.close()
 
 
-def f32(value):
-    return struct.unpack("<I", struct.pack("<f", value))[0]
-
-
-def register_frame(cmd_id, op, reg, value=0):
-    return bytes([cmd_id & 0xFF, cmd_id >> 8, op, reg]) + value.to_bytes(4, "little")
-
-
 # A torvane bus socket sees the peer's register traffic too, and a write's
 # echo travels on the feedback id, where the next command would take it for
 # its reply (as it would with a real motor): tests open a fresh torvane socket
 # after talking to registers through the peer.
-
-def read_register(peer, cmd_id, reg, timeout=3.0):
-    """The reply frame, or None when nothing answers in time."""
-    peer.drain(0.01)
-    peer.send(0x7FF, register_frame(cmd_id, 0x33, reg))
-    deadline = time.monotonic() + timeout
-    while time.monotonic() < deadline:
-        frame = peer.recv()
-        if frame and len(frame[1]) == 8 and frame[1][2] == 0x33 and frame[1][3] == reg:
-            return frame
-    return None
-
-
-def write_register(peer, cmd_id, reg, value, fb_id=0x11):
-    """Write and wait for the echo, so the value is in force afterwards."""
-    data = register_frame(cmd_id, 0x55, reg, value)
-    peer.drain(0.01)
-    peer.send(0x7FF, data)
-    deadline = time.monotonic() + 3.0
-    while time.monotonic() < deadline:
-        frame = peer.recv()
-        if frame == (fb_id, data, False):
-            return
-    pytest.fail(f"no echo for the write of register {reg}")
-
-
-def u32(frame):
-    return int.from_bytes(frame[1][4:8], "little")
-
 
 def mit(q=0.0, dq=0.0, kp=0.0, kd=0.0, tau=0.0):
     return torvane.MitSetpoint(q=q, dq=dq, kp=kp, kd=kd, tau=tau)
@@ -292,7 +256,8 @@ def test_log_has_every_frame_in_candump_format_and_bad_frames_change_nothing(sta
     peer.drain(0.05)
     peer.send(0x001, bytes.fromhex("FFFFFFFFFFFFFD"))          # 7 bytes
     peer.send(0x001, bytes.fromhex("FFFFFFFFFFFFFFFD"), extended=True)
-    peer.send_fd(0x001, bytes.fromhex("FFFFFFFFFFFFFFFD"), flags=0x01)
+    peer.send_fd(0x001, bytes.fromhex("FFFFFFFFFFFFFFFD00000000"), flags=0x01)  # 12 bytes
+    peer.send(0x001, bytes.fromhex("FFFFFFFFFFFFFFFD"), remote=True)
     peer.send(0x7FF, bytes.fromhex("0100AA0A01000000"))         # unknown operation
     peer.send(0x7FF, bytes.fromhex("0100"))                     # truncated register frame
     peer.send(0x123, b"")
@@ -307,17 +272,18 @@ def test_log_has_every_frame_in_candump_format_and_bad_frames_change_nothing(sta
         ("011", "#", frames[1][3]),
         ("001", "#", "FFFFFFFFFFFFFD"),
         ("00000001", "#", "FFFFFFFFFFFFFFFD"),
-        ("001", "##1", "FFFFFFFFFFFFFFFD"),
+        ("001", "##1", "FFFFFFFFFFFFFFFD00000000"),
+        ("001", "#R", "8"),
         ("7FF", "#", "0100AA0A01000000"),
         ("7FF", "#", "0100"),
         ("123", "#", ""),
         ("001", "#", "FFFFFFFFFFFFFFFC"),
-        ("011", "#", frames[9][3]),
+        ("011", "#", frames[10][3]),
     ]
     assert frames[1][3][0] == "1" and len(frames[1][3]) == 16   # status 1 (enabled), motor 1
     stamps = [float(line[1:line.index(")")]) for line in sim.log_lines()]
     assert stamps == sorted(stamps) and abs(stamps[-1] - time.time()) < 60
-    assert sim.stderr().count("dmsim: ") >= 6  # ready line plus the ignored frames, with reasons
+    assert sim.stderr().count("dmsim: ") >= 8  # ready line plus the ignored frames, with reasons
 
 
 @bus_test
