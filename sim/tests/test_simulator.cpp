@@ -19,11 +19,12 @@ using namespace sim_test;
 
 constexpr MonoNanos us(double v) { return static_cast<MonoNanos>(v * 1e3); }
 
+// std::copy rather than memcpy: an empty vector's data() may be null.
 std::vector<std::uint8_t> classic_record(canid_t id, std::vector<std::uint8_t> data) {
     can_frame raw{};
     raw.can_id = id;
     raw.len = static_cast<std::uint8_t>(data.size());
-    std::memcpy(raw.data, data.data(), data.size());
+    std::copy(data.begin(), data.end(), raw.data);
     std::vector<std::uint8_t> out(sizeof raw);
     std::memcpy(out.data(), &raw, sizeof raw);
     return out;
@@ -34,7 +35,7 @@ std::vector<std::uint8_t> fd_record(canid_t id, std::vector<std::uint8_t> data) 
     raw.can_id = id;
     raw.len = static_cast<std::uint8_t>(data.size());
     raw.flags = CANFD_FDF | CANFD_BRS;
-    std::memcpy(raw.data, data.data(), data.size());
+    std::copy(data.begin(), data.end(), raw.data);
     std::vector<std::uint8_t> out(sizeof raw);
     std::memcpy(out.data(), &raw, sizeof raw);
     return out;
