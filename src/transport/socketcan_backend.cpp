@@ -3,10 +3,12 @@
 #include <linux/can.h>
 #include <linux/can/raw.h>
 #include <net/if.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <sys/time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <limits>
 #include <cstring>
@@ -40,7 +42,44 @@ Result<void> write_all(int fd, const void* record, std::size_t size) {
     return {};
 }
 
+// Why `frame` cannot go out, if it cannot: the identifier's range is
+// checked before the length.
+Result<void> check_sendable(const CanFrame& frame) {
+    if (!id_in_range(frame.id)) return std::unexpected(TransportError::invalid_id());
+    const std::size_t n = frame.size();
+    if (n > (frame.fd ? std::size_t{CANFD_MAX_DLEN} : std::size_t{CAN_MAX_DLEN}))
+        return std::unexpected(TransportError::too_large(static_cast<std::uint32_t>(n)));
+    return {};
+}
+
+// The record of a checked frame in `raw`; its size.
+std::size_t to_record(const CanFrame& frame, canfd_frame& raw) {
+    const canid_t raw_id = frame.id.value | (frame.id.is_extended() ? CAN_EFF_FLAG : 0U);
+    const std::size_t n = frame.size();
+    if (frame.fd) {
+        raw = canfd_frame{};
+        raw.can_id = raw_id;
+        raw.len = static_cast<std::uint8_t>(fd_wire_len(n));
+        raw.flags = CANFD_FDF | (frame.brs ? CANFD_BRS : 0);
+        std::memcpy(raw.data, frame.data().data(), n);
+        return CANFD_MTU;
+    }
+    can_frame classic{};
+    classic.can_id = raw_id;
+    classic.len = static_cast<std::uint8_t>(n);
+    std::memcpy(classic.data, frame.data().data(), n);
+    static_assert(sizeof classic == CAN_MTU && sizeof raw >= CAN_MTU);
+    std::memcpy(&raw, &classic, sizeof classic);
+    return CAN_MTU;
+}
+
 }  // namespace
+
+timespec to_timespec(Duration d) {
+    using secs_t = decltype(timespec{}.tv_sec);
+    constexpr auto kMaxSecs = static_cast<std::uint64_t>(std::numeric_limits<secs_t>::max());
+    return {static_cast<secs_t>(d.secs > kMaxSecs ? kMaxSecs : d.secs), static_cast<long>(d.nanos)};
+}
 
 timeval to_timeval(Duration d) {
     using secs_t = decltype(timeval{}.tv_sec);
@@ -115,24 +154,71 @@ SocketCanTransport::~SocketCanTransport() {
 }
 
 Result<void> SocketCanTransport::send(const CanFrame& frame) {
-    if (!id_in_range(frame.id)) return std::unexpected(TransportError::invalid_id());
-    const canid_t raw_id = frame.id.value | (frame.id.is_extended() ? CAN_EFF_FLAG : 0U);
-    const std::size_t n = frame.size();
-    if (frame.fd) {
-        if (n > CANFD_MAX_DLEN) return std::unexpected(TransportError::too_large(static_cast<std::uint32_t>(n)));
-        canfd_frame raw{};
-        raw.can_id = raw_id;
-        raw.len = static_cast<std::uint8_t>(fd_wire_len(n));
-        raw.flags = CANFD_FDF | (frame.brs ? CANFD_BRS : 0);
-        std::memcpy(raw.data, frame.data().data(), n);
-        return write_all(fd_, &raw, sizeof raw);
+    if (auto ok = check_sendable(frame); !ok) return ok;
+    canfd_frame raw;
+    const std::size_t size = to_record(frame, raw);
+    return write_all(fd_, &raw, size);
+}
+
+Result<void> SocketCanTransport::send_batch(std::span<const CanFrame> frames) {
+    canfd_frame raw[kBatchMax];
+    iovec iov[kBatchMax];
+    mmsghdr msgs[kBatchMax];
+    // Nothing goes out unless every frame can.
+    for (const CanFrame& f : frames)
+        if (auto ok = check_sendable(f); !ok) return ok;
+    while (!frames.empty()) {
+        const std::size_t n = std::min(frames.size(), kBatchMax);
+        for (std::size_t i = 0; i < n; ++i) {
+            iov[i] = {&raw[i], to_record(frames[i], raw[i])};
+            msgs[i] = {};
+            msgs[i].msg_hdr.msg_iov = &iov[i];
+            msgs[i].msg_hdr.msg_iovlen = 1;
+        }
+        for (std::size_t done = 0; done < n;) {
+            const int sent = ::sendmmsg(fd_, msgs + done, static_cast<unsigned>(n - done), 0);
+            if (sent < 0) {
+                if (errno == EINTR) continue;
+                return os_failure();
+            }
+            done += static_cast<std::size_t>(sent);
+        }
+        frames = frames.subspan(n);
     }
-    if (n > CAN_MAX_DLEN) return std::unexpected(TransportError::too_large(static_cast<std::uint32_t>(n)));
-    can_frame raw{};
-    raw.can_id = raw_id;
-    raw.len = static_cast<std::uint8_t>(n);
-    std::memcpy(raw.data, frame.data().data(), n);
-    return write_all(fd_, &raw, sizeof raw);
+    return {};
+}
+
+Result<std::size_t> SocketCanTransport::recv_batch(std::span<CanFrame> out, Duration wait) {
+    const std::size_t n = std::min(out.size(), kBatchMax);
+    if (n == 0) return 0;
+    canfd_frame raw[kBatchMax];
+    iovec iov[kBatchMax];
+    mmsghdr msgs[kBatchMax];
+    for (std::size_t i = 0; i < n; ++i) {
+        iov[i] = {&raw[i], sizeof raw[i]};
+        msgs[i] = {};
+        msgs[i].msg_hdr.msg_iov = &iov[i];
+        msgs[i].msg_hdr.msg_iovlen = 1;
+    }
+    int got = ::recvmmsg(fd_, msgs, static_cast<unsigned>(n), MSG_DONTWAIT, nullptr);
+    if (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK) && (wait.secs != 0 || wait.nanos != 0)) {
+        pollfd p{fd_, POLLIN, 0};
+        const timespec ts = to_timespec(wait);
+        const int ready = ::ppoll(&p, 1, &ts, nullptr);
+        if (ready < 0) return os_failure();
+        if (ready == 0) return 0;
+        got = ::recvmmsg(fd_, msgs, static_cast<unsigned>(n), MSG_DONTWAIT, nullptr);
+    }
+    if (got < 0) {
+        if (errno == EAGAIN || errno == EWOULDBLOCK) return 0;
+        return os_failure();
+    }
+    for (int i = 0; i < got; ++i) {
+        auto frame = parse_record({reinterpret_cast<const std::uint8_t*>(&raw[i]), msgs[i].msg_len});
+        if (!frame) return std::unexpected(frame.error());
+        out[static_cast<std::size_t>(i)] = *frame;
+    }
+    return static_cast<std::size_t>(got);
 }
 
 Result<CanFrame> SocketCanTransport::recv(Duration timeout) {

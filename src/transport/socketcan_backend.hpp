@@ -3,6 +3,8 @@
 
 #include <sys/time.h>
 
+#include <ctime>
+
 #include <span>
 #include <string_view>
 
@@ -16,6 +18,9 @@ std::size_t fd_wire_len(std::size_t n);
 // SO_RCVTIMEO value for a wait: seconds capped at time_t, microseconds
 // rounded down, and never zero (zero would mean no limit at all).
 timeval to_timeval(Duration d);
+
+// The same wait for ppoll: seconds capped at time_t, nanoseconds exact.
+timespec to_timespec(Duration d);
 
 // Turn one raw record read from the socket (16 or 72 bytes) into a frame.
 Result<CanFrame> parse_record(std::span<const std::uint8_t> record);
@@ -32,6 +37,13 @@ public:
 
     Result<void> send(const CanFrame& frame) override;
     Result<CanFrame> recv(Duration timeout) override;
+
+    // sendmmsg and recvmmsg. Every frame of a batch is checked before any
+    // goes out. Receiving never touches the socket's options: it reads
+    // with MSG_DONTWAIT and waits in ppoll, so the receive timeout that
+    // recv sets stays whatever it was.
+    Result<void> send_batch(std::span<const CanFrame> frames) override;
+    Result<std::size_t> recv_batch(std::span<CanFrame> out, Duration wait) override;
 
     int fd() const { return fd_; }
 
