@@ -1,6 +1,7 @@
 #pragma once
 // Durations and deadlines on the monotonic clock.
 
+#include <cerrno>
 #include <cstdint>
 #include <ctime>
 #include <limits>
@@ -42,6 +43,13 @@ inline Duration from_nanos(MonoNanos left) {
     }
     return {static_cast<std::uint64_t>(left / 1'000'000'000),
             static_cast<std::uint32_t>(left % 1'000'000'000)};
+}
+
+// The whole of `d`, resumed after signals.
+inline void sleep_for(Duration d) {
+    timespec ts{static_cast<time_t>(d.secs), static_cast<long>(d.nanos)};
+    while (clock_nanosleep(CLOCK_MONOTONIC, 0, &ts, &ts) == EINTR) {
+    }
 }
 
 }  // namespace torvane::can
