@@ -11,6 +11,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <limits>
+#include <memory>
 #include <cstring>
 #include <string>
 #include <type_traits>
@@ -73,6 +74,16 @@ std::size_t to_record(const CanFrame& frame, canfd_frame& raw) {
     return CAN_MTU;
 }
 
+// A record of a checked size (CAN_MTU or CANFD_MTU) into `frame`.
+void read_record(const canfd_frame& raw, std::size_t size, CanFrame& frame) {
+    frame.id = (raw.can_id & CAN_EFF_FLAG) ? CanId::extended(raw.can_id & CAN_EFF_MASK)
+                                           : CanId::standard(static_cast<std::uint16_t>(raw.can_id & CAN_SFF_MASK));
+    const std::size_t cap = size == CAN_MTU ? CAN_MAX_DLEN : CANFD_MAX_DLEN;
+    frame.set_data({raw.data, raw.len > cap ? cap : raw.len});
+    frame.fd = size == CANFD_MTU;
+    frame.brs = frame.fd && (raw.flags & CANFD_BRS) != 0;
+}
+
 }  // namespace
 
 timespec to_timespec(Duration d) {
@@ -101,23 +112,36 @@ std::size_t fd_wire_len(std::size_t n) {
 }
 
 Result<CanFrame> parse_record(std::span<const std::uint8_t> record) {
-    CanFrame frame;
-    canfd_frame raw{};
-    if (record.size() != CAN_MTU && record.size() != CANFD_MTU)
-        return std::unexpected(TransportError::os(EPROTO));
+    if (record.size() != CAN_MTU && record.size() != CANFD_MTU) return std::unexpected(TransportError::os(EPROTO));
+    canfd_frame raw;
     std::memcpy(&raw, record.data(), record.size());
-    frame.id = (raw.can_id & CAN_EFF_FLAG) ? CanId::extended(raw.can_id & CAN_EFF_MASK)
-                                           : CanId::standard(static_cast<std::uint16_t>(raw.can_id & CAN_SFF_MASK));
-    if (record.size() == CAN_MTU) {
-        const std::size_t len = raw.len > CAN_MAX_DLEN ? CAN_MAX_DLEN : raw.len;
-        frame.set_data({raw.data, len});
-    } else {
-        const std::size_t len = raw.len > CANFD_MAX_DLEN ? CANFD_MAX_DLEN : raw.len;
-        frame.set_data({raw.data, len});
-        frame.fd = true;
-        frame.brs = (raw.flags & CANFD_BRS) != 0;
-    }
+    CanFrame frame;
+    read_record(raw, record.size(), frame);
     return frame;
+}
+
+// One batch's records and the message headers that point at them, made
+// once per socket: the kernel changes nothing in a header but its lengths
+// and flags, so a call only fills the records (and, to send, their lengths).
+struct SocketCanTransport::Records {
+    canfd_frame raw[kBatchMax];
+    iovec tx_iov[kBatchMax], rx_iov[kBatchMax];
+    mmsghdr tx[kBatchMax], rx[kBatchMax];
+
+    Records() {
+        for (std::size_t i = 0; i < kBatchMax; ++i) {
+            tx_iov[i] = rx_iov[i] = {&raw[i], sizeof raw[i]};
+            tx[i].msg_hdr = {nullptr, 0, &tx_iov[i], 1, nullptr, 0, 0};
+            rx[i].msg_hdr = {nullptr, 0, &rx_iov[i], 1, nullptr, 0, 0};
+        }
+    }
+};
+
+SocketCanTransport::SocketCanTransport(int fd) : fd_(fd), records_(std::make_unique<Records>()) {}
+
+SocketCanTransport::SocketCanTransport(SocketCanTransport&& other) noexcept
+    : fd_(other.fd_), records_(std::move(other.records_)) {
+    other.fd_ = -1;
 }
 
 Result<SocketCanTransport> SocketCanTransport::open(std::string_view iface) {
@@ -145,6 +169,7 @@ SocketCanTransport& SocketCanTransport::operator=(SocketCanTransport&& other) no
         if (fd_ >= 0) ::close(fd_);
         fd_ = other.fd_;
         other.fd_ = -1;
+        records_ = std::move(other.records_);
     }
     return *this;
 }
@@ -161,22 +186,15 @@ Result<void> SocketCanTransport::send(const CanFrame& frame) {
 }
 
 Result<void> SocketCanTransport::send_batch(std::span<const CanFrame> frames) {
-    canfd_frame raw[kBatchMax];
-    iovec iov[kBatchMax];
-    mmsghdr msgs[kBatchMax];
     // Nothing goes out unless every frame can.
     for (const CanFrame& f : frames)
         if (auto ok = check_sendable(f); !ok) return ok;
+    Records& r = *records_;
     while (!frames.empty()) {
         const std::size_t n = std::min(frames.size(), kBatchMax);
-        for (std::size_t i = 0; i < n; ++i) {
-            iov[i] = {&raw[i], to_record(frames[i], raw[i])};
-            msgs[i] = {};
-            msgs[i].msg_hdr.msg_iov = &iov[i];
-            msgs[i].msg_hdr.msg_iovlen = 1;
-        }
+        for (std::size_t i = 0; i < n; ++i) r.tx_iov[i].iov_len = to_record(frames[i], r.raw[i]);
         for (std::size_t done = 0; done < n;) {
-            const int sent = ::sendmmsg(fd_, msgs + done, static_cast<unsigned>(n - done), 0);
+            const int sent = ::sendmmsg(fd_, r.tx + done, static_cast<unsigned>(n - done), 0);
             if (sent < 0) {
                 if (errno == EINTR) continue;
                 return os_failure();
@@ -191,32 +209,24 @@ Result<void> SocketCanTransport::send_batch(std::span<const CanFrame> frames) {
 Result<std::size_t> SocketCanTransport::recv_batch(std::span<CanFrame> out, Duration wait) {
     const std::size_t n = std::min(out.size(), kBatchMax);
     if (n == 0) return 0;
-    canfd_frame raw[kBatchMax];
-    iovec iov[kBatchMax];
-    mmsghdr msgs[kBatchMax];
-    for (std::size_t i = 0; i < n; ++i) {
-        iov[i] = {&raw[i], sizeof raw[i]};
-        msgs[i] = {};
-        msgs[i].msg_hdr.msg_iov = &iov[i];
-        msgs[i].msg_hdr.msg_iovlen = 1;
-    }
-    int got = ::recvmmsg(fd_, msgs, static_cast<unsigned>(n), MSG_DONTWAIT, nullptr);
+    Records& r = *records_;
+    int got = ::recvmmsg(fd_, r.rx, static_cast<unsigned>(n), MSG_DONTWAIT, nullptr);
     if (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK) && (wait.secs != 0 || wait.nanos != 0)) {
         pollfd p{fd_, POLLIN, 0};
         const timespec ts = to_timespec(wait);
         const int ready = ::ppoll(&p, 1, &ts, nullptr);
         if (ready < 0) return os_failure();
         if (ready == 0) return 0;
-        got = ::recvmmsg(fd_, msgs, static_cast<unsigned>(n), MSG_DONTWAIT, nullptr);
+        got = ::recvmmsg(fd_, r.rx, static_cast<unsigned>(n), MSG_DONTWAIT, nullptr);
     }
     if (got < 0) {
         if (errno == EAGAIN || errno == EWOULDBLOCK) return 0;
         return os_failure();
     }
     for (int i = 0; i < got; ++i) {
-        auto frame = parse_record({reinterpret_cast<const std::uint8_t*>(&raw[i]), msgs[i].msg_len});
-        if (!frame) return std::unexpected(frame.error());
-        out[static_cast<std::size_t>(i)] = *frame;
+        const std::size_t size = r.rx[i].msg_len;
+        if (size != CAN_MTU && size != CANFD_MTU) return std::unexpected(TransportError::os(EPROTO));
+        read_record(r.raw[i], size, out[static_cast<std::size_t>(i)]);
     }
     return static_cast<std::size_t>(got);
 }

@@ -5,6 +5,7 @@
 
 #include <ctime>
 
+#include <memory>
 #include <span>
 #include <string_view>
 
@@ -29,7 +30,7 @@ class SocketCanTransport final : public CanTransport {
 public:
     static Result<SocketCanTransport> open(std::string_view iface);
 
-    SocketCanTransport(SocketCanTransport&& other) noexcept : fd_(other.fd_) { other.fd_ = -1; }
+    SocketCanTransport(SocketCanTransport&& other) noexcept;
     SocketCanTransport& operator=(SocketCanTransport&& other) noexcept;
     SocketCanTransport(const SocketCanTransport&) = delete;
     SocketCanTransport& operator=(const SocketCanTransport&) = delete;
@@ -41,15 +42,18 @@ public:
     // sendmmsg and recvmmsg. Every frame of a batch is checked before any
     // goes out. Receiving never touches the socket's options: it reads
     // with MSG_DONTWAIT and waits in ppoll, so the receive timeout that
-    // recv sets stays whatever it was.
+    // recv sets stays whatever it was. The two share one set of record
+    // buffers: like everything on one socket, calls take turns.
     Result<void> send_batch(std::span<const CanFrame> frames) override;
     Result<std::size_t> recv_batch(std::span<CanFrame> out, Duration wait) override;
 
     int fd() const { return fd_; }
 
 private:
-    explicit SocketCanTransport(int fd) : fd_(fd) {}
+    struct Records;
+    explicit SocketCanTransport(int fd);
     int fd_ = -1;
+    std::unique_ptr<Records> records_;
 };
 
 }  // namespace torvane::can
