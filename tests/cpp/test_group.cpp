@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <functional>
 #include <string>
 #include <vector>
@@ -109,92 +110,67 @@ TEST(Group, WrongNumberOfSlotsSendsNothing) {
     }
 }
 
-TEST(Group, RepliesMatchedByFeedbackIdentifierInAnyOrder) {
-    const MotorGroup g = group();
-    ScriptedBus bus;
-    bus.reply(feedback(0x13, 3, 33), 1 * kMs);
-    bus.reply(feedback(0x11, 1, 11));
-    bus.reply(feedback(0x12, 2, 22), 1 * kMs);
-    auto slots = enable_all(g);
-    auto r = g.exchange(bus, slots);
-    ASSERT_TRUE(r) << r.error().to_string();
-    EXPECT_EQ(*r, 3u);
-    expect_answered(slots, {11, 22, 33});
-    // drain, three sends, then reads until the last reply: nothing waited past it
-    EXPECT_EQ(bus.log, "bsssbbb");
-    EXPECT_EQ(bus.waits, (std::vector{ms(0), ms(0), ms(20), ms(19)}));
-}
-
-TEST(Group, SilentMotorIsNoAnswerAfterOneDeadline) {
-    const MotorGroup g = group();
-    ScriptedBus bus;
-    bus.send_takes = 7 * kMs;  // the deadline starts once everything is out
-    bus.reply(feedback(0x11, 1, 11), 5 * kMs);
-    bus.reply(feedback(0x13, 3, 33), 5 * kMs);
-    const can::MonoNanos start = bus.clock;
-    auto slots = enable_all(g);
-    auto r = g.exchange(bus, slots);
-    ASSERT_TRUE(r) << r.error().to_string();
-    EXPECT_EQ(*r, 2u);
-    expect_answered(slots, {11, -1, 33});
-    EXPECT_EQ(bus.waits, (std::vector{ms(0), ms(0), ms(20), ms(15), ms(10)}));
-    EXPECT_EQ(bus.clock, start + 21 * kMs + 20 * kMs);
-}
-
-TEST(Group, ReplyAfterTheDeadlineIsLeft) {
-    const MotorGroup g = group();
-    ScriptedBus bus;
-    bus.reply(feedback(0x11, 1, 11), 2 * kMs);
-    bus.reply(feedback(0x12, 2, 22));
-    bus.reply(feedback(0x13, 3, 33), 30 * kMs);
-    auto slots = enable_all(g);
-    auto r = g.exchange(bus, slots);
-    ASSERT_TRUE(r);
-    EXPECT_EQ(*r, 2u);
-    expect_answered(slots, {11, 22, -1});
-    EXPECT_EQ(bus.waits, (std::vector{ms(0), ms(0), ms(20), ms(18)}));
-    EXPECT_EQ(bus.script.size(), 1u);
-}
-
-TEST(Group, OtherFramesAreSkipped) {
-    const MotorGroup g = group();
-    ScriptedBus bus;
-    const CanFrame noise[] = {
-        frame(CanId::extended(0x11), {0x11, 0, 0, 0, 0, 0, 0, 99}),  // same number, extended
-        frame(CanId::standard(0x14), {0x14, 0, 0, 0, 0, 0, 0, 99}),  // a motor outside the group
-        frame(CanId::standard(0x001), {0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFC}),  // a command
-        frame(CanId::standard(0x7FF), {0x01, 0x00, 0x33, 0x07, 0x11, 0, 0, 0}),  // a register reply
-        frame(CanId::standard(0x12), {0x12, 0x80, 0x00, 0x80, 0x0F, 0xFF, 40}),   // too short to decode
+// Each case scripts what the bus carries (a frame and when it arrives after
+// the read before it; 0 after the first of a read: already queued with it).
+TEST(Group, RepliesMatchedByFeedbackIdentifier) {
+    using Steps = std::vector<std::pair<CanFrame, can::MonoNanos>>;
+    struct Case {
+        const char* name;
+        Steps steps;
+        std::vector<int> tags;  // t_rotor of each motor's state, -1 for none
+        std::string log;
+        std::vector<can::Duration> waits;
+        std::size_t left = 0;  // frames the call did not read
     };
-    for (const auto& f : noise) bus.reply(f, 1 * kMs);
-    bus.reply(feedback(0x12, 2, 22), 1 * kMs);
-    bus.reply(feedback(0x11, 1, 11), 1 * kMs);
-    bus.reply(feedback(0x11, 1, 12));  // a second reply of motor 1 changes nothing
-    bus.reply(feedback(0x13, 3, 33), 1 * kMs);
-    auto slots = enable_all(g);
-    auto r = g.exchange(bus, slots);
-    ASSERT_TRUE(r);
-    EXPECT_EQ(*r, 3u);
-    expect_answered(slots, {11, 22, 33});
-    EXPECT_TRUE(bus.script.empty());
-}
-
-TEST(Group, StaleRepliesAreDrainedBeforeSending) {
+    const Case cases[] = {
+        {"in any order; nothing waited for after the last",
+         {{feedback(0x13, 3, 33), kMs}, {feedback(0x11, 1, 11), 0}, {feedback(0x12, 2, 22), kMs}},
+         {11, 22, 33}, "bsssbbb", {ms(0), ms(0), ms(20), ms(19)}},
+        {"a silent motor: the rest of the one deadline is waited for",
+         {{feedback(0x11, 1, 11), 5 * kMs}, {feedback(0x13, 3, 33), 5 * kMs}},
+         {11, -1, 33}, "bsssbbbb", {ms(0), ms(0), ms(20), ms(15), ms(10)}},
+        {"a reply after the deadline is left",
+         {{feedback(0x11, 1, 11), 2 * kMs}, {feedback(0x12, 2, 22), 0}, {feedback(0x13, 3, 33), 30 * kMs}},
+         {11, 22, -1}, "bsssbbb", {ms(0), ms(0), ms(20), ms(18)}, 1},
+        {"other frames skipped, a second reply ignored",
+         {{frame(CanId::extended(0x11), {0x11, 0, 0, 0, 0, 0, 0, 99}), kMs},           // same number, extended
+          {frame(CanId::standard(0x14), {0x14, 0, 0, 0, 0, 0, 0, 99}), kMs},           // a motor outside
+          {frame(CanId::standard(0x001), {0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFC}), kMs},  // a command
+          {frame(CanId::standard(0x7FF), {0x01, 0x00, 0x33, 0x07, 0x11, 0, 0, 0}), kMs},  // a register reply
+          {frame(CanId::standard(0x12), {0x12, 0x80, 0x00, 0x80, 0x0F, 0xFF, 40}), kMs},  // too short
+          {feedback(0x12, 2, 22), kMs},
+          {feedback(0x11, 1, 11), kMs},
+          {feedback(0x11, 1, 12), 0},
+          {feedback(0x13, 3, 33), kMs}},
+         {11, 22, 33}, "", {}},
+        {"replies waiting before the call are drained, not taken",
+         {{feedback(0x12, 2, 1), 0}, {feedback(0x13, 3, 1), 0}, {frame(CanId::standard(0x40), {1}), 0},
+          {feedback(0x11, 1, 11), kMs}, {feedback(0x13, 3, 33), kMs}},
+         {11, -1, 33}, "bbsssbbbb", {ms(0), ms(0), ms(0), ms(20), ms(19), ms(18)}},
+    };
     const MotorGroup g = group();
-    ScriptedBus bus;
-    // Waiting before the call: last tick's late answers and some noise.
-    bus.reply(feedback(0x12, 2, 1));
-    bus.reply(feedback(0x13, 3, 1));
-    bus.reply(frame(CanId::standard(0x40), {1}));
-    // This tick's.
-    bus.reply(feedback(0x11, 1, 11), 1 * kMs);
-    bus.reply(feedback(0x13, 3, 33), 1 * kMs);
-    auto slots = enable_all(g);
-    auto r = g.exchange(bus, slots);
-    ASSERT_TRUE(r);
-    EXPECT_EQ(*r, 2u);
-    expect_answered(slots, {11, -1, 33});
-    EXPECT_EQ(bus.log.substr(0, 5), "bbsss");
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        ScriptedBus bus;
+        bus.send_takes = 7 * kMs;  // the deadline starts once everything is out
+        for (const auto& [f, takes] : c.steps) bus.reply(f, takes);
+        const can::MonoNanos start = bus.clock;
+        auto slots = enable_all(g);
+        auto r = g.exchange(bus, slots);
+        ASSERT_TRUE(r) << r.error().to_string();
+        EXPECT_EQ(*r, static_cast<std::size_t>(std::ranges::count_if(c.tags, [](int t) { return t >= 0; })));
+        expect_answered(slots, c.tags);
+        if (!c.log.empty()) {
+            EXPECT_EQ(bus.log, c.log);
+        }
+        if (!c.waits.empty()) {
+            EXPECT_EQ(bus.waits, c.waits);
+        }
+        EXPECT_EQ(bus.script.size(), c.left);
+        if (std::ranges::find(c.tags, -1) != c.tags.end()) {
+            EXPECT_EQ(bus.clock, start + 21 * kMs + 20 * kMs);  // one deadline, however the replies came
+        }
+    }
 }
 
 TEST(Group, StaleStateFromAnEarlierCallIsCleared) {
