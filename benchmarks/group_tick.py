@@ -14,7 +14,8 @@ with no Python in between, in three settings:
   with a kernel receive filter set and cleared around every tick);
 * callgrind: user-space instructions per motor per tick of each;
 * live: against dmsim (--latency-us 200, and --bitrate 1000000 when this
-  dmsim has that option) answering each command as it arrives.
+  dmsim has that option) answering each command as it arrives; --dmsim
+  picks another build of the simulator.
 
 The table goes into BENCHMARKS.md between its own markers; the rest of the
 file (benchmarks/exchange.py's report) is left as it is.
@@ -108,10 +109,10 @@ def callgrind(iface, ticks, warmup, outdir, log):
     return profiles
 
 
-def dmsim_command(latency_us):
-    help_text = subprocess.run([str(DMSIM), "--help"], capture_output=True, text=True).stdout
+def dmsim_command(exe, latency_us):
+    help_text = subprocess.run([str(exe), "--help"], capture_output=True, text=True).stdout
     bitrate = "--bitrate" in help_text
-    cmd = f"{DMSIM} --latency-us {latency_us}" + (f" --bitrate {BITRATE}" if bitrate else "")
+    cmd = f"{exe} --latency-us {latency_us}" + (f" --bitrate {BITRATE}" if bitrate else "")
     return cmd, bitrate
 
 
@@ -175,7 +176,8 @@ def report(ctx):
     L += table(["function", "Ir"], [[f"`{name}`", f"{cost / n / MOTORS:.0f}"] for name, cost in top]) + [""]
 
     L += ["## Live simulator", "",
-          f"Against `{ctx['dmsim']}` playing the seven motors (started by group_tick for each run), "
+          f"Against `{ctx['dmsim']}` (`{ctx['dmsim_exe']}`) playing the seven motors (started by group_tick for "
+          f"each run), "
           f"{ctx['live_ticks']:,} ticks per way in each of {ctx['live_rounds']} rounds, order turning as above."
           + ("" if ctx["bitrate"] else
              " This dmsim has no `--bitrate` option yet, so the replies come after the processing latency alone, "
@@ -188,8 +190,14 @@ def report(ctx):
         rows.append([label, fmt_int(s.rate), f"{fmt_int(lo)} to {fmt_int(hi)}", f"{vs[0]:.2f}x",
                      fmt_ns(1e9 / s.rate), live_missing[label]])
     L += table(["way", "ticks/s", "rounds", "vs singles", "time per tick", "missed replies"], rows) + [""]
-    L += [f"The wire alone: fourteen classic frames of {FRAME_BITS} bits at 1 Mbit/s take {wire_tick_us:.0f} µs "
-          f"per tick, {1e6 / wire_tick_us:,.0f} ticks per second at most, whichever way they are sent.", ""]
+    frame_us = FRAME_BITS / BITRATE * 1e6
+    singles_us = MOTORS * (2 * frame_us + ctx["latency_us"])
+    L += [f"What the wire allows: a classic frame of {FRAME_BITS} bits takes {frame_us:.0f} µs at 1 Mbit/s (stuff bits "
+          f"aside). Seven single exchanges take at least 7 x (2 x {frame_us:.0f} + {ctx['latency_us']}) = "
+          f"{singles_us:,.0f} µs; a group tick at least the fourteen frames, {wire_tick_us:,.0f} µs, as every reply's "
+          f"latency passes while later commands are still on the bus. A host that cost nothing would get "
+          f"{singles_us / wire_tick_us:.2f}x; only the time each exchange spends in the host raises the ratio above "
+          f"that.", ""]
     if ctx["vm"]:
         L += ["Absolute times come from an emulated guest, many times slower than its host, where every wake-up "
               "of the simulator costs more than the work of either side; the ratios, measured side by side, "
@@ -218,6 +226,7 @@ def main(argv=None):
     ap.add_argument("--live-rounds", type=int, default=4)
     ap.add_argument("--live-ticks", type=int, default=500)
     ap.add_argument("--latency-us", type=int, default=200, help="dmsim's processing latency (default 200)")
+    ap.add_argument("--dmsim", default=str(DMSIM), help=f"the simulator to run (default {DMSIM.relative_to(ROOT)})")
     ap.add_argument("--output", default=str(ROOT / "BENCHMARKS.md"), help="report file ('-' for none)")
     ap.add_argument("--command", default=os.environ.get("TORVANE_BENCH_COMMAND"))
     ap.add_argument("--build", action="store_true", help="(re)build group_tick and dmsim, then exit")
@@ -226,7 +235,7 @@ def main(argv=None):
     def log(msg):
         print(msg, file=sys.stderr, flush=True)
 
-    if args.build or not EXE.exists() or not DMSIM.exists():
+    if args.build or not EXE.exists() or (args.dmsim == str(DMSIM) and not DMSIM.exists()):
         build_floor(log, targets=("group_tick", "dmsim"))
         if args.build:
             return 0
@@ -234,10 +243,11 @@ def main(argv=None):
         raise SystemExit("valgrind is missing (tools/install-system-deps)")
 
     started = time.monotonic()
-    dmsim, bitrate = dmsim_command(args.latency_us)
+    dmsim, bitrate = dmsim_command(args.dmsim, args.latency_us)
     ctx = {"vm": in_vcan_vm(), "machine": machine_lines(args.iface), "rounds": args.rounds, "ticks": args.ticks,
            "warmup": args.warmup, "callgrind_ticks": args.callgrind_ticks, "live_rounds": args.live_rounds,
-           "live_ticks": args.live_ticks, "dmsim": f"dmsim --latency-us {args.latency_us}"
+           "live_ticks": args.live_ticks, "latency_us": args.latency_us, "dmsim_exe": os.path.relpath(args.dmsim, ROOT),
+           "dmsim": f"dmsim --latency-us {args.latency_us}"
            + (f" --bitrate {BITRATE}" if bitrate else ""), "bitrate": bitrate,
            "command": args.command or shlex.join([Path(sys.executable).name, *sys.argv]),
            "date": datetime.now(timezone.utc).strftime("%Y-%m-%d %H:%M UTC")}
