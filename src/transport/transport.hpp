@@ -63,7 +63,8 @@ public:
     }
 
     // Drops every frame received so far without waiting (at most kDrainMax);
-    // how many.
+    // how many. `scratch` (and collect's) is where batches are read into: a
+    // caller's array, so that the loops allocate nothing.
     Result<std::size_t> drain(std::span<CanFrame> scratch);
 
     // Hands every frame received until `deadline` to `take`, which returns
