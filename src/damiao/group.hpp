@@ -4,7 +4,9 @@
 // command goes out back to back, and the replies are matched to their
 // motors by feedback identifier until all have answered or one deadline
 // passes. A motor that does not answer is reported as such; it never hides
-// the others' replies.
+// the others' replies. All commands are queued at once: a real interface's
+// transmit queue (txqueuelen, 10 by default) must hold a group's commands,
+// or the send fails with ENOBUFS.
 
 #include <optional>
 #include <span>
