@@ -223,7 +223,7 @@ def main(argv=None):
     ap.add_argument("--ticks", type=int, default=3000, help="ticks per way and round, a multiple of 10 (default 3000)")
     ap.add_argument("--warmup", type=int, default=300)
     ap.add_argument("--callgrind-ticks", type=int, default=1000)
-    ap.add_argument("--live-rounds", type=int, default=4)
+    ap.add_argument("--live-rounds", type=int, default=8)
     ap.add_argument("--live-ticks", type=int, default=500)
     ap.add_argument("--latency-us", type=int, default=200, help="dmsim's processing latency (default 200)")
     ap.add_argument("--dmsim", default=str(DMSIM), help=f"the simulator to run (default {DMSIM.relative_to(ROOT)})")
