@@ -1,8 +1,8 @@
 #pragma once
 // The module as Python sees it: each class, method, property and function
-// declared once (declare.hpp), in the order Python lists them. The operations
-// named here that are not the core's own are defined beside their classes.
-// No Python here: the stub generator reads this too.
+// declared once (declare.hpp), in the order Python lists them. The functions
+// declared here are defined beside their classes (damiao_class.cpp, ...),
+// without Python like this header, which the stub generator reads too.
 
 #include <cstdint>
 #include <optional>
@@ -22,34 +22,40 @@ using damiao::MotorState;
 
 // ---- MitLimits, MitSetpoint, MotorState, mit_setpoint ------------------------------
 
-using LimitsFields = Fields<Field<&MitLimits::p_max, "p_max", "12.5">, Field<&MitLimits::v_max, "v_max", "30.0">,
-                            Field<&MitLimits::kp_max, "kp_max", "500.0">, Field<&MitLimits::kd_max, "kd_max", "5.0">,
-                            Field<&MitLimits::t_max, "t_max", "10.0">>;
-using SetpointFields = Fields<Field<&MitSetpoint::q, "q", "0.0">, Field<&MitSetpoint::dq, "dq", "0.0">,
-                              Field<&MitSetpoint::kp, "kp", "0.0">, Field<&MitSetpoint::kd, "kd", "0.0">,
-                              Field<&MitSetpoint::tau, "tau", "0.0">>;
-using StateFields = Fields<Field<&MotorState::motor_id, "motor_id">, Field<&MotorState::error, "error">,
-                           Field<&MotorState::position, "position">, Field<&MotorState::velocity, "velocity">,
-                           Field<&MotorState::torque, "torque">, Field<&MotorState::t_mos, "t_mos">,
-                           Field<&MotorState::t_rotor, "t_rotor">>;
+using LimitsFields = Fields<Field<"p_max", &MitLimits::p_max, "12.5">, Field<"v_max", &MitLimits::v_max, "30.0">,
+                            Field<"kp_max", &MitLimits::kp_max, "500.0">, Field<"kd_max", &MitLimits::kd_max, "5.0">,
+                            Field<"t_max", &MitLimits::t_max, "10.0">>;
+using SetpointFields = Fields<Field<"q", &MitSetpoint::q, "0.0">, Field<"dq", &MitSetpoint::dq, "0.0">,
+                              Field<"kp", &MitSetpoint::kp, "0.0">, Field<"kd", &MitSetpoint::kd, "0.0">,
+                              Field<"tau", &MitSetpoint::tau, "0.0">>;
+using StateFields = Fields<Field<"motor_id", &MotorState::motor_id>, Field<"error", &MotorState::error>,
+                           Field<"position", &MotorState::position>, Field<"velocity", &MotorState::velocity>,
+                           Field<"torque", &MotorState::torque>, Field<"t_mos", &MotorState::t_mos>,
+                           Field<"t_rotor", &MotorState::t_rotor>>;
 
-using MitLimitsClass = Block<MitLimits, FieldConstructor<LimitsFields>, LimitsFields, Repr, Presets<damiao::kPresets>>;
-using MitSetpointClass = Block<MitSetpoint, FieldConstructor<SetpointFields>, SetpointFields, Repr>;
+std::string repr_text(const MitLimits& limits);
+std::string repr_text(const MitSetpoint& setpoint);
+std::string repr_text(const MotorState& state);
+
+using MitLimitsClass = Block<MitLimits, Constructor<LimitsFields>, LimitsFields, Repr, Presets<damiao::kPresets>>;
+using MitSetpointClass = Block<MitSetpoint, Constructor<SetpointFields>, SetpointFields, Repr>;
 using MotorStateClass = Block<MotorState, StateFields, Repr>;
 using MitSetpointFunction =
     Function<"mit_setpoint", "Build a `MitSetpoint` (handy when keyword args are awkward).", SetpointFields>;
 
 // ---- Damiao --------------------------------------------------------------------------
 
-void init_damiao(Damiao& d, std::uint16_t motor_id, std::uint16_t master_id, std::optional<MitLimits> limits,
-                 std::optional<std::uint64_t> timeout_ms);
+std::string repr_text(const Damiao& d);
+void set_limits(Damiao& d, std::optional<MitLimits> limits);  // None keeps the default
+void set_timeout(Damiao& d, std::uint64_t timeout_ms);
 damiao::Result<void> ensure_mit_mode(const Damiao& d, can::CanTransport& bus);
 
+using MotorId = Field<"motor_id", &Damiao::motor_id>;
+using MasterId = Field<"master_id", &Damiao::master_id>;
 using DamiaoClass = Block<Damiao,
-                          Constructor<&init_damiao, Arg<"motor_id", std::uint16_t>, Arg<"master_id", std::uint16_t>,
-                                      Arg<"limits", std::optional<MitLimits>, "None">,
-                                      Arg<"timeout_ms", std::uint64_t, "20">>,
-                          Fields<Field<&Damiao::motor_id, "motor_id">, Field<&Damiao::master_id, "master_id">>, Repr>;
+                          Constructor<MotorId, MasterId, Field<"limits", &set_limits, "None">,
+                                      Field<"timeout_ms", &set_timeout, "20">>,
+                          Fields<MotorId, MasterId>, Repr>;
 
 using BusArg = Arg<"bus", Bus>;
 using DamiaoCommands = Block<Damiao, Method<"enable", &Damiao::enable, "", BusArg>,
@@ -67,7 +73,7 @@ using DamiaoCommands = Block<Damiao, Method<"enable", &Damiao::enable, "", BusAr
 
 can::Result<void> open_bus(Bus& bus, std::string_view iface);
 
-using SocketCanTransportClass = Block<Bus, Constructor<&open_bus, Arg<"iface", std::string>>>;
+using SocketCanTransportClass = Block<Bus, Constructor<Field<"iface", &open_bus>>>;
 
 // ---- the module ------------------------------------------------------------------------
 

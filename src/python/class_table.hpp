@@ -1,8 +1,7 @@
 #pragma once
-// A class's type object, built from its declarations (api.hpp): its method
-// and property tables, constructor and slots, made once per class. A class
-// file includes this beside what only it knows (repr_text, the operations
-// api.hpp names) and instantiates create_type for its records.
+// The type objects of the classes and the module functions, built from their
+// declarations (api.hpp): method and property tables, constructors and
+// slots, made once per class. Instantiated by the module (module.cpp).
 
 #include <Python.h>
 
@@ -21,115 +20,77 @@
 
 namespace torvane::py {
 
-// The text of __repr__; one specialisation beside each class that declares decl::Repr.
-template <typename T>
-std::string repr_text(const T& value);
-
 namespace table {
 
 using namespace decl;
 
 template <typename M>
-inline constexpr Signature signature{M::display, M::params::names.data(), M::params::count, M::params::required};
-
-template <typename P>
-using Converted = typename Convert<typename P::type>::type;
-// What the operation receives: an argument with a default may be absent.
-template <typename P>
-using Value = std::conditional_t<P::required, Converted<P>, decltype(std::optional(std::declval<Converted<P>>()))>;
-
-template <typename Want, typename Have>
-Want& slot_for(Have& have) {
-    if constexpr (std::is_same_v<Want, Have>)
-        return have;
-    else
-        return have.emplace();
+constexpr Signature signature_of() {
+    static_assert(M::params::count <= kMaxParams);
+    return {M::display, M::params::names.data(), M::params::count, M::params::required};
 }
-
-// Converts the bound arguments in order, the first failure ending the call,
-// and calls f with the values.
-template <typename... P, typename F>
-PyObject* convert(Params<P...>*, PyObject* const* bound, F&& f) {
-    return [&]<std::size_t... K>(std::index_sequence<K...>) -> PyObject* {
-        std::tuple<Value<P>...> v;
-        if (!((!bound[K] || Convert<typename P::type>::from(bound[K], P::name, slot_for<Converted<P>>(std::get<K>(v)))) &&
-              ...))
-            return nullptr;
-        return f(std::get<K>(v)...);
-    }(std::index_sequence_for<P...>{});
-}
-
-// Converts the bound fields straight into `record`; absent ones keep its default.
-template <typename... F, typename Record>
-bool fill(Params<F...>*, PyObject* const* bound, Record& record) {
-    return [&]<std::size_t... K>(std::index_sequence<K...>) {
-        return ((!bound[K] || Convert<typename F::type>::from(bound[K], F::name, record.*F::member)) && ...);
-    }(std::index_sequence_for<F...>{});
-}
+template <typename M>
+inline constexpr Signature signature = signature_of<M>();
 
 template <typename M>
 inline constexpr typename M::params* params_of = nullptr;
 
-// Runs one driver operation under the bus lock and converts its result.
-template <typename Op>
-PyObject* run_locked(Bus& bus, Op&& op) {
-    using R = decltype(op(std::declval<can::CanTransport&>()));
-    std::optional<R> result;
-    const bool ok = with_bus(bus, [&](can::CanTransport& t) {
-        result.emplace(op(t));
-        if (*result) return true;
-        dm_err_to_py(std::move(result->error()));
+// Stores one given argument into the record, by its field or its setter.
+template <typename P, typename Record>
+bool store(PyObject* obj, Record& record) {
+    typename Convert<typename P::type>::type value;
+    if (!Convert<typename P::type>::from(obj, P::name, value)) return false;
+    if constexpr (std::is_member_object_pointer_v<decltype(P::store)>) {
+        record.*P::store = value;
+    } else if constexpr (std::is_void_v<decltype(P::store(record, value))>) {
+        P::store(record, value);
+    } else if (auto stored = P::store(record, value); !stored) {
+        transport_err_to_py(stored.error());
         return false;
-    });
-    if (!ok) return nullptr;
-    if constexpr (std::is_void_v<typename R::value_type>)
-        Py_RETURN_NONE;
-    else
-        return box(**result);
+    }
+    return true;
 }
 
-template <typename Init, typename... A>
-bool run_init(Init init, A&&... args) {
-    if constexpr (std::is_void_v<std::invoke_result_t<Init, A...>>) {
-        std::invoke(init, args...);
-        return true;
-    } else {
-        auto done = std::invoke(init, args...);
-        if (!done) transport_err_to_py(done.error());
-        return done.has_value();
-    }
+// The given arguments in order, the first failure ending the call; absent
+// ones leave the record's default.
+template <typename... P, typename Record>
+bool fill(Params<P...>*, PyObject* const* bound, Record& record) {
+    return [&]<std::size_t... K>(std::index_sequence<K...>) {
+        return ((!bound[K] || store<P>(bound[K], record)) && ...);
+    }(std::index_sequence_for<P...>{});
 }
 
 // ---- entry points ------------------------------------------------------------
+
+// The bus first, then the other arguments converted in order.
+template <typename M, typename Bus_, typename... A>
+PyObject* call_method(PyObject* self, PyObject* const* bound, Params<Bus_, A...>*) {
+    return [&]<std::size_t... K>(std::index_sequence<K...>) -> PyObject* {
+        Bus* bus;
+        std::tuple<typename Convert<typename A::type>::type...> rest;
+        if (!Convert<typename Bus_::type>::from(bound[0], Bus_::name, bus) ||
+            !(Convert<typename A::type>::from(bound[K + 1], A::name, std::get<K>(rest)) && ...))
+            return nullptr;
+        const auto& record = unbox<typename M::record>(self);
+        return run_on_bus(*bus,
+                          [&](can::CanTransport& t) { return std::invoke(M::op, record, t, std::get<K>(rest)...); });
+    }(std::index_sequence_for<A...>{});
+}
 
 template <typename M>
 PyObject* method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     PyObject* bound[M::params::count];
     if (!bind_fast(signature<M>, args, nargs, kwnames, bound)) return nullptr;
-    const auto& record = unbox<typename M::record>(self);
-    return convert(params_of<M>, bound, [&](Bus* bus, const auto&... rest) {
-        return run_locked(*bus, [&](can::CanTransport& t) { return std::invoke(M::op, record, t, rest...); });
-    });
+    return call_method<M>(self, bound, params_of<M>);
 }
 
 template <typename M>
 PyObject* construct(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-    using Record = typename M::record;
     PyObject* bound[M::params::count];
     if (!bind_tuple(signature<M>, args, kwargs, bound)) return nullptr;
-    if constexpr (std::is_null_pointer_v<decltype(M::init)>) {
-        Record record;
-        if (!fill(params_of<M>, bound, record)) return nullptr;
-        PyObject* self = type->tp_alloc(type, 0);
-        if (self) unbox<Record>(self) = record;
-        return self;
-    } else {
-        return convert(params_of<M>, bound, [&](const auto&... values) -> PyObject* {
-            Ref self = Ref::steal(type->tp_alloc(type, 0));
-            if (!self || !run_init(M::init, unbox<Record>(self.get()), values...)) return nullptr;
-            return self.release();
-        });
-    }
+    Ref self = Ref::steal(type->tp_alloc(type, 0));
+    if (!self || !fill(params_of<M>, bound, unbox<typename M::record>(self.get()))) return nullptr;
+    return self.release();
 }
 
 template <typename M>
@@ -142,7 +103,7 @@ PyObject* function(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject*
 
 template <typename F>
 PyObject* get(PyObject* self, void*) {
-    const auto value = unbox<typename F::record>(self).*F::member;
+    const auto value = unbox<typename F::record>(self).*F::store;
     if constexpr (std::is_floating_point_v<decltype(value)>)
         return PyFloat_FromDouble(static_cast<double>(value));
     else
@@ -156,7 +117,7 @@ PyObject* preset(PyObject*, PyObject*) {
 
 template <typename T>
 PyObject* repr(PyObject* self) {
-    const std::string s = repr_text(unbox<T>(self));
+    const std::string s = api::repr_text(unbox<T>(self));
     return PyUnicode_FromStringAndSize(s.data(), static_cast<Py_ssize_t>(s.size()));
 }
 
@@ -193,58 +154,59 @@ inline constexpr int kFast = METH_FASTCALL | METH_KEYWORDS;
 
 // ---- the class -----------------------------------------------------------------
 
-// Calls f.template operator()<M>() for every member M of every block of the
-// class that holds T, in declaration order.
+// Calls f(block) for every block of the class that holds T, in order.
 template <typename T, typename F>
-constexpr void for_each_member(F&& f) {
-    auto block = [&]<typename R, typename... M>(Block<R, M...>*) {
-        if constexpr (std::is_same_v<R, T>) (f.template operator()<M>(), ...);
-    };
-    [&]<typename... B>(std::tuple<B...>*) { (block(static_cast<B*>(nullptr)), ...); }(static_cast<api::Blocks*>(nullptr));
+constexpr void for_each_block(F&& f) {
+    [&]<typename... B>(std::tuple<B...>*) {
+        ((std::is_same_v<typename B::record, T> ? f(static_cast<B*>(nullptr)) : void()), ...);
+    }(static_cast<api::Blocks*>(nullptr));
 }
 
+// Sizes of the tables: every catalogue method (a repr needs no table entry,
+// so one may be spare) and property of the class.
 template <typename T>
-inline constexpr std::array<std::size_t, 2> table_sizes = [] {
-    std::array<std::size_t, 2> n{};  // catalogue methods (one more than the table needs with a repr), properties
-    auto block = [&]<typename R, typename... M>(Block<R, M...>*) {
-        if constexpr (std::is_same_v<R, T>) n[0] += Block<R, M...>::methods.size(), n[1] += Block<R, M...>::getters.size();
-    };
-    [&]<typename... B>(std::tuple<B...>*) { (block(static_cast<B*>(nullptr)), ...); }(static_cast<api::Blocks*>(nullptr));
+inline constexpr std::pair<std::size_t, std::size_t> table_sizes = [] {
+    std::pair<std::size_t, std::size_t> n{};
+    for_each_block<T>([&]<typename B>(B*) { n.first += B::methods.size(), n.second += B::getters.size(); });
     return n;
 }();
 
 template <const auto& Table, std::size_t J>
-inline constexpr auto preset_doc = static_text<[](auto& out) { Params<>::write_doc(out, Table[J].name, nullptr, ""); }>;
+inline constexpr const char* preset_doc =
+    c_text<[](TextSink& out) { Params<>::write_doc(out, Table[J].name, nullptr, ""); }>;
 
 template <typename T>
 PyTypeObject* make_type() {
-    static PyMethodDef methods[table_sizes<T>[0] + 1];
-    static PyGetSetDef getset[table_sizes<T>[1] + 1];
+    static PyMethodDef methods[table_sizes<T>.first + 1];
+    static PyGetSetDef getset[table_sizes<T>.second + 1];
     PyType_Slot slots[8];
     int n = 0;
     std::size_t m = 0, g = 0;
     bool constructed = false;
     auto slot = [&](int id, auto* p) { slots[n++] = {id, const_cast<void*>(reinterpret_cast<const void*>(p))}; };
-    for_each_member<T>([&]<typename M>() {
+    auto add = [&]<typename M, typename R>(M*, R*) {
         if constexpr (requires { M::op; }) {
             methods[m++] = {M::name, as_cfunction<&method<M>>(), kFast, M::doc};
         } else if constexpr (requires { M::table; }) {
             [&]<std::size_t... J>(std::index_sequence<J...>) {
                 ((methods[m++] = {M::table[J].name, guarded<&preset<M::table, J>>, METH_NOARGS | METH_STATIC,
-                                  preset_doc<M::table, J>.c_str()}),
+                                  preset_doc<M::table, J>}),
                  ...);
             }(std::make_index_sequence<M::table.size()>{});
-        } else if constexpr (requires { M::init; }) {
+        } else if constexpr (requires { M::entry; }) {
             slot(Py_tp_new, guarded<&construct<M>>);
             slot(Py_tp_doc, M::doc);
             constructed = true;
         } else if constexpr (std::is_same_v<M, Repr>) {
-            slot(Py_tp_repr, guarded<&repr<T>>);
+            slot(Py_tp_repr, guarded<&repr<R>>);
         } else {
             [&]<typename... F>(Fields<F...>*) {
                 ((getset[g++] = {F::name, guarded<&get<F>>, nullptr, "", nullptr}), ...);
             }(static_cast<M*>(nullptr));
         }
+    };
+    for_each_block<T>([&]<typename R, typename... M>(Block<R, M...>*) {
+        (add(static_cast<M*>(nullptr), static_cast<R*>(nullptr)), ...);
     });
     if (!constructed) slot(Py_tp_new, &no_constructor<T>);
     slot(Py_tp_alloc, &alloc<T>);
@@ -252,17 +214,26 @@ PyTypeObject* make_type() {
     if (m) slot(Py_tp_methods, methods);
     if (g) slot(Py_tp_getset, getset);
     slots[n] = {0, nullptr};
-    PyType_Spec spec{static_text<[](auto& out) { out << "torvane." << class_name<T>; }>.c_str(),
+    PyType_Spec spec{c_text<[](TextSink& out) { out << "torvane." << class_name<T>; }>,
                      static_cast<int>(sizeof(Boxed<T>)), 0, Py_TPFLAGS_DEFAULT, slots};
     return reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&spec));
 }
 
 }  // namespace table
 
-// Declared in classes.hpp; each class file instantiates it for its records.
 template <typename T>
 PyTypeObject* create_type() {
     return table::make_type<T>();
+}
+
+// The module functions' table, sentinel-terminated.
+inline PyMethodDef* module_functions() {
+    static PyMethodDef defs[std::tuple_size_v<api::Functions> + 1];
+    [&]<typename... F>(std::tuple<F...>*) {
+        std::size_t i = 0;
+        ((defs[i++] = {F::name, table::as_cfunction<&table::function<F>>(), table::kFast, F::doc}), ...);
+    }(static_cast<api::Functions*>(nullptr));
+    return defs;
 }
 
 }  // namespace torvane::py

@@ -22,15 +22,10 @@ T& unbox(PyObject* o) {
     return reinterpret_cast<Boxed<T>*>(o)->value;
 }
 
-// Builds the type object of the class that holds T from its declaration
-// (class_table.hpp); each class file instantiates it for its own records.
+// Builds the type object of the class that holds T from its declarations
+// (class_table.hpp, which every user of the types includes).
 template <typename T>
 PyTypeObject* create_type();
-extern template PyTypeObject* create_type<damiao::MitLimits>();
-extern template PyTypeObject* create_type<damiao::MitSetpoint>();
-extern template PyTypeObject* create_type<damiao::MotorState>();
-extern template PyTypeObject* create_type<damiao::Damiao>();
-extern template PyTypeObject* create_type<Bus>();
 
 // Created under the interpreter lock on first use, kept for the process. The
 // creation stays out of line: every lookup of an existing type, three per
@@ -60,8 +55,5 @@ PyObject* box(const T& value) {
     new (&o->value) T(value);
     return reinterpret_cast<PyObject*>(o);
 }
-
-// The module functions' table, from their declarations; sentinel-terminated.
-PyMethodDef* module_functions();
 
 }  // namespace torvane::py

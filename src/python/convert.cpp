@@ -8,6 +8,8 @@
 
 namespace torvane::py {
 
+namespace {
+
 float narrow(double d) {
     // Halfway between FLT_MAX and 2^128 rounds (to even) up to infinity; a
     // plain cast of anything past FLT_MAX would be undefined.
@@ -16,6 +18,9 @@ float narrow(double d) {
     return static_cast<float>(d);
 }
 
+}  // namespace
+
+template <>
 bool Convert<float>::from(PyObject* obj, const char* param, float& out) {
     double d;
     if (PyFloat_CheckExact(obj)) {
@@ -31,6 +36,7 @@ bool Convert<float>::from(PyObject* obj, const char* param, float& out) {
     return true;
 }
 
+template <>
 bool Convert<std::uint16_t>::from(PyObject* obj, const char* param, std::uint16_t& out) {
     const long v = PyLong_AsLong(obj);
     if (v == -1 && PyErr_Occurred()) {
@@ -45,6 +51,7 @@ bool Convert<std::uint16_t>::from(PyObject* obj, const char* param, std::uint16_
     return true;
 }
 
+template <>
 bool Convert<std::uint64_t>::from(PyObject* obj, const char* param, std::uint64_t& out) {
     Ref index;
     if (!PyLong_Check(obj)) {
@@ -64,7 +71,8 @@ bool Convert<std::uint64_t>::from(PyObject* obj, const char* param, std::uint64_
     return true;
 }
 
-bool Convert<std::string>::from(PyObject* obj, const char* param, std::string_view& out) {
+template <>
+bool Convert<std::string_view>::from(PyObject* obj, const char* param, std::string_view& out) {
     if (!PyUnicode_Check(obj)) {
         raise_not_convertible(obj, text::kStrClass, param);
         return false;

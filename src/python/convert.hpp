@@ -7,7 +7,6 @@
 
 #include <cstdint>
 #include <optional>
-#include <string>
 #include <string_view>
 
 #include "python/boundary.hpp"
@@ -17,35 +16,23 @@
 namespace torvane::py {
 
 template <typename T>
-struct Convert;
+struct Convert {
+    using type = T;
+    static bool from(PyObject* obj, const char* param, T& out);
+};
 
 // float(obj) narrowed to single precision.
 template <>
-struct Convert<float> {
-    using type = float;
-    static bool from(PyObject* obj, const char* param, float& out);
-};
-
+bool Convert<float>::from(PyObject* obj, const char* param, float& out);
 // A C long in 0..65535.
 template <>
-struct Convert<std::uint16_t> {
-    using type = std::uint16_t;
-    static bool from(PyObject* obj, const char* param, std::uint16_t& out);
-};
-
+bool Convert<std::uint16_t>::from(PyObject* obj, const char* param, std::uint16_t& out);
 // An unsigned 64-bit integer; non-int objects go through __index__.
 template <>
-struct Convert<std::uint64_t> {
-    using type = std::uint64_t;
-    static bool from(PyObject* obj, const char* param, std::uint64_t& out);
-};
-
+bool Convert<std::uint64_t>::from(PyObject* obj, const char* param, std::uint64_t& out);
 // A str, as UTF-8 that lives as long as the object.
 template <>
-struct Convert<std::string> {
-    using type = std::string_view;
-    static bool from(PyObject* obj, const char* param, std::string_view& out);
-};
+bool Convert<std::string_view>::from(PyObject* obj, const char* param, std::string_view& out);
 
 template <typename T>
 bool instance_or_raise(PyObject* obj, const char* param) {
@@ -60,9 +47,7 @@ template <typename T>
 struct Convert<T> {
     using type = T;
     static bool from(PyObject* obj, const char* param, T& out) {
-        if (!instance_or_raise<T>(obj, param)) return false;
-        out = unbox<T>(obj);
-        return true;
+        return instance_or_raise<T>(obj, param) && (out = unbox<T>(obj), true);
     }
 };
 
@@ -71,9 +56,7 @@ template <>
 struct Convert<Bus> {
     using type = Bus*;
     static bool from(PyObject* obj, const char* param, Bus*& out) {
-        if (!instance_or_raise<Bus>(obj, param)) return false;
-        out = &unbox<Bus>(obj);
-        return true;
+        return instance_or_raise<Bus>(obj, param) && (out = &unbox<Bus>(obj), true);
     }
 };
 
@@ -82,15 +65,10 @@ template <typename T>
 struct Convert<std::optional<T>> {
     using type = std::optional<typename Convert<T>::type>;
     static bool from(PyObject* obj, const char* param, type& out) {
-        if (obj == Py_None) {
-            out.reset();
-            return true;
-        }
-        return Convert<T>::from(obj, param, out.emplace());
+        if (obj != Py_None) return Convert<T>::from(obj, param, out.emplace());
+        out.reset();
+        return true;
     }
 };
-
-// Double to float with round-to-nearest-even; too large becomes infinity.
-float narrow(double d);
 
 }  // namespace torvane::py

@@ -1,26 +1,21 @@
-// Damiao: the parts of the class that its declaration (api.hpp) names.
+// Damiao: the functions its declaration (api.hpp) names.
 
 #include <cstdio>
 
-#include "python/class_table.hpp"
+#include "python/api.hpp"
 
-namespace torvane::py {
+namespace torvane::py::api {
 
-using damiao::Damiao;
-
-void api::init_damiao(Damiao& d, std::uint16_t motor_id, std::uint16_t master_id, std::optional<MitLimits> limits,
-                      std::optional<std::uint64_t> timeout_ms) {
-    d.motor_id = motor_id;
-    d.master_id = master_id;
+void set_limits(Damiao& d, std::optional<MitLimits> limits) {
     if (limits) d.limits = *limits;
-    if (timeout_ms) d.timeout = can::Duration::from_millis(*timeout_ms);
 }
 
-damiao::Result<void> api::ensure_mit_mode(const Damiao& d, can::CanTransport& bus) {
+void set_timeout(Damiao& d, std::uint64_t timeout_ms) { d.timeout = can::Duration::from_millis(timeout_ms); }
+
+damiao::Result<void> ensure_mit_mode(const Damiao& d, can::CanTransport& bus) {
     return d.ensure_control_mode(bus, damiao::kModeMit);
 }
 
-template <>
 std::string repr_text(const Damiao& d) {
     char text[48];
     std::snprintf(text, sizeof text, "Damiao(motor_id=0x%x, master_id=0x%x)", unsigned{d.motor_id},
@@ -28,6 +23,4 @@ std::string repr_text(const Damiao& d) {
     return text;
 }
 
-template PyTypeObject* create_type<Damiao>();
-
-}  // namespace torvane::py
+}  // namespace torvane::py::api

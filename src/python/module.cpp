@@ -8,7 +8,7 @@
 
 #include "python/api.hpp"
 #include "python/boundary.hpp"
-#include "python/classes.hpp"
+#include "python/class_table.hpp"
 #include "python/fixed_texts.hpp"
 #include "python/logging_bridge.hpp"
 #include "python/ref.hpp"

@@ -16,6 +16,7 @@
 #include <set>
 #include <span>
 #include <string>
+#include <string_view>
 
 #include "python/load_list.hpp"
 
@@ -58,6 +59,7 @@ TORVANE_STUB_TYPE(std::uint8_t, stub_types::builtin("int"));
 TORVANE_STUB_TYPE(std::uint16_t, stub_types::builtin("int"));
 TORVANE_STUB_TYPE(std::uint64_t, stub_types::builtin("int"));
 TORVANE_STUB_TYPE(std::string, stub_types::builtin("str"));
+TORVANE_STUB_TYPE(std::string_view, stub_types::builtin("str"));
 TORVANE_STUB_TYPE(void, stub_types::builtin("None"));
 
 #undef TORVANE_STUB_TYPE

@@ -1,16 +1,15 @@
-// SocketCanTransport: opening the bus its declaration (api.hpp) names.
+// SocketCanTransport: opening the bus, as its declaration (api.hpp) names it.
 
-#include "python/class_table.hpp"
+#include "python/api.hpp"
+#include "python/transport_class.hpp"
 
-namespace torvane::py {
+namespace torvane::py::api {
 
-can::Result<void> api::open_bus(Bus& bus, std::string_view iface) {
+can::Result<void> open_bus(Bus& bus, std::string_view iface) {
     auto opened = can::SocketCanTransport::open(iface);
     if (!opened) return std::unexpected(opened.error());
     bus.transport.emplace(std::move(*opened));
     return {};
 }
 
-template PyTypeObject* create_type<Bus>();
-
-}  // namespace torvane::py
+}  // namespace torvane::py::api

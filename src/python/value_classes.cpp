@@ -1,44 +1,31 @@
-// MitLimits, MitSetpoint, MotorState and mit_setpoint: the parts their
-// declarations (api.hpp) leave to the classes.
+// MitLimits, MitSetpoint, MotorState: the functions their declarations
+// (api.hpp) name.
 
 #include "damiao/float_text.hpp"
-#include "python/class_table.hpp"
+#include "python/api.hpp"
 
-namespace torvane::py {
-
-using damiao::MitLimits;
-using damiao::MitSetpoint;
-using damiao::MotorState;
+namespace torvane::py::api {
 
 namespace {
 
 // "Name(field=value, ...)", each value in its shortest form.
 template <typename T, typename... F>
-std::string float_fields_text(const T& v, decl::Fields<F...>*) {
+std::string float_fields_text(const T& v, Fields<F...>*) {
     std::string s = std::string(class_name<T>) + "(";
-    ((s += (s.back() == '(' ? "" : ", ") + std::string(F::name) + "=" + damiao::float_text(v.*F::member)), ...);
+    ((s += (s.back() == '(' ? "" : ", ") + std::string(F::name) + "=" + damiao::float_text(v.*F::store)), ...);
     return s + ")";
-}
-
-template <typename... F>
-PyMethodDef* function_table(std::tuple<F...>*) {
-    static PyMethodDef table[] = {{F::name, table::as_cfunction<&table::function<F>>(), table::kFast, F::doc}..., {}};
-    return table;
 }
 
 }  // namespace
 
-template <>
-std::string repr_text(const MitLimits& v) {
-    return float_fields_text(v, static_cast<api::LimitsFields*>(nullptr));
+std::string repr_text(const MitLimits& limits) {
+    return float_fields_text(limits, static_cast<LimitsFields*>(nullptr));
 }
 
-template <>
-std::string repr_text(const MitSetpoint& v) {
-    return float_fields_text(v, static_cast<api::SetpointFields*>(nullptr));
+std::string repr_text(const MitSetpoint& setpoint) {
+    return float_fields_text(setpoint, static_cast<SetpointFields*>(nullptr));
 }
 
-template <>
 std::string repr_text(const MotorState& s) {
     using damiao::fixed4_text;
     using std::to_string;
@@ -48,10 +35,4 @@ std::string repr_text(const MotorState& s) {
            ")";
 }
 
-PyMethodDef* module_functions() { return function_table(static_cast<api::Functions*>(nullptr)); }
-
-template PyTypeObject* create_type<MitLimits>();
-template PyTypeObject* create_type<MitSetpoint>();
-template PyTypeObject* create_type<MotorState>();
-
-}  // namespace torvane::py
+}  // namespace torvane::py::api
