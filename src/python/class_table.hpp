@@ -131,9 +131,8 @@ PyObject* no_constructor(PyTypeObject*, PyObject*, PyObject*) {
 // the constructor (object.__new__ through a replaced __new__): the default.
 template <typename T>
 PyObject* alloc(PyTypeObject* type, Py_ssize_t) {
-    PyObject* self = PyObject_Init(static_cast<PyObject*>(PyObject_Malloc(sizeof(Boxed<T>))), type);
-    if (!self) return PyErr_NoMemory();
-    new (&unbox<T>(self)) T();
+    PyObject* self = PyObject_Init(static_cast<PyObject*>(PyObject_Malloc(sizeof(Boxed<T>))), type);  // null: no memory
+    if (self) new (&unbox<T>(self)) T();
     return self;
 }
 
