@@ -63,12 +63,12 @@ bool fill(Params<P...>*, PyObject* const* bound, Record& record) {
 // ---- entry points ------------------------------------------------------------
 
 // The bus first, then the other arguments converted in order.
-template <typename M, typename Bus_, typename... A>
-PyObject* call_method(PyObject* self, PyObject* const* bound, Params<Bus_, A...>*) {
+template <typename M, typename First, typename... A>
+PyObject* call_method(PyObject* self, PyObject* const* bound, Params<First, A...>*) {
     return [&]<std::size_t... K>(std::index_sequence<K...>) -> PyObject* {
         Bus* bus;
         std::tuple<typename Convert<typename A::type>::type...> rest;
-        if (!Convert<typename Bus_::type>::from(bound[0], Bus_::name, bus) ||
+        if (!Convert<typename First::type>::from(bound[0], First::name, bus) ||
             !(Convert<typename A::type>::from(bound[K + 1], A::name, std::get<K>(rest)) && ...))
             return nullptr;
         const auto& record = unbox<typename M::record>(self);
