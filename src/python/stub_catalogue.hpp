@@ -16,8 +16,16 @@
 #include <set>
 #include <span>
 #include <string>
+#include <string_view>
 
 #include "python/load_list.hpp"
+
+namespace torvane::damiao {
+struct MitLimits;
+struct MitSetpoint;
+struct MotorState;
+struct Damiao;
+}  // namespace torvane::damiao
 
 namespace torvane::py {
 
@@ -46,32 +54,50 @@ inline TypeInfo builtin(const char* name) { return {name, {}}; }
 inline TypeInfo in_torvane(const char* name) { return {name, {ModuleRef{"torvane"}}}; }
 }  // namespace stub_types
 
+// The records the classes hold, and what holds one: the Python object
+// (classes.hpp), named for its class as PyDamiao, PyMitLimits, ...
+struct Bus;  // the socket behind a SocketCanTransport, with its lock
+template <typename T>
+struct Boxed;
+
+using PyMitLimits = Boxed<damiao::MitLimits>;
+using PyMitSetpoint = Boxed<damiao::MitSetpoint>;
+using PyMotorState = Boxed<damiao::MotorState>;
+using PyDamiao = Boxed<damiao::Damiao>;
+using PySocketCanTransport = Boxed<Bus>;
+
+// The name of the Python class that holds each record.
+template <typename T>
+inline constexpr const char* class_name = nullptr;
+
 #define TORVANE_STUB_TYPE(T, make)                             \
     template <>                                                \
     struct PyTypeInfo<T> {                                     \
         static TypeInfo type_input() { return make; }          \
         static TypeInfo type_output() { return type_input(); } \
     }
-
-// The wrapper types behind the classes; the catalogue only needs their names.
-struct PyMitLimits;
-struct PyMitSetpoint;
-struct PyMotorState;
-struct PyDamiao;
-struct PySocketCanTransport;
+// A record, and the object that holds it, read as the class.
+#define TORVANE_STUB_CLASS(T, name)                              \
+    template <>                                                  \
+    inline constexpr const char* class_name<T> = name;           \
+    TORVANE_STUB_TYPE(T, stub_types::in_torvane(class_name<T>)); \
+    template <>                                                  \
+    struct PyTypeInfo<Boxed<T>> : PyTypeInfo<T> {}
 
 TORVANE_STUB_TYPE(float, stub_types::builtin("float"));
 TORVANE_STUB_TYPE(std::uint8_t, stub_types::builtin("int"));
 TORVANE_STUB_TYPE(std::uint16_t, stub_types::builtin("int"));
 TORVANE_STUB_TYPE(std::uint64_t, stub_types::builtin("int"));
 TORVANE_STUB_TYPE(std::string, stub_types::builtin("str"));
+TORVANE_STUB_TYPE(std::string_view, stub_types::builtin("str"));
 TORVANE_STUB_TYPE(void, stub_types::builtin("None"));
-TORVANE_STUB_TYPE(PyMitLimits, stub_types::in_torvane("MitLimits"));
-TORVANE_STUB_TYPE(PyMitSetpoint, stub_types::in_torvane("MitSetpoint"));
-TORVANE_STUB_TYPE(PyMotorState, stub_types::in_torvane("MotorState"));
-TORVANE_STUB_TYPE(PyDamiao, stub_types::in_torvane("Damiao"));
-TORVANE_STUB_TYPE(PySocketCanTransport, stub_types::in_torvane("SocketCanTransport"));
+TORVANE_STUB_CLASS(damiao::MitLimits, "MitLimits");
+TORVANE_STUB_CLASS(damiao::MitSetpoint, "MitSetpoint");
+TORVANE_STUB_CLASS(damiao::MotorState, "MotorState");
+TORVANE_STUB_CLASS(damiao::Damiao, "Damiao");
+TORVANE_STUB_CLASS(Bus, "SocketCanTransport");
 
+#undef TORVANE_STUB_CLASS
 #undef TORVANE_STUB_TYPE
 
 template <typename T>
