@@ -743,17 +743,29 @@ def machine(iface):
     return vm, lines
 
 
+# ---- the report file -------------------------------------------------------------
+
+# Other benchmarks (benchmarks/group_tick.py) write sections of their own into
+# the same file between `<!-- NAME: begin -->` and `<!-- NAME: end -->`.
+_SECTION = re.compile(r"<!-- (\S+): begin -->.*?<!-- \1: end -->", re.S)
+
+
+def kept_sections(old_text):
+    """The other benchmarks' sections of the old report, to go after this one."""
+    return "".join("\n" + m.group(0) + "\n" for m in _SECTION.finditer(old_text))
+
+
 # ---- build ---------------------------------------------------------------------
 
 
-def build_floor(log):
+def build_floor(log, targets=("exchange_floor",)):
     cmake = os.environ.get("CMAKE", "cmake")
     if not (FLOOR_BUILD / "CMakeCache.txt").exists():
         log(f"configuring the C++ floor in {FLOOR_BUILD.relative_to(ROOT)}")
         subprocess.run([cmake, "-S", str(ROOT), "-B", str(FLOOR_BUILD), "-DTORVANE_BUILD_BENCHMARKS=ON",
                         "-DTORVANE_BUILD_MODULE=OFF", "-DCMAKE_BUILD_TYPE=Release"],
                        check=True, stdout=subprocess.DEVNULL)
-    subprocess.run([cmake, "--build", str(FLOOR_BUILD), "--target", "exchange_floor", "-j2"], check=True,
+    subprocess.run([cmake, "--build", str(FLOOR_BUILD), "--target", *targets, "-j2"], check=True,
                    stdout=subprocess.DEVNULL)
 
 
@@ -1050,7 +1062,8 @@ def main(argv=None):
     text = report(ctx)
     print(text)
     if args.output != "-":
-        Path(args.output).write_text(text)
+        out = Path(args.output)
+        out.write_text(text + kept_sections(out.read_text() if out.exists() else ""))
         log(f"written to {args.output} ({time.monotonic() - started:.0f} s)")
     return 0
 

@@ -26,6 +26,15 @@ inline constexpr float kForcePosVelScale = 100.0f;
 inline constexpr float kForcePosCurrentScale = 10000.0f;
 inline constexpr std::uint16_t kForcePosCodeMax = 10000;
 
+// What the host sends a motor: 8 bytes on a standard identifier. Every
+// operation has one (MIT, the three modes, the one-frame commands, refresh),
+// so that it can run alone or as one member of a group exchange.
+struct Command {
+    std::uint16_t id = 0;  // 11 bits
+    Frame8 data{};
+    friend bool operator==(const Command&, const Command&) = default;
+};
+
 struct PosVelCommand {
     float q = 0, dq = 0;  // target position, velocity limit
 };

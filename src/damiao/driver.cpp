@@ -1,8 +1,5 @@
 #include "damiao/driver.hpp"
 
-#include <cerrno>
-#include <ctime>
-
 namespace torvane::damiao {
 
 using can::CanFrame;
@@ -14,26 +11,50 @@ CanFrame classic(std::uint16_t id, const Frame8& data) {
     return CanFrame(CanId::standard(id & can::kStandardMax), data);
 }
 
-void sleep_for(can::Duration d) {
-    timespec ts{static_cast<time_t>(d.secs), static_cast<long>(d.nanos)};
-    while (clock_nanosleep(CLOCK_MONOTONIC, 0, &ts, &ts) == EINTR) {
-    }
+// The mode commands' identifiers: a base plus the motor id, in 11 bits.
+std::uint16_t mode_id(std::uint16_t base, std::uint16_t motor_id) {
+    return static_cast<std::uint16_t>((std::uint32_t{base} + motor_id) & can::kStandardMax);
 }
 
 }  // namespace
 
-Result<MotorState> Damiao::cmd_motor_id(can::CanTransport& bus, const Frame8& data) const {
-    auto reply = bus.request(classic(motor_id, data), CanId::standard(master_id & can::kStandardMax), timeout);
+CanFrame to_frame(const Command& c, bool fd) {
+    return CanFrame(CanId::standard(c.id & can::kStandardMax), c.data, fd, fd);
+}
+
+Command Damiao::make_command(const Frame8& data) const {
+    return {static_cast<std::uint16_t>(motor_id & can::kStandardMax), data};
+}
+
+Result<Command> Damiao::make_mit(const MitSetpoint& sp) const {
+    auto bytes = encode(limits, sp);
+    if (!bytes) return std::unexpected(Error(bytes.error()));
+    return make_command(*bytes);
+}
+
+Command Damiao::make_pos_vel(const PosVelCommand& c) const { return {mode_id(kPosVelBase, motor_id), encode(c)}; }
+Command Damiao::make_vel(const VelCommand& c) const { return {mode_id(kVelBase, motor_id), encode(c)}; }
+Command Damiao::make_force_pos(const ForcePosCommand& c) const {
+    return {mode_id(kForcePosBase, motor_id), encode(c)};
+}
+Command Damiao::make_refresh() const { return {kRegisterId, system_request(motor_id, kOpRefresh)}; }
+
+Result<MotorState> Damiao::run(can::CanTransport& bus, const Command& c) const {
+    auto reply = bus.request(classic(c.id, c.data), CanId::standard(master_id & can::kStandardMax), timeout);
     if (!reply) return std::unexpected(Error(reply.error()));
     auto state = decode(limits, reply->data());
     if (!state) return std::unexpected(Error(state.error()));
     return *state;
 }
 
+Result<MotorState> Damiao::cmd_motor_id(can::CanTransport& bus, const Frame8& data) const {
+    return run(bus, make_command(data));
+}
+
 Result<MotorState> Damiao::mit_control(can::CanTransport& bus, const MitSetpoint& sp) const {
-    auto bytes = encode(limits, sp);
-    if (!bytes) return std::unexpected(Error(bytes.error()));
-    return cmd_motor_id(bus, *bytes);
+    auto c = make_mit(sp);
+    if (!c) return std::unexpected(std::move(c.error()));
+    return run(bus, *c);
 }
 
 Frame8 register_request(std::uint16_t motor_id, std::uint8_t op, std::uint8_t reg, std::uint32_t value) {
@@ -46,16 +67,23 @@ bool is_register_reply(std::span<const std::uint8_t> data, std::uint8_t reg) {
     return data.size() == 8 && data[2] == kRegRead && data[3] == reg;
 }
 
+bool is_register_answer(std::span<const std::uint8_t> data, std::uint16_t motor_id, std::uint8_t op,
+                        std::uint8_t reg) {
+    return data.size() == 8 && data[0] == (motor_id & 0xFF) && data[1] == (motor_id >> 8) && data[2] == op &&
+           data[3] == reg;
+}
+
+std::uint32_t register_bits(std::span<const std::uint8_t> d) {
+    return d[4] | (std::uint32_t{d[5]} << 8) | (std::uint32_t{d[6]} << 16) | (std::uint32_t{d[7]} << 24);
+}
+
 Result<RegisterValue> Damiao::read_register(can::CanTransport& bus, std::uint8_t reg) const {
     const auto info = find_register(registers, reg);
     if (!info) return std::unexpected(Error(Error::NoSuchRegister{reg}));
     auto reply = bus.request(classic(kRegisterId, register_request(motor_id, kRegRead, reg, 0)),
                              [reg](const CanFrame& f) { return is_register_reply(f.data(), reg); }, timeout);
     if (!reply) return std::unexpected(Error(reply.error()));
-    const auto d = reply->data();
-    const std::uint32_t v = d[4] | (std::uint32_t{d[5]} << 8) | (std::uint32_t{d[6]} << 16) |
-                            (std::uint32_t{d[7]} << 24);
-    return RegisterValue{info->type, v};
+    return RegisterValue{info->type, register_bits(reply->data())};
 }
 
 Result<void> Damiao::write_register(can::CanTransport& bus, std::uint8_t reg, RegisterValue value) const {
@@ -80,7 +108,7 @@ Result<void> Damiao::ensure_control_mode(can::CanTransport& bus, std::uint8_t mo
     if (*first == mode) return {};
     if (auto w = write_register(bus, kRegControlMode, RegisterValue::u32(mode)); !w)
         return std::unexpected(std::move(w.error()));
-    sleep_for(kModeSettle);
+    can::sleep_for(kModeSettle);
     auto second = read_mode();
     if (!second) return std::unexpected(std::move(second.error()));
     if (*second != mode)

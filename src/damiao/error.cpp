@@ -1,5 +1,9 @@
 #include "damiao/error.hpp"
 
+#include <cstdio>
+
+#include "damiao/float_text.hpp"
+
 namespace torvane::damiao {
 
 namespace {
@@ -11,6 +15,17 @@ std::string byte_list(const std::vector<std::uint8_t>& data) {
         s += std::to_string(data[i]);
     }
     return s + "]";
+}
+
+std::string value_text(RegisterType type, std::uint32_t bits) {
+    if (type == RegisterType::Float) return float_text(RegisterValue{type, bits}.as_float());
+    return std::to_string(bits);
+}
+
+std::string hex_text(std::uint32_t v) {
+    char buf[16];
+    const int n = std::snprintf(buf, sizeof buf, "0x%x", v);
+    return std::string(buf, static_cast<std::size_t>(n));
 }
 
 template <class... F>
@@ -40,6 +55,18 @@ std::string Error::to_string() const {
             },
             [](const ShortFeedback& e) { return e.to_string(); },
             [](const InvalidLimits& e) { return e.to_string(); },
+            [](const RegisterNotVerified& e) {
+                return "register " + to_string(e.reg) + " verification failed: wrote " +
+                       value_text(e.type, e.written) + ", motor reports " + value_text(e.type, e.reported);
+            },
+            [](const DuplicateFeedbackId& e) {
+                return "motors " + to_string(e.first) + " and " + to_string(e.second) +
+                       " of the group share the feedback identifier " + hex_text(e.id);
+            },
+            [](const GroupSizeMismatch& e) {
+                return "a group of " + to_string(e.motors) + " motors was given " + to_string(e.commands) +
+                       " commands";
+            },
         },
         value);
 }

@@ -24,12 +24,16 @@ struct Error {
     struct TypeMismatch { std::uint8_t reg; RegisterType expected, actual; };
     struct UnexpectedReply { std::vector<std::uint8_t> data; };
     struct ControlModeMismatch { std::uint8_t written, reported; };
+    struct RegisterNotVerified { std::uint8_t reg; RegisterType type; std::uint32_t written, reported; };
+    struct DuplicateFeedbackId { std::uint16_t id; std::size_t first, second; };
+    struct GroupSizeMismatch { std::size_t motors, commands; };
 
-    // The first six alternatives keep their order; the last two carry the
+    // The first six alternatives keep their order; the next two carry the
     // codec's own failures out of a driver call instead of reading past a
-    // short reply or sending with unusable limits.
+    // short reply or sending with unusable limits. New ones go at the end.
     using Value = std::variant<can::TransportError, NoSuchRegister, ReadOnlyRegister, TypeMismatch,
-                               UnexpectedReply, ControlModeMismatch, ShortFeedback, InvalidLimits>;
+                               UnexpectedReply, ControlModeMismatch, ShortFeedback, InvalidLimits,
+                               RegisterNotVerified, DuplicateFeedbackId, GroupSizeMismatch>;
     Value value;
 
     template <typename T>

@@ -1,5 +1,6 @@
 #include "damiao/registers.hpp"
 
+#include <algorithm>
 #include <array>
 #include <bit>
 
@@ -35,6 +36,15 @@ const std::array<RegisterInfo, 45> kRegisters{{
 std::optional<RegisterInfo> find_register(std::span<const RegisterInfo> table, std::uint8_t number) {
     for (const auto& r : table)
         if (r.number == number) return r;
+    return std::nullopt;
+}
+
+std::optional<RegisterInfo> find_register_named(std::span<const RegisterInfo> table, std::string_view name) {
+    auto lower = [](unsigned char c) { return c >= 'A' && c <= 'Z' ? static_cast<unsigned char>(c + 32) : c; };
+    for (const auto& r : table) {
+        const std::string_view candidate(r.name);
+        if (std::ranges::equal(candidate, name, {}, lower, lower)) return r;
+    }
     return std::nullopt;
 }
 

@@ -5,6 +5,7 @@
 #include <array>
 #include <optional>
 #include <span>
+#include <string_view>
 
 namespace torvane::damiao {
 
@@ -20,12 +21,18 @@ struct RegisterInfo {
 
 extern const std::array<RegisterInfo, 45> kRegisters;
 
+inline constexpr std::uint8_t kRegMasterId = 7;  // MST_ID, the feedback identifier
 inline constexpr std::uint8_t kRegControlMode = 10;
 inline constexpr std::uint8_t kRegTimeout = 9;
+inline constexpr std::uint8_t kRegPMax = 21;
+inline constexpr std::uint8_t kRegVMax = 22;
+inline constexpr std::uint8_t kRegTMax = 23;
 
 enum ControlMode : std::uint32_t { kModeMit = 1, kModePosVel = 2, kModeVel = 3, kModeForcePos = 4 };
 
 std::optional<RegisterInfo> find_register(std::span<const RegisterInfo> table, std::uint8_t number);
+// By name, ignoring ASCII case: "TIMEOUT", "timeout" and "Timeout" are register 9.
+std::optional<RegisterInfo> find_register_named(std::span<const RegisterInfo> table, std::string_view name);
 
 struct RegisterValue {
     RegisterType type = RegisterType::Uint32;

@@ -3,12 +3,15 @@
 #include <linux/can.h>
 #include <linux/can/raw.h>
 #include <net/if.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <sys/time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <limits>
+#include <memory>
 #include <cstring>
 #include <string>
 #include <type_traits>
@@ -40,7 +43,54 @@ Result<void> write_all(int fd, const void* record, std::size_t size) {
     return {};
 }
 
+// Why `frame` cannot go out, if it cannot: the identifier's range is
+// checked before the length.
+Result<void> check_sendable(const CanFrame& frame) {
+    if (!id_in_range(frame.id)) return std::unexpected(TransportError::invalid_id());
+    const std::size_t n = frame.size();
+    if (n > (frame.fd ? std::size_t{CANFD_MAX_DLEN} : std::size_t{CAN_MAX_DLEN}))
+        return std::unexpected(TransportError::too_large(static_cast<std::uint32_t>(n)));
+    return {};
+}
+
+// The record of a checked frame in `raw`; its size.
+std::size_t to_record(const CanFrame& frame, canfd_frame& raw) {
+    const canid_t raw_id = frame.id.value | (frame.id.is_extended() ? CAN_EFF_FLAG : 0U);
+    const std::size_t n = frame.size();
+    if (frame.fd) {
+        raw = canfd_frame{};
+        raw.can_id = raw_id;
+        raw.len = static_cast<std::uint8_t>(fd_wire_len(n));
+        raw.flags = CANFD_FDF | (frame.brs ? CANFD_BRS : 0);
+        std::memcpy(raw.data, frame.data().data(), n);
+        return CANFD_MTU;
+    }
+    can_frame classic{};
+    classic.can_id = raw_id;
+    classic.len = static_cast<std::uint8_t>(n);
+    std::memcpy(classic.data, frame.data().data(), n);
+    static_assert(sizeof classic == CAN_MTU && sizeof raw >= CAN_MTU);
+    std::memcpy(&raw, &classic, sizeof classic);
+    return CAN_MTU;
+}
+
+// A record of a checked size (CAN_MTU or CANFD_MTU) into `frame`.
+void read_record(const canfd_frame& raw, std::size_t size, CanFrame& frame) {
+    frame.id = (raw.can_id & CAN_EFF_FLAG) ? CanId::extended(raw.can_id & CAN_EFF_MASK)
+                                           : CanId::standard(static_cast<std::uint16_t>(raw.can_id & CAN_SFF_MASK));
+    const std::size_t cap = size == CAN_MTU ? CAN_MAX_DLEN : CANFD_MAX_DLEN;
+    frame.set_data({raw.data, raw.len > cap ? cap : raw.len});
+    frame.fd = size == CANFD_MTU;
+    frame.brs = frame.fd && (raw.flags & CANFD_BRS) != 0;
+}
+
 }  // namespace
+
+timespec to_timespec(Duration d) {
+    using secs_t = decltype(timespec{}.tv_sec);
+    constexpr auto kMaxSecs = static_cast<std::uint64_t>(std::numeric_limits<secs_t>::max());
+    return {static_cast<secs_t>(d.secs > kMaxSecs ? kMaxSecs : d.secs), static_cast<long>(d.nanos)};
+}
 
 timeval to_timeval(Duration d) {
     using secs_t = decltype(timeval{}.tv_sec);
@@ -62,23 +112,36 @@ std::size_t fd_wire_len(std::size_t n) {
 }
 
 Result<CanFrame> parse_record(std::span<const std::uint8_t> record) {
-    CanFrame frame;
-    canfd_frame raw{};
-    if (record.size() != CAN_MTU && record.size() != CANFD_MTU)
-        return std::unexpected(TransportError::os(EPROTO));
+    if (record.size() != CAN_MTU && record.size() != CANFD_MTU) return std::unexpected(TransportError::os(EPROTO));
+    canfd_frame raw;
     std::memcpy(&raw, record.data(), record.size());
-    frame.id = (raw.can_id & CAN_EFF_FLAG) ? CanId::extended(raw.can_id & CAN_EFF_MASK)
-                                           : CanId::standard(static_cast<std::uint16_t>(raw.can_id & CAN_SFF_MASK));
-    if (record.size() == CAN_MTU) {
-        const std::size_t len = raw.len > CAN_MAX_DLEN ? CAN_MAX_DLEN : raw.len;
-        frame.set_data({raw.data, len});
-    } else {
-        const std::size_t len = raw.len > CANFD_MAX_DLEN ? CANFD_MAX_DLEN : raw.len;
-        frame.set_data({raw.data, len});
-        frame.fd = true;
-        frame.brs = (raw.flags & CANFD_BRS) != 0;
-    }
+    CanFrame frame;
+    read_record(raw, record.size(), frame);
     return frame;
+}
+
+// One batch's records and the message headers that point at them, made
+// once per socket: the kernel changes nothing in a header but its lengths
+// and flags, so a call only fills the records (and, to send, their lengths).
+struct SocketCanTransport::Records {
+    canfd_frame raw[kBatchMax];
+    iovec tx_iov[kBatchMax], rx_iov[kBatchMax];
+    mmsghdr tx[kBatchMax], rx[kBatchMax];
+
+    Records() {
+        for (std::size_t i = 0; i < kBatchMax; ++i) {
+            tx_iov[i] = rx_iov[i] = {&raw[i], sizeof raw[i]};
+            tx[i].msg_hdr = {nullptr, 0, &tx_iov[i], 1, nullptr, 0, 0};
+            rx[i].msg_hdr = {nullptr, 0, &rx_iov[i], 1, nullptr, 0, 0};
+        }
+    }
+};
+
+SocketCanTransport::SocketCanTransport(int fd) : fd_(fd), records_(std::make_unique<Records>()) {}
+
+SocketCanTransport::SocketCanTransport(SocketCanTransport&& other) noexcept
+    : fd_(other.fd_), records_(std::move(other.records_)) {
+    other.fd_ = -1;
 }
 
 Result<SocketCanTransport> SocketCanTransport::open(std::string_view iface) {
@@ -106,6 +169,7 @@ SocketCanTransport& SocketCanTransport::operator=(SocketCanTransport&& other) no
         if (fd_ >= 0) ::close(fd_);
         fd_ = other.fd_;
         other.fd_ = -1;
+        records_ = std::move(other.records_);
     }
     return *this;
 }
@@ -115,24 +179,56 @@ SocketCanTransport::~SocketCanTransport() {
 }
 
 Result<void> SocketCanTransport::send(const CanFrame& frame) {
-    if (!id_in_range(frame.id)) return std::unexpected(TransportError::invalid_id());
-    const canid_t raw_id = frame.id.value | (frame.id.is_extended() ? CAN_EFF_FLAG : 0U);
-    const std::size_t n = frame.size();
-    if (frame.fd) {
-        if (n > CANFD_MAX_DLEN) return std::unexpected(TransportError::too_large(static_cast<std::uint32_t>(n)));
-        canfd_frame raw{};
-        raw.can_id = raw_id;
-        raw.len = static_cast<std::uint8_t>(fd_wire_len(n));
-        raw.flags = CANFD_FDF | (frame.brs ? CANFD_BRS : 0);
-        std::memcpy(raw.data, frame.data().data(), n);
-        return write_all(fd_, &raw, sizeof raw);
+    if (auto ok = check_sendable(frame); !ok) return ok;
+    canfd_frame raw;
+    const std::size_t size = to_record(frame, raw);
+    return write_all(fd_, &raw, size);
+}
+
+Result<void> SocketCanTransport::send_batch(std::span<const CanFrame> frames) {
+    // Nothing goes out unless every frame can.
+    for (const CanFrame& f : frames)
+        if (auto ok = check_sendable(f); !ok) return ok;
+    Records& r = *records_;
+    while (!frames.empty()) {
+        const std::size_t n = std::min(frames.size(), kBatchMax);
+        for (std::size_t i = 0; i < n; ++i) r.tx_iov[i].iov_len = to_record(frames[i], r.raw[i]);
+        for (std::size_t done = 0; done < n;) {
+            const int sent = ::sendmmsg(fd_, r.tx + done, static_cast<unsigned>(n - done), 0);
+            if (sent < 0) {
+                if (errno == EINTR) continue;
+                return os_failure();
+            }
+            done += static_cast<std::size_t>(sent);
+        }
+        frames = frames.subspan(n);
     }
-    if (n > CAN_MAX_DLEN) return std::unexpected(TransportError::too_large(static_cast<std::uint32_t>(n)));
-    can_frame raw{};
-    raw.can_id = raw_id;
-    raw.len = static_cast<std::uint8_t>(n);
-    std::memcpy(raw.data, frame.data().data(), n);
-    return write_all(fd_, &raw, sizeof raw);
+    return {};
+}
+
+Result<std::size_t> SocketCanTransport::recv_batch(std::span<CanFrame> out, Duration wait) {
+    const std::size_t n = std::min(out.size(), kBatchMax);
+    if (n == 0) return 0;
+    Records& r = *records_;
+    int got = ::recvmmsg(fd_, r.rx, static_cast<unsigned>(n), MSG_DONTWAIT, nullptr);
+    if (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK) && (wait.secs != 0 || wait.nanos != 0)) {
+        pollfd p{fd_, POLLIN, 0};
+        const timespec ts = to_timespec(wait);
+        const int ready = ::ppoll(&p, 1, &ts, nullptr);
+        if (ready < 0) return os_failure();
+        if (ready == 0) return 0;
+        got = ::recvmmsg(fd_, r.rx, static_cast<unsigned>(n), MSG_DONTWAIT, nullptr);
+    }
+    if (got < 0) {
+        if (errno == EAGAIN || errno == EWOULDBLOCK) return 0;
+        return os_failure();
+    }
+    for (int i = 0; i < got; ++i) {
+        const std::size_t size = r.rx[i].msg_len;
+        if (size != CAN_MTU && size != CANFD_MTU) return std::unexpected(TransportError::os(EPROTO));
+        read_record(r.raw[i], size, out[static_cast<std::size_t>(i)]);
+    }
+    return static_cast<std::size_t>(got);
 }
 
 Result<CanFrame> SocketCanTransport::recv(Duration timeout) {

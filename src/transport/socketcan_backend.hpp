@@ -3,6 +3,9 @@
 
 #include <sys/time.h>
 
+#include <ctime>
+
+#include <memory>
 #include <span>
 #include <string_view>
 
@@ -17,6 +20,9 @@ std::size_t fd_wire_len(std::size_t n);
 // rounded down, and never zero (zero would mean no limit at all).
 timeval to_timeval(Duration d);
 
+// The same wait for ppoll: seconds capped at time_t, nanoseconds exact.
+timespec to_timespec(Duration d);
+
 // Turn one raw record read from the socket (16 or 72 bytes) into a frame.
 Result<CanFrame> parse_record(std::span<const std::uint8_t> record);
 
@@ -24,7 +30,7 @@ class SocketCanTransport final : public CanTransport {
 public:
     static Result<SocketCanTransport> open(std::string_view iface);
 
-    SocketCanTransport(SocketCanTransport&& other) noexcept : fd_(other.fd_) { other.fd_ = -1; }
+    SocketCanTransport(SocketCanTransport&& other) noexcept;
     SocketCanTransport& operator=(SocketCanTransport&& other) noexcept;
     SocketCanTransport(const SocketCanTransport&) = delete;
     SocketCanTransport& operator=(const SocketCanTransport&) = delete;
@@ -33,11 +39,21 @@ public:
     Result<void> send(const CanFrame& frame) override;
     Result<CanFrame> recv(Duration timeout) override;
 
+    // sendmmsg and recvmmsg. Every frame of a batch is checked before any
+    // goes out. Receiving never touches the socket's options: it reads
+    // with MSG_DONTWAIT and waits in ppoll, so the receive timeout that
+    // recv sets stays whatever it was. The two share one set of record
+    // buffers: like everything on one socket, calls take turns.
+    Result<void> send_batch(std::span<const CanFrame> frames) override;
+    Result<std::size_t> recv_batch(std::span<CanFrame> out, Duration wait) override;
+
     int fd() const { return fd_; }
 
 private:
-    explicit SocketCanTransport(int fd) : fd_(fd) {}
+    struct Records;
+    explicit SocketCanTransport(int fd);
     int fd_ = -1;
+    std::unique_ptr<Records> records_;
 };
 
 }  // namespace torvane::can

@@ -1,7 +1,9 @@
 #pragma once
 // The abstract bus. Errors are values; nothing here throws.
 
+#include <cstddef>
 #include <expected>
+#include <span>
 
 #include "transport/can_frame.hpp"
 #include "transport/duration.hpp"
@@ -12,12 +14,28 @@ namespace torvane::can {
 template <typename T>
 using Result = std::expected<T, TransportError>;
 
+// The most frames one batch call moves; larger batches go in several calls.
+inline constexpr std::size_t kBatchMax = 16;
+
+// A drain stops after this many frames, so that a flooded bus cannot keep it
+// going; whatever is left is skipped by the matching that follows.
+inline constexpr std::size_t kDrainMax = 4096;
+
 class CanTransport {
 public:
     virtual ~CanTransport() = default;
 
     virtual Result<void> send(const CanFrame& frame) = 0;
     virtual Result<CanFrame> recv(Duration timeout) = 0;
+
+    // Every frame in order, stopping at the first failure (the ones before it
+    // may have gone out). A backend may send them in one call.
+    virtual Result<void> send_batch(std::span<const CanFrame> frames);
+
+    // The frames already received, up to out.size(); when there are none,
+    // waits up to `wait` for the first one. 0 when nothing came, never a
+    // timeout error: a zero `wait` only looks.
+    virtual Result<std::size_t> recv_batch(std::span<CanFrame> out, Duration wait);
 
     // Send, then return the first frame `matches` accepts; every other frame
     // read meanwhile is dropped. The deadline starts once the send has returned.
@@ -41,6 +59,27 @@ public:
             if (left < 0) return std::unexpected(TransportError::timeout());
             auto got = recv(from_nanos(left));
             if (!got || matches(*got)) return got;
+        }
+    }
+
+    // Drops every frame received so far without waiting (at most kDrainMax);
+    // how many.
+    Result<std::size_t> drain(std::span<CanFrame> scratch);
+
+    // Hands every frame received until `deadline` to `take`, which returns
+    // true once it has all it wants. What is already queued is taken first
+    // without waiting. Reaching the deadline is no error; only the bus's are.
+    template <typename Take>
+    Result<void> collect(std::span<CanFrame> scratch, MonoNanos deadline, Take&& take) {
+        Duration wait{};
+        for (;;) {
+            auto got = recv_batch(scratch, wait);
+            if (!got) return std::unexpected(got.error());
+            for (std::size_t i = 0; i < *got; ++i)
+                if (take(scratch[i])) return {};
+            const MonoNanos left = deadline - now();
+            if (left <= 0) return {};
+            wait = from_nanos(left);
         }
     }
 

@@ -1,12 +1,16 @@
 #pragma once
 // An in-memory bus for unit tests: recv hands out scripted frames or errors,
 // every sent frame is kept, and time is a plain counter the test moves.
+// recv_batch reads a step's `takes` as when it arrives: a frame that takes
+// longer than the wait is not there yet, and frames that take no time after
+// the first are already queued behind it.
 
 #include <chrono>
 #include <cstdint>
 #include <deque>
 #include <initializer_list>
 #include <optional>
+#include <span>
 #include <ostream>
 #include <string>
 #include <vector>
@@ -58,7 +62,8 @@ public:
     std::vector<CanFrame> sent;
     std::vector<std::chrono::steady_clock::time_point> sent_at;  // real time, for sleeps
     std::vector<Duration> waits;                                 // argument of every recv
-    std::string log;                                             // 's' per send, 'r' per recv
+    std::string log;                                             // 's' per send, 'r' per recv, 'b' per recv_batch
+    bool batch_model = true;  // false: recv_batch is CanTransport's, one recv
 
     void reply(CanFrame f, MonoNanos takes = 0) { script.push_back({std::move(f), takes}); }
     void fail(TransportError e, MonoNanos takes = 0) { script.push_back({std::unexpected(e), takes}); }
@@ -88,6 +93,37 @@ public:
         script.pop_front();
         clock += step.takes;
         return std::move(step.result);
+    }
+
+    can::Result<std::size_t> recv_batch(std::span<CanFrame> out, Duration wait) override {
+        if (!batch_model) return CanTransport::recv_batch(out, wait);
+        log += 'b';
+        waits.push_back(wait);
+        std::size_t n = 0;
+        while (n < out.size() && !script.empty()) {
+            Step& step = script.front();
+            if (n == 0) {
+                const MonoNanos w = can::to_nanos(wait);
+                if (step.takes > w) {
+                    clock += w;
+                    step.takes -= w;
+                    return 0;
+                }
+                clock += step.takes;
+            } else if (step.takes > 0) {
+                break;
+            }
+            if (!step.result) {
+                if (n > 0) break;  // the error comes with the next call
+                const TransportError e = step.result.error();
+                script.pop_front();
+                return std::unexpected(e);
+            }
+            out[n++] = std::move(*step.result);
+            script.pop_front();
+        }
+        if (n == 0 && script.empty()) clock += can::to_nanos(wait);
+        return n;
     }
 
     MonoNanos now() override { return clock; }

@@ -316,11 +316,21 @@ TEST(Error, DisplayTexts) {
         {Error(Error::UnexpectedReply{{}}), "unexpected reply (data did not match register-reply pattern): []"},
         {Error(Error::ControlModeMismatch{1, 3}), "control mode verification failed: wrote 1, motor reports 3"},
         {Error(Error::ControlModeMismatch{255, 0}), "control mode verification failed: wrote 255, motor reports 0"},
+        {Error(Error::RegisterNotVerified{9, RegisterType::Uint32, 4294967295u, 0}),
+         "register 9 verification failed: wrote 4294967295, motor reports 0"},
+        {Error(Error::RegisterNotVerified{22, RegisterType::Float, 0x7FC00000u, 0x3DCCCCCDu}),
+         "register 22 verification failed: wrote NaN, motor reports 0.1"},
+        {Error(Error::DuplicateFeedbackId{0x7FF, 0, 6}),
+         "motors 0 and 6 of the group share the feedback identifier 0x7ff"},
+        {Error(Error::GroupSizeMismatch{7, 1}), "a group of 7 motors was given 1 commands"},
     };
     for (const auto& [err, text] : cases) EXPECT_EQ(err.to_string(), text);
     // variant order of the six driver kinds
     EXPECT_EQ(Error(TransportError::timeout()).value.index(), 0u);
     EXPECT_EQ(Error(Error::ControlModeMismatch{1, 1}).value.index(), 5u);
+    // the later ones after the codec's two
+    EXPECT_EQ(Error(Error::RegisterNotVerified{}).value.index(), 8u);
+    EXPECT_EQ(Error(Error::GroupSizeMismatch{}).value.index(), 10u);
 }
 
 }  // namespace

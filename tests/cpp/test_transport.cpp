@@ -103,6 +103,107 @@ TEST(Request, RecvErrorEndsTheExchange) {
     }
 }
 
+// --- batches ------------------------------------------------------------------
+
+TEST(Batch, DefaultSendIsOneSendPerFrameUpToTheFirstFailure) {
+    const CanFrame frames[] = {frame(CanId::standard(1), {1}), frame(CanId::standard(2), {2}),
+                               frame(CanId::standard(3), {3})};
+    ScriptedBus ok;
+    ASSERT_TRUE(ok.send_batch(frames));
+    EXPECT_EQ(ok.log, "sss");
+    EXPECT_EQ(ok.sent.size(), 3u);
+
+    ScriptedBus bus;
+    bus.send_results = {std::nullopt, TransportError::os(105)};
+    auto r = bus.send_batch(frames);
+    ASSERT_FALSE(r);
+    EXPECT_EQ(r.error().to_string(), TransportError::os(105).to_string());
+    EXPECT_EQ(bus.log, "ss");
+    ASSERT_EQ(bus.sent.size(), 1u);
+    EXPECT_EQ(bus.sent[0].id, CanId::standard(1));
+}
+
+TEST(Batch, DefaultReceiveIsOneRecvAndATimeoutIsNoFrame) {
+    ScriptedBus bus;
+    bus.batch_model = false;
+    bus.reply(frame(kReplyId, {1}));
+    bus.reply(frame(kReplyId, {2}));
+    CanFrame out[4];
+    auto got = bus.recv_batch(out, ms(5));
+    ASSERT_TRUE(got);
+    EXPECT_EQ(*got, 1u);
+    EXPECT_EQ(bytes_of(out[0]), Bytes{1});
+    EXPECT_EQ(bus.log, "r");
+    EXPECT_EQ(bus.waits, std::vector{ms(5)});
+    EXPECT_EQ(*bus.recv_batch(std::span<CanFrame>(), ms(5)), 0u);  // no room: nothing read
+    EXPECT_EQ(bus.log, "r");
+
+    bus.script.clear();
+    EXPECT_EQ(*bus.recv_batch(out, ms(5)), 0u);
+    bus.fail(TransportError::os(100));
+    auto failed = bus.recv_batch(out, ms(5));
+    ASSERT_FALSE(failed);
+    EXPECT_EQ(failed.error().os_errno, 100);
+}
+
+TEST(Batch, DrainNeverWaitsAndStopsAtItsCap) {
+    ScriptedBus bus;
+    for (std::size_t i = 0; i < can::kDrainMax + 10; ++i) bus.reply(frame(kReplyId, {1}));
+    CanFrame scratch[can::kBatchMax];
+    auto drained = bus.drain(scratch);
+    ASSERT_TRUE(drained);
+    EXPECT_EQ(*drained, can::kDrainMax);
+    EXPECT_EQ(bus.script.size(), 10u);
+    for (const auto& w : bus.waits) EXPECT_EQ(w, Duration{});
+
+    ScriptedBus later;  // a frame still on its way is not drained
+    later.reply(frame(kReplyId, {1}));
+    later.reply(frame(kReplyId, {2}), 1);
+    EXPECT_EQ(*later.drain(scratch), 1u);
+    EXPECT_EQ(later.script.size(), 1u);
+    EXPECT_EQ(later.clock, 1'000 * kMs);
+
+    ScriptedBus broken;
+    broken.fail(TransportError::os(19));
+    EXPECT_FALSE(broken.drain(scratch));
+}
+
+TEST(Batch, CollectStopsWhenSatisfiedOrAtTheDeadline) {
+    CanFrame scratch[can::kBatchMax];
+    ScriptedBus bus;
+    bus.reply(frame(kReplyId, {1}), 2 * kMs);
+    bus.reply(frame(kReplyId, {2}));
+    bus.reply(frame(kReplyId, {3}));
+    int seen = 0;
+    auto r = bus.collect(scratch, bus.clock + 10 * kMs, [&](const CanFrame&) { return ++seen == 2; });
+    ASSERT_TRUE(r);
+    EXPECT_EQ(seen, 2);
+    EXPECT_EQ(bus.script.size(), 0u);  // the third came in the same batch and was not wanted
+
+    ScriptedBus quiet;
+    const MonoNanos start = quiet.clock;
+    ASSERT_TRUE(quiet.collect(scratch, start + 10 * kMs, [](const CanFrame&) { return false; }));
+    EXPECT_EQ(quiet.clock, start + 10 * kMs);
+    EXPECT_EQ(quiet.waits, (std::vector{Duration{}, ms(10)}));
+}
+
+TEST(Duration, NanosecondsBackToDuration) {
+    const MonoNanos max64 = std::numeric_limits<std::int64_t>::max();
+    const std::pair<MonoNanos, Duration> cases[] = {
+        {0, {0, 0}},
+        {999'999'999, {0, 999'999'999}},
+        {1'000'000'000, {1, 0}},
+        {20 * kMs + 1, {0, 20'000'001}},
+        {max64, {9'223'372'036, 854'775'807}},
+        {max64 + 1, {9'223'372'036, 854'775'808}},
+        {static_cast<MonoNanos>(1) << 80, {1'208'925'819'614'629, 174'706'176}},
+    };
+    for (const auto& [nanos, want] : cases) {
+        EXPECT_EQ(can::from_nanos(nanos), want);
+        EXPECT_EQ(can::to_nanos(want), nanos);
+    }
+}
+
 TEST(TransportError, DisplayTexts) {
     const std::pair<TransportError, const char*> cases[] = {
         {TransportError::timeout(), "timeout waiting for frame"},
