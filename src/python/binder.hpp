@@ -17,12 +17,6 @@ struct Signature {
     std::size_t required;       // the first `required` parameters have no default
 };
 
-template <std::size_t N>
-constexpr Signature signature(const char* display, const char* const (&names)[N], std::size_t required) {
-    static_assert(N <= kMaxParams);
-    return {display, names, N, required};
-}
-
 // Fills out[0..count) with borrowed references, nullptr for an absent
 // optional parameter. On a binding error sets TypeError and returns false.
 bool bind_fast(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,

@@ -1,5 +1,6 @@
 #include "python/boundary.hpp"
 
+#include "python/fixed_texts.hpp"
 #include "python/ref.hpp"
 
 namespace torvane::py {
@@ -35,7 +36,7 @@ void raise_panic_from_current() {
     } catch (const std::exception& e) {
         raise_panic(e.what());
     } catch (...) {
-        raise_panic("unknown internal failure");
+        raise_panic(text::kUnknownFailure);
     }
 }
 
@@ -69,8 +70,7 @@ void raise_not_convertible(PyObject* obj, const char* class_name, const char* pa
         PyErr_Format(PyExc_TypeError, "'%U' object cannot be converted to '%s'", qualname.get(), class_name);
     else {
         PyErr_Clear();
-        PyErr_Format(PyExc_TypeError, "'<failed to extract type name>' object cannot be converted to '%s'",
-                     class_name);
+        PyErr_Format(PyExc_TypeError, "'%s' object cannot be converted to '%s'", text::kUnknownTypeName, class_name);
     }
     reword_type_error(param);
 }

@@ -3,10 +3,12 @@
 #include <cmath>
 
 #include "python/boundary.hpp"
-#include "python/classes.hpp"
+#include "python/fixed_texts.hpp"
 #include "python/ref.hpp"
 
 namespace torvane::py {
+
+namespace {
 
 float narrow(double d) {
     // Halfway between FLT_MAX and 2^128 rounds (to even) up to infinity; a
@@ -16,11 +18,10 @@ float narrow(double d) {
     return static_cast<float>(d);
 }
 
-bool to_f32(PyObject* obj, const char* param, float fallback, float& out) {
-    if (!obj) {
-        out = fallback;
-        return true;
-    }
+}  // namespace
+
+template <>
+bool Convert<float>::from(PyObject* obj, const char* param, float& out) {
     double d;
     if (PyFloat_CheckExact(obj)) {
         d = PyFloat_AS_DOUBLE(obj);
@@ -35,21 +36,23 @@ bool to_f32(PyObject* obj, const char* param, float fallback, float& out) {
     return true;
 }
 
-bool to_u16(PyObject* obj, const char* param, std::uint16_t& out) {
+template <>
+bool Convert<std::uint16_t>::from(PyObject* obj, const char* param, std::uint16_t& out) {
     const long v = PyLong_AsLong(obj);
     if (v == -1 && PyErr_Occurred()) {
         reword_type_error(param);
         return false;
     }
     if (v < 0 || v > 0xFFFF) {
-        PyErr_SetString(PyExc_OverflowError, "out of range integral type conversion attempted");
+        PyErr_SetString(PyExc_OverflowError, text::kOutOfRange);
         return false;
     }
     out = static_cast<std::uint16_t>(v);
     return true;
 }
 
-bool to_u64(PyObject* obj, const char* param, std::uint64_t& out) {
+template <>
+bool Convert<std::uint64_t>::from(PyObject* obj, const char* param, std::uint64_t& out) {
     Ref index;
     if (!PyLong_Check(obj)) {
         index = Ref::steal(PyNumber_Index(obj));
@@ -68,21 +71,16 @@ bool to_u64(PyObject* obj, const char* param, std::uint64_t& out) {
     return true;
 }
 
-bool to_limits(PyObject* obj, const char* param, damiao::MitLimits& out) {
-    if (!is_instance(obj, ClassId::MitLimits)) {
-        if (!PyErr_Occurred()) raise_not_convertible(obj, "MitLimits", param);
+template <>
+bool Convert<std::string_view>::from(PyObject* obj, const char* param, std::string_view& out) {
+    if (!PyUnicode_Check(obj)) {
+        raise_not_convertible(obj, text::kStrClass, param);
         return false;
     }
-    out = unbox<damiao::MitLimits>(obj);
-    return true;
-}
-
-bool to_setpoint(PyObject* obj, const char* param, damiao::MitSetpoint& out) {
-    if (!is_instance(obj, ClassId::MitSetpoint)) {
-        if (!PyErr_Occurred()) raise_not_convertible(obj, "MitSetpoint", param);
-        return false;
-    }
-    out = unbox<damiao::MitSetpoint>(obj);
+    Py_ssize_t len;
+    const char* utf8 = PyUnicode_AsUTF8AndSize(obj, &len);
+    if (!utf8) return false;
+    out = {utf8, static_cast<std::size_t>(len)};
     return true;
 }
 

@@ -7,7 +7,7 @@
 namespace torvane::py {
 
 // Driver errors: RuntimeError with the error's text; refused limits are a
-// bad argument value, so ValueError. Sets the exception; returns nullptr.
+// bad argument value, so ValueError. Sets the exception.
 void dm_err_to_py(damiao::Error&& err);
 
 // Opening a bus: OSError / ValueError with a single string argument.

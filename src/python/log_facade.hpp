@@ -16,6 +16,8 @@
 #include <string>
 #include <string_view>
 
+#include "python/fixed_texts.hpp"
+
 namespace torvane::log {
 
 // Most severe first: a smaller value is more severe.
@@ -62,7 +64,7 @@ public:
 };
 
 struct SetLoggerError {};
-inline std::string to_string(SetLoggerError) { return "SetLoggerError(())"; }
+inline std::string to_string(SetLoggerError) { return py::text::kSetLoggerError; }
 
 inline constexpr std::size_t UNINITIALIZED = 0;
 inline constexpr std::size_t INITIALIZING = 1;

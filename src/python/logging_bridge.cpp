@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "python/boundary.hpp"
+#include "python/fixed_texts.hpp"
 #include "python/log_facade.hpp"
 #include "python/ref.hpp"
 
@@ -289,14 +290,14 @@ std::optional<ResetHandle> init() {
     Gil gil;
     Ref logging = Ref::steal(PyImport_ImportModule("logging"));
     if (!logging) {
-        raise_panic("Failed to initialize python logging: " + describe_pending());
+        raise_panic(text::kLoggingInitFailed + describe_pending());
         return std::nullopt;
     }
     auto cache = std::make_shared<Cache>();
     auto logger = std::make_unique<Logger>(std::move(logging), cache);
     const LevelFilter max = logger->max_level();
     if (auto installed = log::set_boxed_logger(std::move(logger)); !installed) {
-        raise_panic("called `Result::unwrap()` on an `Err` value: " + log::to_string(installed.error()));
+        raise_panic(text::kUnwrapFailed + log::to_string(installed.error()));
         return std::nullopt;
     }
     log::set_max_level(max);

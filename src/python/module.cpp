@@ -6,11 +6,12 @@
 #include <atomic>
 #include <cstdint>
 
+#include "python/api.hpp"
 #include "python/boundary.hpp"
-#include "python/classes.hpp"
+#include "python/class_table.hpp"
+#include "python/fixed_texts.hpp"
 #include "python/logging_bridge.hpp"
 #include "python/ref.hpp"
-#include "python/value_classes.hpp"
 
 namespace torvane::py {
 
@@ -35,43 +36,37 @@ bool add(PyObject* module, const char* name, PyObject* value) {
     return PyObject_SetAttr(module, key.get(), value) == 0;
 }
 
+template <typename T>
+bool add_class(PyObject* module) {
+    PyTypeObject* type = type_object<T>();
+    return type && add(module, class_name<T>, reinterpret_cast<PyObject*>(type));
+}
+
 bool module_body(PyObject* module) {
     if (!logbridge::init()) return false;  // the cache handle is dropped at once
 
-    Ref version = Ref::steal(PyUnicode_FromString("1.0.1"));
+    Ref version = Ref::steal(PyUnicode_FromString(TORVANE_VERSION));
     if (!version || !add(module, "__version__", version.get())) return false;
 
-    static constexpr std::pair<ClassId, const char*> kClasses[] = {
-        {ClassId::MitLimits, "MitLimits"},
-        {ClassId::MitSetpoint, "MitSetpoint"},
-        {ClassId::MotorState, "MotorState"},
-        {ClassId::Damiao, "Damiao"},
-        {ClassId::SocketCanTransport, "SocketCanTransport"},
-    };
-    for (auto [id, name] : kClasses) {
-        PyTypeObject* type = type_object(id);
-        if (!type || !add(module, name, reinterpret_cast<PyObject*>(type))) return false;
-    }
+    const bool classes = [module]<typename... T>(std::type_identity<std::tuple<T...>>) {
+        return (add_class<T>(module) && ...);
+    }(std::type_identity<api::Classes>{});
+    if (!classes) return false;
 
     Ref module_name = Ref::steal(PyModule_GetNameObject(module));
     if (!module_name) return false;
-    Ref fn = Ref::steal(PyCMethod_New(mit_setpoint_def(), module, module_name.get(), nullptr));
-    if (!fn) return false;
-    Ref fn_name = Ref::steal(PyObject_GetAttrString(fn.get(), "__name__"));
-    if (!fn_name) return false;
-    if (!PyUnicode_Check(fn_name.get())) {
-        PyErr_SetString(PyExc_TypeError, "function __name__ is not a str");
-        return false;
+    for (PyMethodDef* def = module_functions(); def->ml_name; ++def) {
+        Ref fn = Ref::steal(PyCMethod_New(def, module, module_name.get(), nullptr));
+        if (!fn || !add(module, def->ml_name, fn.get())) return false;
     }
-    const char* name = PyUnicode_AsUTF8(fn_name.get());
-    return name && add(module, name, fn.get());
+    return true;
 }
 
 PyObject* init() {
     const std::int64_t id = PyInterpreterState_GetID(PyInterpreterState_Get());
     if (id == -1) {
         if (!PyErr_Occurred())
-            PyErr_SetString(PyExc_SystemError, "attempted to fetch exception but none was set");
+            PyErr_SetString(PyExc_SystemError, text::kNoException);
         return nullptr;
     }
     std::int64_t expected = -1;
@@ -82,7 +77,7 @@ PyObject* init() {
     }
     if (module_cache) return Py_NewRef(module_cache);
 
-    Ref module = Ref::steal(PyModule_Create2(&module_def, 1013));
+    Ref module = Ref::steal(PyModule_Create2(&module_def, PYTHON_API_VERSION));
     if (!module || !module_body(module.get())) return nullptr;
     module_cache = Py_NewRef(module.get());
     return module.release();

@@ -16,6 +16,7 @@
 #include <set>
 #include <span>
 #include <string>
+#include <string_view>
 
 #include "python/load_list.hpp"
 
@@ -53,26 +54,64 @@ inline TypeInfo in_torvane(const char* name) { return {name, {ModuleRef{"torvane
         static TypeInfo type_output() { return type_input(); } \
     }
 
-// The wrapper types behind the classes; the catalogue only needs their names.
-struct PyMitLimits;
-struct PyMitSetpoint;
-struct PyMotorState;
-struct PyDamiao;
-struct PySocketCanTransport;
-
 TORVANE_STUB_TYPE(float, stub_types::builtin("float"));
 TORVANE_STUB_TYPE(std::uint8_t, stub_types::builtin("int"));
 TORVANE_STUB_TYPE(std::uint16_t, stub_types::builtin("int"));
 TORVANE_STUB_TYPE(std::uint64_t, stub_types::builtin("int"));
 TORVANE_STUB_TYPE(std::string, stub_types::builtin("str"));
+TORVANE_STUB_TYPE(std::string_view, stub_types::builtin("str"));
 TORVANE_STUB_TYPE(void, stub_types::builtin("None"));
-TORVANE_STUB_TYPE(PyMitLimits, stub_types::in_torvane("MitLimits"));
-TORVANE_STUB_TYPE(PyMitSetpoint, stub_types::in_torvane("MitSetpoint"));
-TORVANE_STUB_TYPE(PyMotorState, stub_types::in_torvane("MotorState"));
-TORVANE_STUB_TYPE(PyDamiao, stub_types::in_torvane("Damiao"));
-TORVANE_STUB_TYPE(PySocketCanTransport, stub_types::in_torvane("SocketCanTransport"));
 
 #undef TORVANE_STUB_TYPE
+
+}  // namespace torvane::py
+
+// The records the classes hold; the catalogue only needs their names.
+namespace torvane::damiao {
+struct MitLimits;
+struct MitSetpoint;
+struct MotorState;
+struct Damiao;
+}  // namespace torvane::damiao
+
+namespace torvane::py {
+
+struct Bus;  // the socket behind a SocketCanTransport, with its lock
+
+// The name of the Python class that holds each record.
+template <typename T>
+inline constexpr const char* class_name = nullptr;
+template <>
+inline constexpr const char* class_name<damiao::MitLimits> = "MitLimits";
+template <>
+inline constexpr const char* class_name<damiao::MitSetpoint> = "MitSetpoint";
+template <>
+inline constexpr const char* class_name<damiao::MotorState> = "MotorState";
+template <>
+inline constexpr const char* class_name<damiao::Damiao> = "Damiao";
+template <>
+inline constexpr const char* class_name<Bus> = "SocketCanTransport";
+
+// A record reads as the class that holds it.
+template <typename T>
+    requires(class_name<T> != nullptr)
+struct PyTypeInfo<T> {
+    static TypeInfo type_input() { return stub_types::in_torvane(class_name<T>); }
+    static TypeInfo type_output() { return type_input(); }
+};
+
+// The Python object that holds a record (classes.hpp), named as the wrapper
+// types PyDamiao, PyMitLimits, ...
+template <typename T>
+struct Boxed;
+template <typename T>
+struct PyTypeInfo<Boxed<T>> : PyTypeInfo<T> {};
+
+using PyMitLimits = Boxed<damiao::MitLimits>;
+using PyMitSetpoint = Boxed<damiao::MitSetpoint>;
+using PyMotorState = Boxed<damiao::MotorState>;
+using PyDamiao = Boxed<damiao::Damiao>;
+using PySocketCanTransport = Boxed<Bus>;
 
 template <typename T>
 struct PyTypeInfo<std::optional<T>> {
