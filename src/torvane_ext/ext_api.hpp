@@ -62,7 +62,7 @@ struct ModeArg {  // 1..4
 struct VerifyArg {
     bool on = true;
 };
-struct ScanIds {
+struct ScanIds {  // None: 1..16
     std::vector<std::uint16_t> ids{1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16};
 };
 struct ScanTimeout {
@@ -124,9 +124,9 @@ using Functions = std::tuple<
        MotorArg, Arg<"q", float>, Arg<"v_limit", float>, Arg<"i_limit", float>>,
     Fn<"refresh", &refresh, "The motor's state; nothing moves.", MotorArg>,
     Fn<"scan", &scan,
-       "Ask each candidate command id for register 7 (MST_ID), taking the answer on any identifier; then\n"
-       "read the mode, limits and versions of each motor that answered.",
-       Arg<"ids", ScanIds, "range(1, 17)">, Arg<"timeout_ms", ScanTimeout, "20">>>;
+       "Ask each candidate command id (None: range(1, 17)) for register 7 (MST_ID), taking the answer on\n"
+       "any identifier; then read the mode, limits and versions of each motor that answered.",
+       Arg<"ids", ScanIds, "None">, Arg<"timeout_ms", ScanTimeout, "20">>>;
 
 using MotorInfoFields =
     Fields<Field<"motor_id", &MotorInfo::motor_id>, Field<"master_id", &MotorInfo::master_id>,
@@ -222,8 +222,8 @@ TORVANE_EXT_STUB_TYPE(ext::RegisterArg, stub_types::builtin("int | str"), stub_t
 TORVANE_EXT_STUB_TYPE(ext::NumberArg, stub_types::builtin("int | float"), stub_types::builtin("int | float"));
 TORVANE_EXT_STUB_TYPE(ext::ModeArg, stub_types::builtin("int"), stub_types::in_ext("ControlMode"));
 TORVANE_EXT_STUB_TYPE(ext::VerifyArg, stub_types::builtin("bool"), stub_types::builtin("bool"));
-TORVANE_EXT_STUB_TYPE(ext::ScanIds, (TypeInfo{"typing.Iterable[int]", {ModuleRef{"typing"}}}),
-                      (TypeInfo{"typing.Iterable[int]", {ModuleRef{"typing"}}}));
+TORVANE_EXT_STUB_TYPE(ext::ScanIds, (TypeInfo{"typing.Iterable[int] | None", {ModuleRef{"typing"}}}),
+                      (TypeInfo{"typing.Iterable[int] | None", {ModuleRef{"typing"}}}));
 TORVANE_EXT_STUB_TYPE(ext::ScanTimeout, stub_types::builtin("int"), stub_types::builtin("int"));
 TORVANE_EXT_STUB_TYPE(std::vector<ext::MotorInfo>, stub_types::builtin("list[MotorInfo]"),
                       stub_types::builtin("list[MotorInfo]"));

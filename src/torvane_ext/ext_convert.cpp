@@ -91,6 +91,7 @@ bool Convert<ext::VerifyArg>::from(PyObject* obj, const char* param, ext::Verify
 
 template <>
 bool Convert<ext::ScanIds>::from(PyObject* obj, const char* param, ext::ScanIds& out) {
+    if (obj == Py_None) return true;  // the default stands
     Ref it = Ref::steal(PyObject_GetIter(obj));
     if (!it) {
         reword_type_error(param);
