@@ -228,3 +228,25 @@ def test_bad_arguments_without_a_bus(call, exc, message):
 def test_group_refuses_without_a_bus():
     with pytest.raises(TypeError, match="argument 'bus': 'NoneType' object cannot be converted"):
         tx.MotorGroup(None, arm())
+
+
+FORGED = """
+import torvane, torvane_ext as tx
+cls = torvane.SocketCanTransport
+cls.__new__ = lambda c, *a: object.__new__(c)
+forged = cls("ignored")
+m = torvane.Damiao(1, 0x11)
+for call in (lambda: m.enable(forged), lambda: tx.refresh(forged, m), lambda: tx.read_limits(forged, m),
+             lambda: tx.MotorGroup(forged, [m]).refresh()):
+    try:
+        call()
+    except RuntimeError as e:
+        print(type(e).__name__, e)
+"""
+
+
+def test_a_bus_made_without_its_constructor_is_refused_as_torvane_refuses_it():
+    # Python can replace the class's __new__; such a bus has no socket.
+    r = subprocess.run([sys.executable, "-c", FORGED], capture_output=True, text=True, timeout=60)
+    assert r.returncode == 0, r.stderr
+    assert r.stdout.splitlines() == ["RuntimeError SocketCanTransport is not open: it was made without its constructor"] * 4

@@ -37,11 +37,6 @@ def motor(i=1, limits=DM4310, timeout_ms=200):
     return torvane.Damiao(i, 0x10 + i, limits, timeout_ms=timeout_ms)
 
 
-def host_frames(frames):
-    """Frames the host sent, as the peer saw them (not dmsim's replies)."""
-    return [(i, d) for i, d, _ in frames if i < 0x10 or i >= 0x100 and i != 0x11 and i != 0x12]
-
-
 # ---- single calls: frames and results ----------------------------------------------------
 
 MODE_CALLS = {
@@ -62,7 +57,7 @@ def test_each_command_sends_its_frame_and_returns_the_state(start_dmsim, peer, b
         tx.set_control_mode(bus, m, mode)
         assert tx.read_register(bus, m, "CTRL_MODE") == int(mode)
         m.enable(bus)
-    peer.drain(0.05)
+    peer.drain(0.2)
     state = call(bus, m)
     assert type(state) is torvane.MotorState and state.motor_id == 1
     frames = peer.drain(0.2)
@@ -86,11 +81,11 @@ def test_registers_read_write_and_verify(start_dmsim, peer, bus):
     start_dmsim(*ARM)
     m = motor()
     assert tx.read_register(bus, m, 9) == tx.read_register(bus, m, "TIMEOUT")
-    peer.drain(0.05)
+    peer.drain(0.2)
     tx.write_register(bus, m, "TIMEOUT", 2000)
-    frames = peer.drain(0.2)
-    assert frames[0] == (REGISTER_ID, register_frame(1, WRITE, 9, 2000), False)
-    assert frames[2] == (REGISTER_ID, register_frame(1, READ, 9), False)  # the read-back
+    sent = [f for f in peer.drain(0.2) if f[0] == REGISTER_ID]
+    # The write, then its read-back.
+    assert sent == [(REGISTER_ID, register_frame(1, WRITE, 9, 2000), False), (REGISTER_ID, register_frame(1, READ, 9), False)]
     assert tx.read_register(bus, m, 9) == 2000
     tx.write_register(bus, m, "ACC", 12, verify=False)  # an int into a Float register
     assert tx.read_register(bus, m, "ACC") == 12.0
@@ -108,7 +103,7 @@ REGISTER_REFUSALS = [
 @pytest.mark.parametrize("call,exc,message", REGISTER_REFUSALS, ids=range(len(REGISTER_REFUSALS)))
 def test_register_refusals_send_nothing(start_dmsim, peer, bus, call, exc, message):
     start_dmsim(*ARM)
-    peer.drain(0.05)
+    peer.drain(0.2)
     with pytest.raises(exc, match=message):
         call(bus, motor())
     assert peer.drain(0.2) == []
@@ -140,7 +135,7 @@ def test_read_limits_fixes_a_motor_whose_pmax_differs(start_dmsim, bus):
 def test_save_parameters_disables_then_saves(start_dmsim, peer, bus):
     start_dmsim(*ARM)
     m = motor()
-    peer.drain(0.05)
+    peer.drain(0.2)
     assert tx.save_parameters(bus, m) is None
     sent = [(i, d) for i, d, _ in peer.drain(0.2) if i != 0x11]
     assert sent == [(0x001, DISABLE), (REGISTER_ID, system_frame(1, SAVE, 0x01))]
@@ -189,7 +184,7 @@ def test_group_ticks_every_command_and_a_silent_motor_is_none(start_dmsim, peer,
         "disable": (lambda: group.disable(), [(i, DISABLE) for i in (1, 2, 5)]),
     }
     for name, (tick, sent) in ticks.items():
-        peer.drain(0.05)
+        peer.drain(0.2)
         states = tick()
         assert type(states) is tuple and len(states) == 3, name
         assert [s.motor_id for s in states[:2]] == [1, 2], name
@@ -202,7 +197,7 @@ def test_group_ticks_every_command_and_a_silent_motor_is_none(start_dmsim, peer,
 def test_group_fd_sends_fd_frames(start_dmsim, peer, bus):
     start_dmsim(*ARM)
     group = tx.MotorGroup(bus, [motor(1), motor(2, DM4340)], fd=True)
-    peer.drain(0.05)
+    peer.drain(0.2)
     states = group.refresh()
     assert all(s is not None for s in states)
     assert [fd for _, _, fd in peer.drain(0.2)[:2]] == [True, True]
@@ -233,8 +228,8 @@ BAD = {
     "float": (lambda g, b, m: g.vel([1.0, "x"]), TypeError, "argument 'velocities'"),
     "setpoint": (lambda g, b, m: g.mit_control([torvane.mit_setpoint(), 1.0]), TypeError, "cannot be converted to 'MitSetpoint'"),
     "not-seq": (lambda g, b, m: g.force_pos(5), TypeError, "sequence"),
-    "limits": (lambda g, b, m: tx.MotorGroup(b, [torvane.Damiao(1, 0x11, torvane.MitLimits(p_max=0.0))]).mit_control(
-        [torvane.mit_setpoint()]), ValueError, ""),
+    "limits": (lambda g, b, m: tx.MotorGroup(b, [torvane.Damiao(1, 0x11, torvane.MitLimits(p_max=-1.0))]).mit_control(
+        [torvane.mit_setpoint()]), ValueError, r"min > max, or either was NaN. min = 1.0, max = -1.0"),
     "q": (lambda g, b, m: tx.pos_vel(b, m, "x", 1.0), TypeError, "argument 'q'"),
     "reg-range": (lambda g, b, m: tx.read_register(b, m, 300), OverflowError, "out of range"),
     "mode": (lambda g, b, m: tx.set_control_mode(b, m, 7), ValueError, "control mode 7 is not one of"),
@@ -249,28 +244,10 @@ def test_bad_arguments_send_nothing(start_dmsim, peer, bus, name):
     start_dmsim(*ARM)
     call, exc, message = BAD[name]
     group = tx.MotorGroup(bus, [motor(1), motor(2, DM4340)])
-    peer.drain(0.05)
+    peer.drain(0.2)
     with pytest.raises(exc, match=message):
         call(group, bus, motor())
     assert peer.drain(0.2) == []
-
-
-def test_forged_bus_is_refused_like_torvanes(start_dmsim, bus):
-    # Python can replace the class's __new__; the bus it makes has no socket.
-    cls = torvane.SocketCanTransport
-    saved = cls.__new__
-    try:
-        cls.__new__ = lambda c, *a: object.__new__(c)
-        forged = cls("ignored")
-    finally:
-        cls.__new__ = saved
-    expected = "SocketCanTransport is not open: it was made without its constructor"
-    with pytest.raises(RuntimeError, match=expected):
-        motor().enable(forged)
-    with pytest.raises(RuntimeError, match=expected):
-        tx.refresh(forged, motor())
-    with pytest.raises(RuntimeError, match=expected):
-        tx.MotorGroup(forged, [motor()]).refresh()
 
 
 # ---- threads ---------------------------------------------------------------------------------------
