@@ -44,11 +44,11 @@ struct PyTypeInfo;
 
 namespace stub_types {
 inline TypeInfo builtin(const char* name) { return {name, {}}; }
-// A class of `module`, qualified; a stub of that module drops the qualifier.
+inline TypeInfo in_torvane(const char* name) { return {name, {ModuleRef{"torvane"}}}; }
+// A class of another module, qualified; that module's own stub drops the qualifier.
 inline TypeInfo in_module(const char* module, const char* name) {
     return {std::string(module) + "." + name, {ModuleRef{module}}};
 }
-inline TypeInfo in_torvane(const char* name) { return in_module("torvane", name); }
 }  // namespace stub_types
 
 #define TORVANE_STUB_TYPE(T, make)                             \

@@ -36,6 +36,28 @@ constexpr std::string_view kSelfModule = TORVANE_STUB_MODULE;
 // Records without a module name are torvane's.
 bool ours(const char* module) { return (module ? std::string_view(module) : "torvane") == kSelfModule; }
 
+// Every name of a torvane class in `text` not already qualified, as torvane.Name.
+std::string qualify_torvane(const std::string& text) {
+    std::set<std::string> torvane_classes;
+    for (const PyClassInfo& c : py_class_infos)
+        if (!c.module || std::string_view(c.module) == "torvane") torvane_classes.insert(c.name);
+    std::string out;
+    for (std::size_t i = 0; i < text.size();) {
+        auto word_char = [&](std::size_t k) { return std::isalnum(static_cast<unsigned char>(text[k])) || text[k] == '_'; };
+        if (!word_char(i)) {
+            out += text[i++];
+            continue;
+        }
+        std::size_t end = i;
+        while (end < text.size() && word_char(end)) ++end;
+        const std::string word = text.substr(i, end - i);
+        if ((i == 0 || text[i - 1] != '.') && torvane_classes.contains(word)) out += "torvane.";
+        out += word;
+        i = end;
+    }
+    return out;
+}
+
 struct Writer {
     std::ostringstream out;
     std::set<std::string> imports;
@@ -44,6 +66,8 @@ struct Writer {
         TypeInfo info = ref();
         for (const ModuleRef& m : info.imports)
             if (m.name != kSelfModule) imports.insert(m.name);
+        // torvane's classes are named bare in its records; another module's stub qualifies them.
+        if (kSelfModule != "torvane") info.name = qualify_torvane(info.name);
         // The module's own classes go unqualified.
         const std::string own = std::string(kSelfModule) + ".";
         for (auto at = info.name.find(own); at != std::string::npos; at = info.name.find(own, at)) {
