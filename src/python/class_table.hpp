@@ -16,6 +16,7 @@
 #include "python/convert.hpp"
 #include "python/error_map.hpp"
 #include "python/ref.hpp"
+#include "python/table_parts.hpp"
 #include "python/transport_class.hpp"
 
 namespace torvane::py {
@@ -24,16 +25,6 @@ namespace table {
 
 using namespace decl;
 
-template <typename M>
-constexpr Signature signature_of() {
-    static_assert(M::params::count <= kMaxParams);
-    return {M::display, M::params::names.data(), M::params::count, M::params::required};
-}
-template <typename M>
-inline constexpr Signature signature = signature_of<M>();
-
-template <typename M>
-inline constexpr typename M::params* params_of = nullptr;
 
 // Stores one given argument into the record, by its field or its setter.
 template <typename P, typename Record>
@@ -121,35 +112,6 @@ PyObject* repr(PyObject* self) {
     return PyUnicode_FromStringAndSize(s.data(), static_cast<Py_ssize_t>(s.size()));
 }
 
-template <typename T>
-PyObject* no_constructor(PyTypeObject*, PyObject*, PyObject*) {
-    PyErr_Format(PyExc_TypeError, text::kNoConstructor, class_name<T>);
-    return nullptr;
-}
-
-// Every instance holds a constructed record, also one Python made without
-// the constructor (object.__new__ through a replaced __new__): the default.
-template <typename T>
-PyObject* alloc(PyTypeObject* type, Py_ssize_t) {
-    PyObject* self = PyObject_Init(static_cast<PyObject*>(PyObject_Malloc(sizeof(Boxed<T>))), type);  // null: no memory
-    if (self) new (&unbox<T>(self)) T();
-    return self;
-}
-
-template <typename T>
-void dealloc(PyObject* self) {
-    unbox<T>(self).~T();
-    PyTypeObject* type = Py_TYPE(self);
-    type->tp_free(self);
-    Py_DECREF(type);
-}
-
-template <auto Fn>
-PyCFunction as_cfunction() {
-    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(guarded<Fn>));
-}
-
-inline constexpr int kFast = METH_FASTCALL | METH_KEYWORDS;
 
 // ---- the class -----------------------------------------------------------------
 

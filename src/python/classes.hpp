@@ -27,12 +27,26 @@ T& unbox(PyObject* o) {
 template <typename T>
 PyTypeObject* create_type();
 
+// The type object of the class that holds T in this shared object. A module
+// that works on another module's classes (torvane_ext) adopts their type
+// objects here before first use, so it never makes a copy of them.
+template <typename T>
+PyTypeObject*& type_slot() {
+    static PyTypeObject* type = nullptr;
+    return type;
+}
+
+template <typename T>
+void adopt_type(PyTypeObject* type) {
+    type_slot<T>() = type;
+}
+
 // Created under the interpreter lock on first use, kept for the process. The
 // creation stays out of line: every lookup of an existing type, three per
 // motor command, pays only this test.
 template <typename T>
 PyTypeObject* type_object() {
-    static PyTypeObject* type = nullptr;
+    PyTypeObject*& type = type_slot<T>();
     if (!type) type = create_type<T>();
     return type;
 }

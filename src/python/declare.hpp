@@ -232,3 +232,74 @@ struct Block {
 };
 
 }  // namespace torvane::py::decl
+
+namespace torvane::py::decl {
+
+// ---- kinds of torvane_ext ----------------------------------------------------------
+
+template <typename R, typename... E>
+R unwrapped_op(std::expected<R, E...>);
+template <typename R, typename Bus, typename... A>
+decltype(unwrapped_op(std::declval<R>())) bus_result_of(R (*)(Bus&, A...));
+
+// A module function of `Module` whose first parameter is the bus: the other
+// arguments are converted (records copied) under the interpreter lock, then
+// Op(transport, args...) runs with the lock released and the bus locked.
+template <Str Module, Str Name, auto Op, Str Doc, typename... A>
+struct BusFunction {
+    using params = Params<Arg<"bus", Bus>, A...>;
+    static constexpr auto op = Op;
+    using result = decltype(bus_result_of(Op));
+    static constexpr const char* name = Name.chars;
+    static constexpr const char* display = c_text<[](TextSink& out) { out << Name.chars << "()"; }>;
+    static constexpr const char* doc =
+        c_text<[](TextSink& out) { params::write_doc(out, Name.chars, nullptr, Doc.chars); }>;
+    static constexpr PyFunctionInfo info{Name.chars,          params::entries, type_output<result>, Doc.chars,
+                                         params::stub_signature, Module.chars};
+};
+
+// A class whose instances hold references to other Python objects: its
+// constructor takes these parameters and its module builds the record from
+// them (an absent optional is None to it).
+template <typename Record, typename... P>
+struct HoldingConstructor : Member {
+    using params = Params<P...>;
+    using record = Record;
+    static constexpr bool holds_references = true;
+    static constexpr const char* display = c_text<[](TextSink& out) { out << class_name<Record> << "()"; }>;
+    static constexpr const char* doc =
+        c_text<[](TextSink& out) { params::write_doc(out, class_name<Record>, nullptr, ""); }>;
+    static constexpr ConstructorEntry entry{params::entries, params::stub_signature};
+    static constexpr const ConstructorEntry* constructor = &entry;
+};
+
+// Read-only properties computed by the class's module; Id picks which.
+template <Str Name, typename T, auto Id>
+struct Computed {
+    static constexpr const char* name = Name.chars;
+    using type = T;
+    static constexpr auto id = Id;
+};
+template <typename... C>
+struct ComputedFields : Member {
+    static constexpr std::array<GetterEntry, sizeof...(C)> getters{{{C::name, type_output<typename C::type>}...}};
+};
+
+// A method that runs one group exchange: the arguments fill every motor's
+// command (Frames says how) under the interpreter lock, the exchange runs
+// with it released, and a tuple of states (None for silence) comes back.
+template <typename Record, Str Name, auto Frames, typename Result, Str Doc, typename... A>
+struct GroupTick : Member {
+    using params = Params<A...>;
+    using record = Record;
+    static constexpr auto frames = Frames;
+    static constexpr const char* name = Name.chars;
+    static constexpr const char* display =
+        c_text<[](TextSink& out) { out << class_name<Record> << "." << Name.chars << "()"; }>;
+    static constexpr const char* doc =
+        c_text<[](TextSink& out) { params::write_doc(out, Name.chars, "$self", Doc.chars); }>;
+    static constexpr std::array<MethodEntry, 1> methods{
+        {{params::stub_signature, Name.chars, params::entries, Doc.chars, type_output<Result>, false, false}}};
+};
+
+}  // namespace torvane::py::decl

@@ -11,6 +11,7 @@ namespace torvane::py {
 constinit LoadList<PyClassInfo> py_class_infos;
 constinit LoadList<PyMethodsInfo> py_methods_infos;
 constinit LoadList<PyFunctionInfo> py_function_infos;
+constinit LoadList<PyAttributeInfo> py_attribute_infos;
 
 namespace {
 

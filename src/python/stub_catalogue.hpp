@@ -1,7 +1,7 @@
 #pragma once
 // The catalogue of the module's Python signatures, for the stub generator.
 //
-// Records are constant data pushed onto three load-time lists (one per record
+// Records are constant data pushed onto load-time lists (one per record
 // kind) by static constructors in stub_catalogue.cpp. Nothing in the module
 // reads them: the generator in tools/stubgen is linked with the same records
 // and walks the lists. The order of the lists is whatever the loader made
@@ -52,6 +52,10 @@ struct PyTypeInfo;
 namespace stub_types {
 inline TypeInfo builtin(const char* name) { return {name, {}}; }
 inline TypeInfo in_torvane(const char* name) { return {name, {ModuleRef{"torvane"}}}; }
+// A class of another module, qualified; that module's own stub drops the qualifier.
+inline TypeInfo in_module(const char* module, const char* name) {
+    return {std::string(module) + "." + name, {ModuleRef{module}}};
+}
 }  // namespace stub_types
 
 // The records the classes hold, and what holds one: the Python object
@@ -87,6 +91,8 @@ inline constexpr const char* class_name = nullptr;
 TORVANE_STUB_TYPE(float, stub_types::builtin("float"));
 TORVANE_STUB_TYPE(std::uint8_t, stub_types::builtin("int"));
 TORVANE_STUB_TYPE(std::uint16_t, stub_types::builtin("int"));
+TORVANE_STUB_TYPE(std::uint32_t, stub_types::builtin("int"));
+TORVANE_STUB_TYPE(bool, stub_types::builtin("bool"));
 TORVANE_STUB_TYPE(std::uint64_t, stub_types::builtin("int"));
 TORVANE_STUB_TYPE(std::string, stub_types::builtin("str"));
 TORVANE_STUB_TYPE(std::string_view, stub_types::builtin("str"));
@@ -166,6 +172,15 @@ struct PyMethodsInfo {
     const ConstructorEntry* constructor;
 };
 
+// A module attribute the stub spells out whole (an enum, an exception
+// class): `text` is its stub, written in `order` among the others.
+struct PyAttributeInfo {
+    const char* module;
+    const char* name;
+    const char* text;
+    int order;
+};
+
 struct PyFunctionInfo {
     const char* name;
     std::span<const ParamEntry> params;
@@ -175,10 +190,11 @@ struct PyFunctionInfo {
     const char* module;
 };
 
-// ---- the three lists ---------------------------------------------------------
+// ---- the lists ---------------------------------------------------------
 
 extern constinit LoadList<PyClassInfo> py_class_infos;
 extern constinit LoadList<PyMethodsInfo> py_methods_infos;
 extern constinit LoadList<PyFunctionInfo> py_function_infos;
+extern constinit LoadList<PyAttributeInfo> py_attribute_infos;
 
 }  // namespace torvane::py

@@ -1,6 +1,8 @@
-// Writes the type stub of the torvane module from its signature catalogue.
+// Writes the type stub of one module (TORVANE_STUB_MODULE, torvane unless the
+// build says otherwise) from its signature catalogue.
 //
 //   torvane_stubgen [OUTPUT]      (standard output when OUTPUT is absent)
+//   torvane_ext_stubgen [OUTPUT]
 //
 // Linked with the same catalogue records that are compiled into the module,
 // so the stub cannot drift from what was built. The catalogue's lists come in
@@ -8,6 +10,7 @@
 // and the output is sorted so that it is the same on every build.
 
 #include <algorithm>
+#include <cctype>
 #include <cstdio>
 #include <fstream>
 #include <iostream>
@@ -25,7 +28,35 @@ namespace {
 
 using namespace torvane::py;
 
-constexpr std::string_view kSelfModule = "torvane";
+#ifndef TORVANE_STUB_MODULE
+#define TORVANE_STUB_MODULE "torvane"
+#endif
+constexpr std::string_view kSelfModule = TORVANE_STUB_MODULE;
+
+// Records without a module name are torvane's.
+bool ours(const char* module) { return (module ? std::string_view(module) : "torvane") == kSelfModule; }
+
+// Every name of a torvane class in `text` not already qualified, as torvane.Name.
+std::string qualify_torvane(const std::string& text) {
+    std::set<std::string> torvane_classes;
+    for (const PyClassInfo& c : py_class_infos)
+        if (!c.module || std::string_view(c.module) == "torvane") torvane_classes.insert(c.name);
+    std::string out;
+    for (std::size_t i = 0; i < text.size();) {
+        auto word_char = [&](std::size_t k) { return std::isalnum(static_cast<unsigned char>(text[k])) || text[k] == '_'; };
+        if (!word_char(i)) {
+            out += text[i++];
+            continue;
+        }
+        std::size_t end = i;
+        while (end < text.size() && word_char(end)) ++end;
+        const std::string word = text.substr(i, end - i);
+        if ((i == 0 || text[i - 1] != '.') && torvane_classes.contains(word)) out += "torvane.";
+        out += word;
+        i = end;
+    }
+    return out;
+}
 
 struct Writer {
     std::ostringstream out;
@@ -35,6 +66,18 @@ struct Writer {
         TypeInfo info = ref();
         for (const ModuleRef& m : info.imports)
             if (m.name != kSelfModule) imports.insert(m.name);
+        // torvane's classes are named bare in its records; another module's stub qualifies them.
+        if (kSelfModule != "torvane") info.name = qualify_torvane(info.name);
+        // The module's own classes go unqualified.
+        const std::string own = std::string(kSelfModule) + ".";
+        for (auto at = info.name.find(own); at != std::string::npos; at = info.name.find(own, at)) {
+            const bool inside_name = at > 0 && (std::isalnum(static_cast<unsigned char>(info.name[at - 1])) ||
+                                                info.name[at - 1] == '_' || info.name[at - 1] == '.');
+            if (inside_name)
+                at += own.size();
+            else
+                info.name.erase(at, own.size());
+        }
         return info.name;
     }
 };
@@ -175,24 +218,51 @@ std::string generate() {
 
     std::map<std::string, const PyClassInfo*> classes;
     std::map<const ClassKey*, std::vector<const PyMethodsInfo*>> blocks;
+    // The generator of another module may be linked with these records too
+    // (its classes use them as types): they are left out.
+    std::set<const ClassKey*> others;
     for (const PyClassInfo& c : py_class_infos) {
-        if (c.module && c.module != kSelfModule) fail(std::string(c.name) + " belongs to another module");
+        if (!ours(c.module)) {
+            others.insert(c.key);
+            continue;
+        }
         if (!classes.emplace(c.name, &c).second) fail(std::string("class ") + c.name + " is registered twice");
         blocks[c.key];
     }
     for (const PyMethodsInfo& b : py_methods_infos) {
         auto it = blocks.find(b.key);
-        if (it == blocks.end()) fail(std::string("a method block of unknown class ") + b.key->name);
+        if (it == blocks.end()) {
+            if (others.contains(b.key)) continue;
+            fail(std::string("a method block of unknown class ") + b.key->name);
+        }
         it->second.push_back(&b);
     }
     std::map<std::string, const PyFunctionInfo*> functions;
     for (const PyFunctionInfo& f : py_function_infos)
-        if (!functions.emplace(f.name, &f).second) fail(std::string("function ") + f.name + " is registered twice");
+        if (ours(f.module) && !functions.emplace(f.name, &f).second)
+            fail(std::string("function ") + f.name + " is registered twice");
+    std::map<std::string, const PyAttributeInfo*> attributes;
+    std::vector<const PyAttributeInfo*> attribute_order;
+    for (const PyAttributeInfo& a : py_attribute_infos) {
+        if (!ours(a.module)) continue;
+        if (!attributes.emplace(a.name, &a).second) fail(std::string("attribute ") + a.name + " is registered twice");
+        attribute_order.push_back(&a);
+    }
+    std::ranges::sort(attribute_order, {}, &PyAttributeInfo::order);
 
     std::set<const ClassKey*> keys;
     for (const auto& [name, cls] : classes)
         if (!keys.insert(cls->key).second) fail("two classes share the key of " + name);
 
+    for (const PyAttributeInfo* a : attribute_order) {
+        w.out << "\n" << a->text;
+        // An attribute's text names the modules it uses on its first line: "# uses: enum typing".
+        std::string_view text = a->text;
+        if (text.starts_with("# uses:")) {
+            std::istringstream uses(std::string(text.substr(7, text.find('\n') - 7)));
+            for (std::string m; uses >> m;) w.imports.insert(m);
+        }
+    }
     for (const auto& [name, cls] : classes) write_class(w, *cls, blocks[cls->key]);
     for (const auto& [name, f] : functions) {
         w.out << "\ndef " << name << "(" << parameters(w, nullptr, f->params, f->signature, name) << ") -> "
@@ -201,11 +271,12 @@ std::string generate() {
     }
 
     std::ostringstream head;
-    head << "# Type stub of the torvane extension module, written by torvane_stubgen from the\n"
-            "# signature catalogue compiled into the module. Do not edit.\n\n";
+    head << "# Type stub of the " << kSelfModule << " extension module, written by " << kSelfModule
+         << "_stubgen from the\n# signature catalogue compiled into the module. Do not edit.\n\n";
     for (const std::string& m : w.imports) head << "import " << m << "\n";
     if (!w.imports.empty()) head << "\n";
     head << "__all__ = [\n    \"__version__\",\n";
+    for (const auto& [name, a] : attributes) head << "    \"" << name << "\",\n";
     for (const auto& [name, cls] : classes) head << "    \"" << name << "\",\n";
     for (const auto& [name, f] : functions) head << "    \"" << name << "\",\n";
     head << "]\n\n__version__: str\n";

@@ -1,0 +1,58 @@
+#pragma once
+// The parts of a class table that do not depend on which module declares the
+// class: binder signatures, slots every class shares, entry-point casts.
+// Used by class_table.hpp and by torvane_ext's own table.
+
+#include <Python.h>
+
+#include <new>
+
+#include "python/binder.hpp"
+#include "python/boundary.hpp"
+#include "python/classes.hpp"
+#include "python/fixed_texts.hpp"
+
+namespace torvane::py::table {
+
+template <typename M>
+constexpr Signature signature_of() {
+    static_assert(M::params::count <= kMaxParams);
+    return {M::display, M::params::names.data(), M::params::count, M::params::required};
+}
+template <typename M>
+inline constexpr Signature signature = signature_of<M>();
+
+template <typename M>
+inline constexpr typename M::params* params_of = nullptr;
+
+template <typename T>
+PyObject* no_constructor(PyTypeObject*, PyObject*, PyObject*) {
+    PyErr_Format(PyExc_TypeError, text::kNoConstructor, class_name<T>);
+    return nullptr;
+}
+
+// Every instance holds a constructed record, also one Python made without
+// the constructor (object.__new__ through a replaced __new__): the default.
+template <typename T>
+PyObject* alloc(PyTypeObject* type, Py_ssize_t) {
+    PyObject* self = PyObject_Init(static_cast<PyObject*>(PyObject_Malloc(sizeof(Boxed<T>))), type);  // null: no memory
+    if (self) new (&unbox<T>(self)) T();
+    return self;
+}
+
+template <typename T>
+void dealloc(PyObject* self) {
+    unbox<T>(self).~T();
+    PyTypeObject* type = Py_TYPE(self);
+    type->tp_free(self);
+    Py_DECREF(type);
+}
+
+template <auto Fn>
+PyCFunction as_cfunction() {
+    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(guarded<Fn>));
+}
+
+inline constexpr int kFast = METH_FASTCALL | METH_KEYWORDS;
+
+}  // namespace torvane::py::table

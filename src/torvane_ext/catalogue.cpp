@@ -1,0 +1,68 @@
+// torvane_ext's signature records for the stub generator, taken from its
+// declarations (ext_api.hpp): classes, method blocks, functions, and the
+// attributes made at import (ControlMode, REGISTERS, the exceptions).
+
+#include <string>
+
+#include "python/stub_catalogue.hpp"
+#include "torvane_ext/ext_api.hpp"
+
+namespace torvane::ext {
+
+using namespace py;
+
+namespace {
+
+template <typename T>
+inline constexpr ClassKey class_key{class_name<T>};
+template <typename T>
+inline constexpr PyClassInfo class_info{&class_key<T>, class_name<T>, "", {}, kModule};
+template <typename B>
+inline constexpr PyMethodsInfo methods_info{&class_key<typename B::record>, B::getters, B::methods, B::constructor};
+
+template <typename Classes, typename Blocks, typename Functions>
+struct Registrations;
+template <typename... C, typename... B, typename... F>
+struct Registrations<std::tuple<C...>, std::tuple<B...>, std::tuple<F...>> {
+    Registration<PyClassInfo> classes[sizeof...(C)]{{py_class_infos, class_info<C>}...};
+    Registration<PyMethodsInfo> blocks[sizeof...(B)]{{py_methods_infos, methods_info<B>}...};
+    Registration<PyFunctionInfo> functions[sizeof...(F)]{{py_function_infos, F::info}...};
+};
+
+const Registrations<Classes, Blocks, Functions> registrations;
+
+// The stub texts of what the module makes at import, from the same tables.
+constexpr auto control_mode_text = decl::make_text<[](decl::TextSink& out) {
+    out << "# uses: enum\nclass ControlMode(enum.IntEnum):\n";
+    for (const ModeName& m : kModes) {
+        out << "    " << m.name << " = ";
+        const char digit[2] = {static_cast<char>('0' + m.value), 0};
+        out << digit << "\n";
+    }
+}>();
+constexpr auto exceptions_text = decl::make_text<[](decl::TextSink& out) {
+    for (const ExceptionDecl& e : kExceptions) {
+        out << "class " << e.name << "(" << (e.base ? e.base : "RuntimeError") << "):\n    \"\"\"" << e.doc
+            << "\"\"\"\n";
+        if (std::string_view(e.name) == "BusError") out << "    errno: int | None\n";
+    }
+}>();
+
+constexpr PyAttributeInfo kAttributes[] = {
+    {kModule, "ControlMode", control_mode_text.data(), 0},
+    {kModule, "REGISTERS", "REGISTERS: tuple[RegisterInfo, ...]\n", 1},
+    {kModule, "MotorError", exceptions_text.data(), 2},
+    // Named for __all__; their text is MotorError's.
+    {kModule, "MotorTimeout", "", 3},
+    {kModule, "BusError", "", 3},
+    {kModule, "RegisterError", "", 3},
+    {kModule, "VerifyError", "", 3},
+};
+const Registration<PyAttributeInfo> attributes[] = {{py_attribute_infos, kAttributes[0]}, {py_attribute_infos, kAttributes[1]},
+                                                    {py_attribute_infos, kAttributes[2]}, {py_attribute_infos, kAttributes[3]},
+                                                    {py_attribute_infos, kAttributes[4]}, {py_attribute_infos, kAttributes[5]},
+                                                    {py_attribute_infos, kAttributes[6]}};
+
+}  // namespace
+
+}  // namespace torvane::ext

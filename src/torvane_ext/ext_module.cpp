@@ -1,0 +1,134 @@
+// torvane_ext's entry point: torvane imported and checked, its type objects
+// adopted, then the module filled from the declarations (ext_api.hpp).
+
+#include <Python.h>
+
+#include <string>
+
+#include "python/api.hpp"
+#include "python/boundary.hpp"
+#include "python/ref.hpp"
+#include "torvane_ext/ext_table.hpp"
+
+namespace torvane::ext {
+
+using py::Ref;
+
+namespace {
+
+PyModuleDef module_def = {PyModuleDef_HEAD_INIT, kModule, "", 0, nullptr, nullptr, nullptr, nullptr, nullptr};
+PyObject* module_cache = nullptr;  // strong; set once, under the interpreter lock
+PyObject* control_mode = nullptr;  // strong
+
+bool add(PyObject* module, PyObject* all, const char* name, PyObject* value) {
+    Ref key = Ref::steal(PyUnicode_FromString(name));
+    return key && value && PyList_Append(all, key.get()) == 0 && PyObject_SetAttr(module, key.get(), value) == 0;
+}
+
+// torvane of this very build: the same version, and for each class the
+// object size of the record this module was compiled with. Its type objects
+// become the ones this module converts from and boxes into.
+bool adopt_torvane() {
+    Ref torvane = Ref::steal(PyImport_ImportModule("torvane"));
+    if (!torvane) return false;
+    Ref version = Ref::steal(PyObject_GetAttrString(torvane.get(), "__version__"));
+    if (!version) return false;
+    if (!PyUnicode_Check(version.get()) || PyUnicode_CompareWithASCIIString(version.get(), TORVANE_VERSION) != 0) {
+        PyErr_Format(PyExc_ImportError, "torvane_ext %s needs torvane %s, but torvane %R is installed", TORVANE_VERSION,
+                     TORVANE_VERSION, version.get());
+        return false;
+    }
+    return [&]<typename... T>(std::tuple<T...>*) {
+        auto adopt = [&]<typename C>(C*) {
+            Ref cls = Ref::steal(PyObject_GetAttrString(torvane.get(), py::class_name<C>));
+            if (!cls) return false;
+            if (!PyType_Check(cls.get()) ||
+                reinterpret_cast<PyTypeObject*>(cls.get())->tp_basicsize != sizeof(py::Boxed<C>)) {
+                PyErr_Format(PyExc_ImportError,
+                             "torvane_ext %s cannot use torvane.%s: its layout is not the one torvane_ext was built with "
+                             "(%zd bytes)",
+                             TORVANE_VERSION, py::class_name<C>, static_cast<Py_ssize_t>(sizeof(py::Boxed<C>)));
+                return false;
+            }
+            // Kept for the process, like the module holds them.
+            py::adopt_type<C>(reinterpret_cast<PyTypeObject*>(cls.release()));
+            return true;
+        };
+        return (adopt(static_cast<T*>(nullptr)) && ...);
+    }(static_cast<py::api::Classes*>(nullptr));
+}
+
+PyObject* make_control_mode() {
+    Ref members = Ref::steal(PyList_New(0));
+    if (!members) return nullptr;
+    for (const ModeName& m : kModes) {
+        Ref pair = Ref::steal(Py_BuildValue("(sI)", m.name, m.value));
+        if (!pair || PyList_Append(members.get(), pair.get()) < 0) return nullptr;
+    }
+    Ref enum_module = Ref::steal(PyImport_ImportModule("enum"));
+    Ref int_enum = enum_module ? Ref::steal(PyObject_GetAttrString(enum_module.get(), "IntEnum")) : Ref();
+    Ref args = int_enum ? Ref::steal(Py_BuildValue("(sO)", "ControlMode", members.get())) : Ref();
+    Ref kwargs = args ? Ref::steal(Py_BuildValue("{ss}", "module", kModule)) : Ref();
+    return kwargs ? PyObject_Call(int_enum.get(), args.get(), kwargs.get()) : nullptr;
+}
+
+PyObject* make_registers() {
+    Ref all = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(damiao::kRegisters.size())));
+    if (!all) return nullptr;
+    for (std::size_t i = 0; i < damiao::kRegisters.size(); ++i) {
+        const damiao::RegisterInfo& r = damiao::kRegisters[i];
+        const RegisterEntry entry{r.number, r.name, r.type == damiao::RegisterType::Float ? "float" : "int", r.read_only};
+        PyObject* item = py::box(entry);
+        if (!item) return nullptr;
+        PyTuple_SET_ITEM(all.get(), static_cast<Py_ssize_t>(i), item);
+    }
+    return all.release();
+}
+
+template <typename T>
+bool add_class(PyObject* module, PyObject* all) {
+    return add(module, all, py::class_name<T>, reinterpret_cast<PyObject*>(py::type_object<T>()));
+}
+
+bool module_body(PyObject* module) {
+    if (!adopt_torvane() || !make_exceptions()) return false;
+    if (!control_mode && !(control_mode = make_control_mode())) return false;
+    Ref all = Ref::steal(PyList_New(0));
+    if (!all || PyObject_SetAttrString(module, "__all__", all.get()) < 0) return false;
+
+    Ref version = Ref::steal(PyUnicode_FromString(TORVANE_VERSION));
+    if (!add(module, all.get(), "__version__", version.get())) return false;
+    if (!add(module, all.get(), "ControlMode", control_mode)) return false;
+    for (std::size_t i = 0; i < kExceptions.size(); ++i)
+        if (!add(module, all.get(), kExceptions[i].name, exception(static_cast<Failure>(i)))) return false;
+    Ref registers = Ref::steal(make_registers());
+    if (!add(module, all.get(), "REGISTERS", registers.get())) return false;
+    const bool classes = [&]<typename... T>(std::tuple<T...>*) {
+        return (add_class<T>(module, all.get()) && ...);
+    }(static_cast<Classes*>(nullptr));
+    if (!classes) return false;
+
+    Ref module_name = Ref::steal(PyModule_GetNameObject(module));
+    if (!module_name) return false;
+    for (PyMethodDef* def = module_functions(); def->ml_name; ++def) {
+        Ref fn = Ref::steal(PyCMethod_New(def, module, module_name.get(), nullptr));
+        if (!add(module, all.get(), def->ml_name, fn.get())) return false;
+    }
+    return true;
+}
+
+PyObject* init() {
+    if (module_cache) return Py_NewRef(module_cache);
+    Ref module = Ref::steal(PyModule_Create2(&module_def, PYTHON_API_VERSION));
+    if (!module || !module_body(module.get())) return nullptr;
+    module_cache = Py_NewRef(module.get());
+    return module.release();
+}
+
+}  // namespace
+
+PyObject* control_mode_class() { return control_mode; }
+
+}  // namespace torvane::ext
+
+PyMODINIT_FUNC PyInit_torvane_ext() { return torvane::py::guarded<&torvane::ext::init>(); }

@@ -1,0 +1,175 @@
+#pragma once
+// torvane_ext's type objects and function table, built from its
+// declarations (ext_api.hpp) with the parts every class table shares
+// (python/table_parts.hpp). torvane's own classes are never built here:
+// their type objects are adopted from the imported torvane module.
+
+#include <Python.h>
+
+#include <functional>
+#include <optional>
+#include <tuple>
+
+#include "python/binder.hpp"
+#include "python/table_parts.hpp"
+#include "torvane_ext/ext_api.hpp"
+#include "torvane_ext/ext_convert.hpp"
+#include "torvane_ext/ext_errors.hpp"
+#include "torvane_ext/group_class.hpp"
+#include "torvane_ext/on_bus.hpp"
+
+namespace torvane::ext::table {
+
+using namespace py::decl;
+using namespace py::table;
+using py::Convert;
+
+// ---- module functions on (bus, ...) ---------------------------------------------
+
+template <typename F, typename First, typename... A>
+PyObject* call_on_bus(PyObject* const* bound, Params<First, A...>*) {
+    return [&]<std::size_t... K>(std::index_sequence<K...>) -> PyObject* {
+        Bus* bus;
+        // An absent optional argument keeps its type's default.
+        std::tuple<typename Convert<typename A::type>::type...> rest;
+        if (!Convert<Bus>::from(bound[0], First::name, bus) ||
+            !((!bound[K + 1] || Convert<typename A::type>::from(bound[K + 1], A::name, std::get<K>(rest))) && ...) ||
+            !validate(std::get<K>(rest)...))
+            return nullptr;
+        std::optional<decltype(std::invoke(F::op, std::declval<can::CanTransport&>(), std::get<K>(rest)...))> result;
+        if (!run_released(*bus, [&](can::CanTransport& t) { result.emplace(std::invoke(F::op, t, std::get<K>(rest)...)); }))
+            return nullptr;
+        if (!*result) {
+            raise_error(std::move(result->error()));
+            return nullptr;
+        }
+        if constexpr (std::is_void_v<typename F::result>)
+            Py_RETURN_NONE;
+        else
+            return to_py(**result);
+    }(std::index_sequence_for<A...>{});
+}
+
+template <typename F>
+PyObject* bus_function(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    PyObject* bound[F::params::count];
+    if (!py::bind_fast(signature<F>, args, nargs, kwnames, bound)) return nullptr;
+    return call_on_bus<F>(bound, params_of<F>);
+}
+
+// ---- classes --------------------------------------------------------------------
+
+template <typename F>
+PyObject* get(PyObject* self, void*) {
+    return to_py(py::unbox<typename F::record>(self).*F::store);
+}
+
+template <auto Id>
+PyObject* computed(PyObject* self, void*) {
+    return group_get(self, Id);
+}
+
+template <typename M>
+PyObject* tick(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    PyObject* bound[M::params::count + 1];
+    if (!py::bind_fast(signature<M>, args, nargs, kwnames, bound)) return nullptr;
+    return group_tick(self, M::frames, M::params::count ? bound[0] : nullptr);
+}
+
+template <typename T>
+PyObject* repr(PyObject* self) {
+    const std::string s = repr_text(py::unbox<T>(self));
+    return PyUnicode_FromStringAndSize(s.data(), static_cast<Py_ssize_t>(s.size()));
+}
+
+template <typename T>
+inline constexpr std::pair<std::size_t, std::size_t> table_sizes = [] {
+    std::pair<std::size_t, std::size_t> n{};
+    [&]<typename... B>(std::tuple<B...>*) {
+        ((std::is_same_v<typename B::record, T> ? (n.first += B::methods.size(), n.second += B::getters.size()) : 0),
+         ...);
+    }(static_cast<Blocks*>(nullptr));
+    return n;
+}();
+
+template <typename T>
+PyTypeObject* make_type() {
+    static PyMethodDef methods[table_sizes<T>.first + 1];
+    static PyGetSetDef getset[table_sizes<T>.second + 1];
+    PyType_Slot slots[8];
+    int n = 0;
+    std::size_t m = 0, g = 0;
+    bool constructed = false;
+    auto slot = [&](int id, auto* p) { slots[n++] = {id, const_cast<void*>(reinterpret_cast<const void*>(p))}; };
+    auto add = [&]<typename M>(M*) {
+        if constexpr (requires { M::frames; }) {
+            methods[m++] = {M::name, as_cfunction<&tick<M>>(), kFast, M::doc};
+        } else if constexpr (requires { M::holds_references; }) {
+            slot(Py_tp_new, py::guarded<&construct_group>);
+            slot(Py_tp_doc, M::doc);
+            constructed = true;
+        } else if constexpr (std::is_same_v<M, Repr>) {
+            slot(Py_tp_repr, py::guarded<&repr<T>>);
+        } else if constexpr (requires { M::getters; } && std::is_base_of_v<Member, M>) {
+            [&]<template <typename...> typename L, typename... F>(L<F...>*) {
+                if constexpr (requires { (F::id, ...); })
+                    ((getset[g++] = {F::name, py::guarded<&computed<F::id>>, nullptr, "", nullptr}), ...);
+                else
+                    ((getset[g++] = {F::name, py::guarded<&get<F>>, nullptr, "", nullptr}), ...);
+            }(static_cast<M*>(nullptr));
+        }
+    };
+    [&]<typename... B>(std::tuple<B...>*) {
+        ((std::is_same_v<typename B::record, T>
+              ? [&]<typename R, typename... M>(Block<R, M...>*) { (add(static_cast<M*>(nullptr)), ...); }(
+                    static_cast<B*>(nullptr))
+              : void()),
+         ...);
+    }(static_cast<Blocks*>(nullptr));
+    if (!constructed) slot(Py_tp_new, &no_constructor<T>);
+    slot(Py_tp_alloc, &alloc<T>);
+    slot(Py_tp_dealloc, &dealloc<T>);
+    if (m) slot(Py_tp_methods, methods);
+    if (g) slot(Py_tp_getset, getset);
+    slots[n] = {0, nullptr};
+    // Immutable: Python cannot replace a method or __new__ of these classes.
+    PyType_Spec spec{c_text<[](TextSink& out) { out << kModule << "." << py::class_name<T>; }>,
+                     static_cast<int>(sizeof(py::Boxed<T>)), 0, Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE, slots};
+    return reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&spec));
+}
+
+template <typename T>
+inline constexpr bool is_own = []<typename... C>(std::tuple<C...>*) {
+    return (std::is_same_v<T, C> || ...);
+}(static_cast<Classes*>(nullptr));
+
+}  // namespace torvane::ext::table
+
+namespace torvane::py {
+
+template <typename T>
+PyTypeObject* create_type() {
+    if constexpr (ext::table::is_own<T>) {
+        return ext::table::make_type<T>();
+    } else {
+        // torvane's classes come from torvane, adopted at import.
+        PyErr_Format(PyExc_SystemError, "torvane_ext: torvane.%s was not adopted at import", class_name<T>);
+        return nullptr;
+    }
+}
+
+}  // namespace torvane::py
+
+namespace torvane::ext {
+
+// The module functions' table, sentinel-terminated.
+inline PyMethodDef* module_functions() {
+    static PyMethodDef defs[std::tuple_size_v<Functions> + 1];
+    [&]<typename... F>(std::tuple<F...>*) {
+        std::size_t i = 0;
+        ((defs[i++] = {F::name, table::as_cfunction<&table::bus_function<F>>(), table::kFast, F::doc}), ...);
+    }(static_cast<Functions*>(nullptr));
+    return defs;
+}
+
+}  // namespace torvane::ext

@@ -1,0 +1,66 @@
+#pragma once
+// Running a core operation with the interpreter lock released.
+//
+// The arguments are converted and the records copied before; then the
+// interpreter lock is released, the bus's lock taken, the operation run,
+// the bus's lock released, and only then the interpreter lock taken back.
+// So a thread never waits for the interpreter lock while holding a bus, and
+// torvane's own methods, which take the bus's lock while holding the
+// interpreter lock, can only wait for a bus this call is about to release.
+
+#include <Python.h>
+
+#include <exception>
+#include <string>
+
+#include "python/boundary.hpp"
+#include "python/fixed_texts.hpp"
+#include "python/transport_class.hpp"
+
+namespace torvane::ext {
+
+using py::Bus;
+
+// op(transport) on `bus`; false with an exception set when it could not run:
+// a poisoned bus (PanicException), a bus made without its constructor
+// (RuntimeError), or a C++ exception out of `op`, which poisons the bus.
+// The same outcomes, with the same texts, as torvane's run_on_bus.
+template <typename Op>
+bool run_released(Bus& bus, Op&& op) {
+    enum { Done, Poisoned, NotOpen, Threw } outcome;
+    std::exception_ptr thrown;
+    Py_BEGIN_ALLOW_THREADS
+    {
+        std::lock_guard guard(bus.lock);
+        if (bus.poisoned) {
+            outcome = Poisoned;
+        } else if (!bus.transport) {
+            outcome = NotOpen;
+        } else {
+            try {
+                op(*bus.transport);
+                outcome = Done;
+            } catch (...) {
+                bus.poisoned = true;
+                thrown = std::current_exception();
+                outcome = Threw;
+            }
+        }
+    }
+    Py_END_ALLOW_THREADS
+    switch (outcome) {
+        case Done: return true;
+        case Poisoned: py::raise_panic(std::string(py::text::kUnwrapFailed) + py::text::kPoisonError); break;
+        case NotOpen: PyErr_SetString(PyExc_RuntimeError, py::kNotOpened); break;
+        case Threw:
+            try {
+                std::rethrow_exception(thrown);
+            } catch (...) {
+                py::raise_panic_from_current();
+            }
+            break;
+    }
+    return false;
+}
+
+}  // namespace torvane::ext
