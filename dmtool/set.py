@@ -52,6 +52,8 @@ def write(session: Session, motor: Any, reg: Any, value: float) -> None:
     except tx.VerifyError as e:
         raise Failure(f"{name}: {reg.name} did not read back as {value_text(value, reg.type)} ({one_line(e)})") \
             from None
+    except tx.RegisterError as e:
+        raise Failure(f"{name}: {reg.name} refused {value_text(value, reg.type)} ({one_line(e)})") from None
 
 
 def run(args: Any, session: Session) -> int:

@@ -25,7 +25,8 @@ REPO = Path(__file__).resolve().parents[2]
 
 @pytest.fixture
 def bus():
-    return Bus(FakeMotor(1, 0x11, mode=1), FakeMotor(2, 0x12, p_max=12.566))
+    # Motor 2's feedback id is off the usual pattern, so it cannot be guessed from its command id.
+    return Bus(FakeMotor(1, 0x11, mode=1), FakeMotor(2, 0x7A, p_max=12.566))
 
 
 @pytest.fixture
@@ -185,7 +186,7 @@ def test_scan_asks_one_id_at_a_time_and_prints_a_line_per_motor(dmtool, bus):
     assert bus.log == [("scan", (1,)), ("scan", (2,)), ("scan", (3,))]
     assert out.splitlines() == [
         "motor 1  master 0x11  MIT  PMAX 12.5  VMAX 30.0  TMAX 10.0  hw 1  sw 4107  serial 0x002a0051",
-        "motor 2  master 0x12  POS_VEL  PMAX 12.566  VMAX 30.0  TMAX 10.0  hw 1  sw 4107  serial 0x002a0051",
+        "motor 2  master 0x7a  POS_VEL  PMAX 12.566  VMAX 30.0  TMAX 10.0  hw 1  sw 4107  serial 0x002a0051",
     ]
 
 
@@ -195,7 +196,7 @@ def test_scan_json_is_a_list_of_motors(dmtool):
     assert json.loads(out) == [
         {"motor_id": 1, "master_id": 0x11, "mode": 1, "mode_name": "MIT",
          "limits": {"p_max": 12.5, "v_max": 30.0, "t_max": 10.0}, "hw_ver": 1, "sw_ver": 4107, "serial": 0x2A0051},
-        {"motor_id": 2, "master_id": 0x12, "mode": 2, "mode_name": "POS_VEL",
+        {"motor_id": 2, "master_id": 0x7A, "mode": 2, "mode_name": "POS_VEL",
          "limits": {"p_max": 12.566, "v_max": 30.0, "t_max": 10.0}, "hw_ver": 1, "sw_ver": 4107, "serial": 0x2A0051},
     ]
 
@@ -237,7 +238,7 @@ def test_info_lists_every_register_with_short_float_values(dmtool, bus):
     status, out, err = dmtool("info", "2")
     assert (status, err) == (0, "")
     lines = out.splitlines()
-    assert lines[0] == "motor 2  master 0x12  POS_VEL  PMAX 12.566  VMAX 30.0  TMAX 10.0  hw 1  sw 4107  serial 0x002a0051"
+    assert lines[0] == "motor 2  master 0x7a  POS_VEL  PMAX 12.566  VMAX 30.0  TMAX 10.0  hw 1  sw 4107  serial 0x002a0051"
     assert len(lines) == 2 + len(REGISTERS)
     rows = {int(line.split()[0]): line.split() for line in lines[2:]}
     assert rows[21] == ["21", "PMAX", "12.566", "float", "read-write"]
@@ -250,7 +251,7 @@ def test_info_json_has_the_summary_and_every_register(dmtool, bus):
     assert status == 0
     info = json.loads(out)
     assert {k: v for k, v in info.items() if k != "registers"} == {
-        "motor_id": 2, "master_id": 0x12, "mode": 2, "mode_name": "POS_VEL",
+        "motor_id": 2, "master_id": 0x7A, "mode": 2, "mode_name": "POS_VEL",
         "limits": {"p_max": 12.566, "v_max": 30.0, "t_max": 10.0}, "hw_ver": 1, "sw_ver": 4107, "serial": 0x2A0051}
     assert [r["number"] for r in info["registers"]] == [r.number for r in REGISTERS]
     assert info["registers"][1] == {"number": 4, "name": "ACC", "value": 0.1, "type": "float", "read_only": False}
@@ -275,7 +276,7 @@ def test_get_takes_a_register_by_number_or_name(dmtool, bus, reg):
 def test_get_json(dmtool, bus):
     status, out, _ = dmtool("get", "2", "PMAX", "--json")
     assert status == 0
-    assert json.loads(out) == {"motor_id": 2, "master_id": 0x12, "number": 21, "name": "PMAX", "value": 12.566,
+    assert json.loads(out) == {"motor_id": 2, "master_id": 0x7A, "number": 21, "name": "PMAX", "value": 12.566,
                                "type": "float", "read_only": False}
 
 
@@ -317,7 +318,7 @@ def test_set_id_writes_saves_and_takes_effect_after_a_power_cycle(dmtool, bus, e
     assert "1  master 0x11" in dmtool("scan", "--ids", "1-8")[1]     # old ids until the power cycle
     bus.power_cycle()
     assert [line.split("  ")[:2] for line in dmtool("scan", "--ids", "1-8")[1].splitlines()] == [
-        ["motor 2", "master 0x12"], ["motor 5", f"master {master:#x}"]]
+        ["motor 2", "master 0x7a"], ["motor 5", f"master {master:#x}"]]
     assert dmtool("scan", "--ids", "1")[0] == 1
 
 
@@ -457,7 +458,7 @@ def test_monitor_piped_prints_lines_per_tick_and_ends_cleanly_on_sigint(dmtool, 
     assert len(lines) == 2 * ticks
     assert lines[0].startswith("t=") and lines[0].split(" ", 1)[1] == (
         "motor=1 master=0x11 status=disabled pos=+0.2500 vel=+0.0000 torque=+0.0000 t_mos=30 t_rotor=31")
-    assert lines[3].split(" ", 1)[1] == "motor=2 master=0x12 status=no-answer"
+    assert lines[3].split(" ", 1)[1] == "motor=2 master=0x7a status=no-answer"
     with open(tmp_path / "m.csv", newline="") as f:
         rows = list(csv.DictReader(f))
     assert [(r["motor_id"], r["answered"]) for r in rows] == [("1", "1"), ("2", "1"), ("1", "1"), ("2", "0"),
