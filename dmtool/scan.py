@@ -76,14 +76,16 @@ def run(args: Any, session: Session) -> int:
     tx = session.tx
     progress = Progress(len(args.ids), session.iface)
     found = []
-    for done, motor_id in enumerate(args.ids):
-        progress.show(done, motor_id)
-        for info in tx.scan(session.bus, ids=[motor_id], timeout_ms=session.timeout_ms):
-            found.append(info)
-            if not args.json:
-                progress.clear()
-                print(info_line(info), flush=True)
-    progress.clear()
+    try:
+        for done, motor_id in enumerate(args.ids):
+            progress.show(done, motor_id)
+            for info in tx.scan(session.bus, ids=[motor_id], timeout_ms=session.timeout_ms):
+                found.append(info)
+                if not args.json:
+                    progress.clear()
+                    print(info_line(info), flush=True)
+    finally:  # an error or Ctrl-C gets a clean line too
+        progress.clear()
     if args.json:
         print(json.dumps([info_json(i) for i in found], indent=2))
     if not found:

@@ -232,6 +232,15 @@ def test_scan_draws_a_progress_bar_on_a_terminal_only(dmtool, monkeypatch, tty):
         assert err == ""
 
 
+def test_scan_failing_on_a_terminal_wipes_the_bar_before_the_error(dmtool, bus, monkeypatch):
+    monkeypatch.setattr(sys.stderr, "isatty", lambda: True)
+    bus.on_call = raise_on(("scan", (3,)), BusError("Network is down", errno.ENETDOWN))
+    status, out, err = dmtool("scan", "--ids", "1-4")
+    assert status == 1
+    assert len(out.splitlines()) == 2
+    assert err.endswith("] 2/4  id 0x3\x1b[K\r\x1b[Kdmtool scan: bus error on can0: Network is down\n")
+
+
 # --------------------------------------------------------------- info, get
 
 def test_info_lists_every_register_with_short_float_values(dmtool, bus):
