@@ -63,7 +63,8 @@ def build_parser() -> Parser:
 def subparser(sub: Any, name: str, help: str, description: str | None = None, *,
               master_id: bool = True) -> argparse.ArgumentParser:
     """One subcommand's parser, carrying the global options too."""
-    p: argparse.ArgumentParser = sub.add_parser(name, help=help, description=description or help[:1].upper() + help[1:] + ".")
+    description = description or help[:1].upper() + help[1:] + "."
+    p: argparse.ArgumentParser = sub.add_parser(name, help=help, description=description)
     add_global_options(p, top=False, master_id=master_id)
     return p
 

@@ -45,7 +45,7 @@ def run(command: Command, args: Any, session: Session) -> int:
     print(f"{names(motors)}: {command.warning}", flush=True)
     states = getattr(group, command.method)()
     failed = []
-    for motor, state in zip(motors, states):
+    for motor, state in zip(motors, states, strict=True):
         name = motor_name(motor.motor_id)
         if state is None:
             failed.append(f"{name} did not answer")

@@ -131,12 +131,13 @@ def watch(args: Any, session: Session, group: Any, watches: list[Watch], writer:
                 raise
             t = time.monotonic() - start
             ticks += 1
-            for w, state in zip(watches, states):
+            for w, state in zip(watches, states, strict=True):
                 w.update(state, t)
                 if writer:
                     writer.writerow(csv_row(t, w.motor, state))
             if screen is None:
-                print("\n".join(plain_line(t, w.motor, s) for w, s in zip(watches, states)), flush=True)
+                print("\n".join(plain_line(t, w.motor, s) for w, s in zip(watches, states, strict=True)),
+                      flush=True)
             elif t - last_draw >= DRAW_PERIOD_S:
                 rate = ticks / t if t > 0 else 0.0
                 status = f"{session.iface}: {rate:.0f} ticks/s of {args.rate:g} asked, {ticks} ticks; Ctrl-C stops"

@@ -167,7 +167,7 @@ def sequential(bus: torvane.SocketCanTransport, arm: list[Joint]) -> Callable[[l
 
     def send(setpoints: list[torvane.MitSetpoint]) -> list[torvane.MotorState | None]:
         states: list[torvane.MotorState | None] = []
-        for driver, sp in zip(drivers, setpoints):
+        for driver, sp in zip(drivers, setpoints, strict=True):
             try:
                 states.append(driver.mit_control(bus, sp))
             except RuntimeError as e:
@@ -193,7 +193,7 @@ def track(way: Way, arm: list[Joint], args: argparse.Namespace,
         targets = [trajectory(j, args, t) for j in arm]
         states = send([torvane.MitSetpoint(q=q, dq=dq, kp=args.kp, kd=args.kd, tau=0.0) for q, dq in targets])
         measured: list[float | None] = []
-        for j, (q, _), s in zip(arm, targets, states):
+        for j, (q, _), s in zip(arm, targets, states, strict=True):
             if s is None:
                 missed += 1
                 measured.append(None)
@@ -225,7 +225,7 @@ def run(args: argparse.Namespace) -> tuple[int, list[Joint], list[Way]]:
         arm = open_arm(bus, args)
         group = tx.MotorGroup(bus, [j.driver for j in arm], timeout_ms=args.timeout_ms, fd=args.fd)
         print(f"enabling {len(arm)} motors: they hold where they stand, then move", flush=True)
-        for j, s in zip(arm, group.enable()):
+        for j, s in zip(arm, group.enable(), strict=True):
             if s is None:
                 raise RuntimeError(f"{j.label}: no answer to enable")
             if s.error != 1:
@@ -243,7 +243,7 @@ def run(args: argparse.Namespace) -> tuple[int, list[Joint], list[Way]]:
     finally:
         if group is not None:
             try:
-                silent = [j.label for j, s in zip(arm, group.disable()) if s is None]
+                silent = [j.label for j, s in zip(arm, group.disable(), strict=True) if s is None]
                 print(f"disabled {len(arm) - len(silent)} motors" + (f"; no answer from {', '.join(silent)}"
                                                                      if silent else ""))
                 status = status or (1 if silent else 0)
@@ -275,7 +275,8 @@ def write_csv(path: Path, arm: list[Joint], ways: list[Way]) -> None:
         w.writerow(["time_s", "way", *[f"{j.label}_{kind}_rad" for j in arm for kind in ("cmd", "meas")]])
         for way in ways:
             for t, cmd, meas in way.rows:
-                cells = [x for c, m in zip(cmd, meas) for x in (f"{c:.6f}", "" if m is None else f"{m:.6f}")]
+                cells = [x for c, m in zip(cmd, meas, strict=True)
+                         for x in (f"{c:.6f}", "" if m is None else f"{m:.6f}")]
                 w.writerow([f"{t:.6f}", way.name, *cells])
 
 
@@ -293,7 +294,7 @@ def plot(path: Path, arm: list[Joint], ways: list[Way]) -> None:
     fig, axes = plt.subplots(rows, 2, figsize=(13, 2.6 * rows), squeeze=False)
     flat = list(axes.flat)
     colours = {GROUP: "tab:blue", SEQUENTIAL: "tab:orange"}
-    for n, (ax, j) in enumerate(zip(flat, arm)):
+    for n, (ax, j) in enumerate(zip(flat, arm, strict=False)):  # spare axes stay empty
         if ways:
             ax.plot([r[0] for r in ways[0].rows], [r[1][n] for r in ways[0].rows], "k--", lw=1, label="commanded")
         for way in ways:

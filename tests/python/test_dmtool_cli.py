@@ -247,7 +247,8 @@ def test_info_lists_every_register_with_short_float_values(dmtool, bus):
     status, out, err = dmtool("info", "2")
     assert (status, err) == (0, "")
     lines = out.splitlines()
-    assert lines[0] == "motor 2  master 0x7a  POS_VEL  PMAX 12.566  VMAX 30.0  TMAX 10.0  hw 1  sw 4107  serial 0x002a0051"
+    assert lines[0] == ("motor 2  master 0x7a  POS_VEL  PMAX 12.566  VMAX 30.0  TMAX 10.0  hw 1  sw 4107  "
+                        "serial 0x002a0051")
     assert len(lines) == 2 + len(REGISTERS)
     rows = {int(line.split()[0]): line.split() for line in lines[2:]}
     assert rows[21] == ["21", "PMAX", "12.566", "float", "read-write"]
@@ -352,7 +353,8 @@ def test_mode_sets_and_saves_when_asked(dmtool, bus, name, value):
     ("enable", "enable", {}, "enabling: each holds its last command", {"enabled": True}, "enabled at +0.5000 rad"),
     ("disable", "disable", {"enabled": True}, "disabling: they stop holding torque", {"enabled": False},
      "disabled at +0.5000 rad"),
-    ("zero", "set_zero", {}, "setting the present position as zero", {"position": 0.0}, "zeroed, disabled at +0.0000 rad"),
+    ("zero", "set_zero", {}, "setting the present position as zero", {"position": 0.0},
+     "zeroed, disabled at +0.0000 rad"),
     ("clear", "clear_error", {"fault": 0xD}, "clearing faults", {"fault": 0}, "cleared, disabled at +0.5000 rad"),
 ])
 def test_group_commands_say_what_comes_then_serve_every_motor_in_one_tick(dmtool, bus, command, method, before,
@@ -508,8 +510,9 @@ def test_monitor_table_marks_a_silent_motor_and_redraws_in_place(bus):
 # ------------------------------------------------------------- formatting
 
 @pytest.mark.parametrize("value, text", [
-    (f32(0.1), "0.1"), (f32(12.566), "12.566"), (30.0, "30.0"), (f32(1e-7), "1e-07"), (f32(3.4028235e38), "3.4028235e+38"),
-    (f32(16777217.0), "16777216.0"), (-0.0, "-0.0"), (float("nan"), "nan"), (float("-inf"), "-inf"), (f32(2.5e-3), "0.0025"),
+    (f32(0.1), "0.1"), (f32(12.566), "12.566"), (30.0, "30.0"), (f32(1e-7), "1e-07"),
+    (f32(3.4028235e38), "3.4028235e+38"), (f32(16777217.0), "16777216.0"), (-0.0, "-0.0"), (float("nan"), "nan"),
+    (float("-inf"), "-inf"), (f32(2.5e-3), "0.0025"),
 ])
 def test_float_registers_show_the_shortest_text_that_reads_back(value, text):
     assert f32_text(value) == text
