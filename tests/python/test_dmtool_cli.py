@@ -290,8 +290,9 @@ def test_get_json(dmtool, bus):
                                "type": "float", "read_only": False}
 
 
-def test_master_id_skips_reading_the_feedback_id(dmtool, bus):
-    assert dmtool("--master-id", "0x11", "get", "1", "9")[0] == 0
+@pytest.mark.parametrize("argv", [["--master-id", "0x11", "get", "1", "9"], ["get", "1", "9", "--master-id", "0x11"]])
+def test_master_id_skips_reading_the_feedback_id_before_or_after_the_subcommand(dmtool, bus, argv):
+    assert dmtool(*argv) == (0, "TIMEOUT (9) = 0\n", "")
     assert sent(bus, "scan") == []
 
 
