@@ -1,0 +1,5 @@
+import sys
+
+from dmtool.cli import main
+
+sys.exit(main())

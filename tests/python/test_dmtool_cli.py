@@ -1,0 +1,528 @@
+"""dmtool's own logic, against stand-in modules (dmtool_fakes): argument
+parsing and usage errors, what each subcommand sends and prints, exit
+statuses, JSON shapes, Ctrl-C. The same commands on a real bus against dmsim
+are in bus/test_dmtool.py."""
+
+import csv
+import errno
+import json
+import os
+import signal
+import subprocess
+import sys
+from pathlib import Path
+
+import pytest
+from dmtool_fakes import REGISTERS, Bus, BusError, FakeMotor, f32, make_api
+
+from dmtool import args as types
+from dmtool.cli import COMMANDS, main
+from dmtool.monitor import Screen, Watch, table
+from dmtool.text import f32_text
+
+REPO = Path(__file__).resolve().parents[2]
+
+
+@pytest.fixture
+def bus():
+    # Motor 2's feedback id is off the usual pattern, so it cannot be guessed from its command id.
+    return Bus(FakeMotor(1, 0x11, mode=1), FakeMotor(2, 0x7A, p_max=12.566))
+
+
+@pytest.fixture
+def dmtool(bus, capsys):
+    """dmtool(*argv) -> (status, stdout, stderr), the modules serving `bus`."""
+    def run(*argv):
+        status = main([str(a) for a in argv], api=make_api(bus))
+        out, err = capsys.readouterr()
+        assert "Traceback" not in err
+        return status, out, err
+    return run
+
+
+def mark_calls(bus, *kinds):
+    """Print a marker when a call of one of KINDS reaches the bus, to see what was printed before it."""
+    def hook(entry):
+        if entry[0] in kinds or entry[:2] in kinds:
+            print(f"<<{' '.join(map(str, entry[:2]))}>>")
+    bus.on_call = hook
+
+
+def sent(bus, *kinds):
+    return [e for e in bus.log if e[0] in kinds]
+
+
+def one_line(err):
+    return err.endswith("\n") and err.count("\n") == 1
+
+
+# ------------------------------------------------------------ usage errors
+
+@pytest.mark.parametrize("argv, message", [
+    ([], "the following arguments are required: COMMAND"),
+    (["frob"], "invalid choice: 'frob'"),
+    (["info"], "the following arguments are required: ID"),
+    (["info", "abc"], "'abc' is not a number"),
+    (["info", "0"], "a motor id is 1 to 0x7fe"),
+    (["info", "0x7FF"], "a motor id is 1 to 0x7fe"),
+    (["info", "1", "extra"], "unrecognized arguments: extra"),
+    (["enable"], "the following arguments are required: ID"),
+    (["move"], "the following arguments are required: ID, --pos"),
+    (["move", "1"], "the following arguments are required: --pos"),
+    (["move", "1", "--pos", "nan"], "must be a finite number"),
+    (["move", "1", "--pos", "1", "--vel", "0"], "must be above 0"),
+    (["move", "1", "--pos", "1", "--timeout", "-1"], "must be above 0"),
+    (["scan", "--ids", "5-1"], "'5-1': the range runs backwards"),
+    (["scan", "--ids", "1-0x800"], "a motor id is 1 to 0x7fe"),
+    (["scan", "--ids", "1,,2"], "is not a number"),
+    (["mode", "1", "turbo"], "invalid choice: 'turbo'"),
+    (["monitor", "1", "--rate", "-5"], "must be above 0"),
+    (["set-id", "1"], "the following arguments are required: --motor-id"),
+    (["set-id", "1", "--motor-id", "0x800"], "a motor id is 1 to 0x7fe"),
+    (["set-id", "1", "--motor-id", "2", "--master-id", "0x7FF"], "a feedback id is 0 to 0x7fe"),
+    (["--timeout-ms", "0", "scan"], "1 to 60000 ms"),
+    (["scan", "--iface"], "expected one argument"),
+    (["--master-id", "0x11", "enable", "1", "2"], "--master-id is the feedback id of one motor"),
+    (["--master-id", "0x11", "scan"], "scan reads every motor's own"),
+    (["enable", "1", "1"], "each motor id once"),
+    (["get", "1", "NOPE"], "no register 'NOPE'"),
+    (["get", "1", "99"], "no register '99'"),
+    (["set", "1", "TIMEOUT", "1.5"], "TIMEOUT (9) holds an integer, not '1.5'"),
+    (["set", "1", "TIMEOUT", "-1"], "TIMEOUT (9) holds 0 to 4294967295, not -1"),
+    (["set", "1", "hw_ver", "3"], "hw_ver (13) is read-only"),
+    (["set", "1", "PMAX", "abc"], "PMAX (21) holds a number, not 'abc'"),
+    (["set", "1", "PMAX", "inf"], "PMAX (21) holds a finite number"),
+    (["move", "1", "--pos", "12.6"], "--pos 12.6 is beyond motor 1's range of +-12.5 rad (PMAX)"),
+    (["move", "1", "--pos", "1", "--vel", "31"], "--vel 31 is beyond motor 1's 30.0 rad/s (VMAX)"),
+])
+def test_usage_error_exits_2_with_one_line_and_moves_nothing(dmtool, bus, argv, message):
+    status, out, err = dmtool(*argv)
+    assert status == 2
+    assert out == ""
+    assert one_line(err) and err.startswith("dmtool") and ": error: " in err, err
+    assert message in err
+    assert sent(bus, "write", "save", "mode", "group", "pos_vel") == []
+
+
+def test_usage_error_from_the_real_entry_point_is_one_line():
+    done = subprocess.run([sys.executable, "-m", "dmtool", "move", "1"], cwd=REPO, capture_output=True, text=True,
+                          timeout=60, check=False)
+    assert done.returncode == 2
+    assert done.stderr == ("dmtool move: error: the following arguments are required: --pos "
+                           "(see 'dmtool move --help')\n")
+
+
+@pytest.mark.parametrize("command", [[], *([c.replace("_", "-")] for c in COMMANDS)])
+def test_help_of_every_subcommand(dmtool, command):
+    status, out, err = dmtool(*command, "--help")
+    assert (status, err) == (0, "")
+    assert out.startswith(f"usage: {' '.join(['dmtool', *command])} ")
+    assert "--iface IFACE" in out
+
+
+# ---------------------------------------------------------- exit status 1
+
+def silence_at_first(bus, kind, motor_id):
+    """Motor MOTOR_ID stops answering when the first call of KIND reaches the bus."""
+    def hook(entry):
+        if entry[0] == kind or entry[:2] == kind:
+            next(m for m in bus.motors if m.motor_id == motor_id).answering = False
+    bus.on_call = hook
+
+
+@pytest.mark.parametrize("setup, argv, message", [
+    (None, ["get", "5", "TIMEOUT"], "motor 5 did not answer on can0"),
+    (None, ["--master-id", "0x22", "get", "1", "TIMEOUT"], "motor 1 (feedback 0x22) (register 9) did not answer"),
+    (None, ["--master-id", "0x22", "monitor", "1"], "motor 1 (feedback 0x22) did not answer"),
+    (None, ["--iface", "can9", "scan"], "cannot open can9: [Errno 19] No such device"),
+    (lambda b: b.motors[0].keeps.update({9: 0}), ["set", "1", "TIMEOUT", "2000"],
+     "motor 1: TIMEOUT did not read back as 2000"),
+    (lambda b: b.motors[0].keeps.update({21: 12.5}), ["set", "1", "PMAX", "3.3"],
+     "motor 1: PMAX did not read back as 3.3"),
+    (lambda b: b.motors[0].keeps.update({10: 2}), ["mode", "1", "mit"],
+     "motor 1: the control mode did not read back as MIT"),
+    (lambda b: silence_at_first(b, ("group", "enable"), 2), ["enable", "1", "2"], "motor 2 did not answer"),
+    (lambda b: setattr(b.motors[1], "fault", 0xC), ["enable", "1", "2"],
+     "motor 2: rotor over-temperature (0xc) (dmtool clear ID clears"),
+    (lambda b: silence_at_first(b, "save", 1), ["set", "1", "TIMEOUT", "5", "--save"],
+     "motor 1 (saving) did not answer"),
+    (lambda b: silence_at_first(b, "pos_vel", 2), ["move", "2", "--pos", "1"], "motor 2 (moving) did not answer"),
+    (lambda b: setattr(b.motors[1], "step", 0.0), ["move", "2", "--pos", "1", "--timeout", "0.05"],
+     "motor 2: not at +1.0000 rad after 0.05 s (at +0.0000 rad, still enabled)"),
+    (lambda b: setattr(b, "on_call", raise_on(("group", "refresh"), BusError("Network is down", errno.ENETDOWN))),
+     ["monitor", "1"], "bus error on can0: Network is down"),
+])
+def test_a_motor_or_bus_failing_exits_1_with_one_line(dmtool, bus, setup, argv, message):
+    if setup:
+        setup(bus)
+    status, _out, err = dmtool(*argv)
+    assert status == 1
+    assert one_line(err), err
+    assert message in err
+
+
+def raise_on(kind, exc):
+    def hook(entry):
+        if entry[:2] == kind:
+            raise exc
+    return hook
+
+
+def test_enable_reports_the_motors_that_answered_and_fails_for_the_one_that_did_not(dmtool, bus):
+    silence_at_first(bus, ("group", "enable"), 2)
+    status, out, err = dmtool("enable", "1", "2")
+    assert status == 1
+    assert "motor 1: enabled at +0.0000 rad" in out
+    assert "motor 2" not in out.splitlines()[-1]
+    assert err == "dmtool enable: motor 2 did not answer\n"
+    assert bus.motors[0].enabled
+
+
+# --------------------------------------------------------------------- scan
+
+def test_scan_asks_one_id_at_a_time_and_prints_a_line_per_motor(dmtool, bus):
+    status, out, err = dmtool("scan", "--ids", "1-3")
+    assert (status, err) == (0, "")
+    assert bus.log == [("scan", (1,)), ("scan", (2,)), ("scan", (3,))]
+    assert out.splitlines() == [
+        "motor 1  master 0x11  MIT  PMAX 12.5  VMAX 30.0  TMAX 10.0  hw 1  sw 4107  serial 0x002a0051",
+        "motor 2  master 0x7a  POS_VEL  PMAX 12.566  VMAX 30.0  TMAX 10.0  hw 1  sw 4107  serial 0x002a0051",
+    ]
+
+
+def test_scan_json_is_a_list_of_motors(dmtool):
+    status, out, _ = dmtool("scan", "--ids", "1,2,3", "--json")
+    assert status == 0
+    assert json.loads(out) == [
+        {"motor_id": 1, "master_id": 0x11, "mode": 1, "mode_name": "MIT",
+         "limits": {"p_max": 12.5, "v_max": 30.0, "t_max": 10.0}, "hw_ver": 1, "sw_ver": 4107, "serial": 0x2A0051},
+        {"motor_id": 2, "master_id": 0x7A, "mode": 2, "mode_name": "POS_VEL",
+         "limits": {"p_max": 12.566, "v_max": 30.0, "t_max": 10.0}, "hw_ver": 1, "sw_ver": 4107, "serial": 0x2A0051},
+    ]
+
+
+def test_scan_shows_a_mode_outside_the_enum_as_its_number(dmtool, bus):
+    bus.motors[0].registers[10] = 7
+    out = dmtool("scan", "--ids", "1", "--json")[1]
+    assert json.loads(out)[0]["mode"] == 7 and json.loads(out)[0]["mode_name"] is None
+    assert "mode 7" in dmtool("scan", "--ids", "1")[1]
+
+
+@pytest.mark.parametrize("json_flag", [False, True])
+def test_scan_finding_nobody_says_what_to_check(dmtool, json_flag):
+    status, out, err = dmtool("scan", "--ids", "3-9", *(["--json"] if json_flag else []))
+    assert status == 1
+    assert out == ("[]\n" if json_flag else "")
+    assert one_line(err)
+    assert err.startswith("dmtool scan: no motor answered on can0 (7 ids from 3 to 9)")
+    for what in ("interface is up", "bit rate", "--ids", "powered"):
+        assert what in err
+
+
+@pytest.mark.parametrize("tty", [False, True])
+def test_scan_draws_a_progress_bar_on_a_terminal_only(dmtool, monkeypatch, tty):
+    monkeypatch.setattr(sys.stderr, "isatty", lambda: tty)
+    status, out, err = dmtool("scan", "--ids", "1-4")
+    assert status == 0
+    assert len(out.splitlines()) == 2
+    if tty:
+        assert "scanning can0 [" in err and "] 3/4  id 0x4" in err
+        assert err.endswith("\r\x1b[K")  # wiped at the end
+    else:
+        assert err == ""
+
+
+def test_scan_failing_on_a_terminal_wipes_the_bar_before_the_error(dmtool, bus, monkeypatch):
+    monkeypatch.setattr(sys.stderr, "isatty", lambda: True)
+    bus.on_call = raise_on(("scan", (3,)), BusError("Network is down", errno.ENETDOWN))
+    status, out, err = dmtool("scan", "--ids", "1-4")
+    assert status == 1
+    assert len(out.splitlines()) == 2
+    assert err.endswith("] 2/4  id 0x3\x1b[K\r\x1b[Kdmtool scan: bus error on can0: Network is down\n")
+
+
+# --------------------------------------------------------------- info, get
+
+def test_info_lists_every_register_with_short_float_values(dmtool, bus):
+    status, out, err = dmtool("info", "2")
+    assert (status, err) == (0, "")
+    lines = out.splitlines()
+    assert lines[0] == ("motor 2  master 0x7a  POS_VEL  PMAX 12.566  VMAX 30.0  TMAX 10.0  hw 1  sw 4107  "
+                        "serial 0x002a0051")
+    assert len(lines) == 2 + len(REGISTERS)
+    rows = {int(line.split()[0]): line.split() for line in lines[2:]}
+    assert rows[21] == ["21", "PMAX", "12.566", "float", "read-write"]
+    assert rows[4] == ["4", "ACC", "0.1", "float", "read-write"]
+    assert rows[15] == ["15", "SN", str(0x2A0051), "int", "read-only"]
+
+
+def test_info_json_has_the_summary_and_every_register(dmtool, bus):
+    status, out, _ = dmtool("info", "2", "--json")
+    assert status == 0
+    info = json.loads(out)
+    assert {k: v for k, v in info.items() if k != "registers"} == {
+        "motor_id": 2, "master_id": 0x7A, "mode": 2, "mode_name": "POS_VEL",
+        "limits": {"p_max": 12.566, "v_max": 30.0, "t_max": 10.0}, "hw_ver": 1, "sw_ver": 4107, "serial": 0x2A0051}
+    assert [r["number"] for r in info["registers"]] == [r.number for r in REGISTERS]
+    assert info["registers"][1] == {"number": 4, "name": "ACC", "value": 0.1, "type": "float", "read_only": False}
+    assert all(type(r["value"]) is (float if r["type"] == "float" else int) for r in info["registers"])
+
+
+def test_info_notes_registers_left_unanswered_but_succeeds(dmtool, bus):
+    bus.motors[0].silent_registers = {4, 35}
+    status, out, err = dmtool("info", "1", "--json")
+    assert status == 0
+    values = {r["number"]: r["value"] for r in json.loads(out)["registers"]}
+    assert values[4] is None and values[35] is None and values[9] == 0
+    assert err == "dmtool info: motor 1 did not answer for registers 4, 35\n"
+
+
+@pytest.mark.parametrize("reg", ["9", "0x9", "TIMEOUT", "timeout"])
+def test_get_takes_a_register_by_number_or_name(dmtool, bus, reg):
+    bus.motors[0].registers[9] = 2000
+    assert dmtool("get", "1", reg) == (0, "TIMEOUT (9) = 2000\n", "")
+
+
+def test_get_json(dmtool, bus):
+    status, out, _ = dmtool("get", "2", "PMAX", "--json")
+    assert status == 0
+    assert json.loads(out) == {"motor_id": 2, "master_id": 0x7A, "number": 21, "name": "PMAX", "value": 12.566,
+                               "type": "float", "read_only": False}
+
+
+@pytest.mark.parametrize("argv", [["--master-id", "0x11", "get", "1", "9"], ["get", "1", "9", "--master-id", "0x11"]])
+def test_master_id_skips_reading_the_feedback_id_before_or_after_the_subcommand(dmtool, bus, argv):
+    assert dmtool(*argv) == (0, "TIMEOUT (9) = 0\n", "")
+    assert sent(bus, "scan") == []
+
+
+# ------------------------------------------------------------- set, set-id, mode
+
+def test_set_writes_reads_back_and_saves_after_saying_it_disables(dmtool, bus):
+    bus.motors[0].enabled = True
+    mark_calls(bus, "save")
+    status, out, err = dmtool("set", "1", "PMAX", "3.3", "--save")
+    assert (status, err) == (0, "")
+    assert out.splitlines() == ["motor 1: PMAX (21) = 3.3, read back",
+                                "motor 1: saving to flash, which disables the motor first", "<<save 1>>",
+                                "motor 1: saved"]
+    assert sent(bus, "write", "save") == [("write", 1, 21, 3.3), ("save", 1)]
+    assert bus.motors[0].saved[21] == f32(3.3) and not bus.motors[0].enabled
+
+
+def test_set_sends_an_int_to_an_int_register(dmtool, bus):
+    assert dmtool("set", "1", "TIMEOUT", "0x10")[0] == 0
+    assert sent(bus, "write") == [("write", 1, 9, 16)]
+    assert sent(bus, "save") == []
+
+
+@pytest.mark.parametrize("extra, writes, master", [
+    ([], [(8, 5)], 0x11),
+    (["--master-id", "0x15"], [(8, 5), (7, 0x15)], 0x15),
+])
+def test_set_id_writes_saves_and_takes_effect_after_a_power_cycle(dmtool, bus, extra, writes, master):
+    status, out, _ = dmtool("set-id", "1", "--motor-id", "5", *extra)
+    assert status == 0
+    assert [e[0] for e in bus.log if e[0] in ("write", "save")] == ["write"] * len(writes) + ["save"]
+    assert [e[2:] for e in sent(bus, "write")] == writes
+    assert out.splitlines()[-1] == f"motor 1: answers as motor 5 (feedback {master:#x}) after a power cycle"
+    assert "1  master 0x11" in dmtool("scan", "--ids", "1-8")[1]     # old ids until the power cycle
+    bus.power_cycle()
+    assert [line.split("  ")[:2] for line in dmtool("scan", "--ids", "1-8")[1].splitlines()] == [
+        ["motor 2", "master 0x7a"], ["motor 5", f"master {master:#x}"]]
+    assert dmtool("scan", "--ids", "1")[0] == 1
+
+
+def test_set_id_with_the_current_feedback_id_given(dmtool, bus):
+    assert dmtool("--master-id", "0x11", "set-id", "1", "--motor-id", "6", "--master-id", "0x16")[0] == 0
+    assert sent(bus, "scan") == []
+    assert [e[2:] for e in sent(bus, "write")] == [(8, 6), (7, 0x16)]
+
+
+@pytest.mark.parametrize("name, value", [("mit", 1), ("pos_vel", 2), ("vel", 3), ("force_pos", 4)])
+def test_mode_sets_and_saves_when_asked(dmtool, bus, name, value):
+    status, out, _ = dmtool("mode", "1", name, "--save")
+    assert status == 0
+    assert out.splitlines()[0] == f"motor 1: control mode {name.upper()}"
+    assert sent(bus, "mode", "save") == [("mode", 1, value), ("save", 1)]
+    assert bus.motors[0].saved[10] == value
+
+
+# ------------------------------------------------- enable, disable, zero, clear
+
+@pytest.mark.parametrize("command, method, before, warning, after, line", [
+    ("enable", "enable", {}, "enabling: each holds its last command", {"enabled": True}, "enabled at +0.5000 rad"),
+    ("disable", "disable", {"enabled": True}, "disabling: they stop holding torque", {"enabled": False},
+     "disabled at +0.5000 rad"),
+    ("zero", "set_zero", {}, "setting the present position as zero", {"position": 0.0},
+     "zeroed, disabled at +0.0000 rad"),
+    ("clear", "clear_error", {"fault": 0xD}, "clearing faults", {"fault": 0}, "cleared, disabled at +0.5000 rad"),
+])
+def test_group_commands_say_what_comes_then_serve_every_motor_in_one_tick(dmtool, bus, command, method, before,
+                                                                           warning, after, line):
+    for m in bus.motors:
+        m.position = 0.5
+        for k, v in before.items():
+            setattr(m, k, v)
+    mark_calls(bus, ("group", method))
+    status, out, err = dmtool(command, "2", "1")
+    assert (status, err) == (0, "")
+    lines = out.splitlines()
+    assert lines[0].startswith(f"motors 2, 1: {warning}")
+    assert lines[1] == f"<<group {method}>>"
+    assert lines[2:] == [f"motor 2: {line}", f"motor 1: {line}"]
+    assert sent(bus, "group") == [("group", method, (2, 1))]
+    assert all(getattr(m, k) == v for m in bus.motors for k, v in after.items())
+
+
+@pytest.mark.parametrize("flag", [[], ["--fd"]])
+def test_fd_flag_reaches_the_group(dmtool, bus, flag):
+    assert dmtool(*flag, "disable", "1")[0] == 0
+    assert bus.group_fd is bool(flag)
+
+
+def test_two_motors_on_one_feedback_id_are_refused(dmtool, bus):
+    bus.motors[1].master_id = 0x11
+    status, _, err = dmtool("enable", "1", "2")
+    assert status == 1
+    assert "motors 1 and 2 both answer on feedback id 0x11" in err
+    assert sent(bus, "group") == []
+
+
+# --------------------------------------------------------------------- move
+
+def test_move_switches_to_pos_vel_says_so_and_waits_until_there(dmtool, bus):
+    mark_calls(bus, "mode", ("group", "enable"))
+    status, out, err = dmtool("move", "1", "--pos", "1", "--vel", "2")
+    assert (status, err) == (0, "")
+    lines = out.splitlines()
+    assert lines[:4] == ["motor 1: control mode MIT -> POS_VEL (not saved)", "<<mode 1>>",
+                         "motor 1: enabling and moving to +1.0000 rad at up to 2 rad/s", "<<group enable>>"]
+    assert lines[4].startswith("motor 1: at +1.0000 rad after ")
+    assert sent(bus, "pos_vel") == [("pos_vel", 1, 1.0, 2.0)] * 4    # 0.25 rad per command
+    assert bus.motors[0].registers[10] == 2 and bus.motors[0].saved[10] == 1
+
+
+def test_move_leaves_the_mode_alone_when_it_is_pos_vel(dmtool, bus):
+    bus.motors[1].position = -0.3
+    assert dmtool("move", "2", "--pos", "-0.3")[0] == 0
+    assert sent(bus, "mode") == []
+    assert len(sent(bus, "pos_vel")) == 1
+
+
+def test_move_refuses_a_faulted_motor(dmtool, bus):
+    bus.motors[1].fault = 0x9
+    status, _, err = dmtool("move", "2", "--pos", "1")
+    assert status == 1
+    assert "motor 2: under-voltage (0x9) at +0.0000 rad" in err
+    assert sent(bus, "pos_vel") == []
+
+
+@pytest.mark.parametrize("eintr", [False, True])
+def test_ctrl_c_during_a_move_makes_the_motor_stop_where_it_is(dmtool, bus, eintr):
+    calls = []
+
+    def hook(entry):
+        if entry[0] == "pos_vel":
+            calls.append(entry)
+            if len(calls) == 2:
+                os.kill(os.getpid(), signal.SIGINT)
+                if eintr:  # the signal cut a bus wait short
+                    raise BusError("Interrupted system call", errno.EINTR)
+    bus.on_call = hook
+    status, _, err = dmtool("move", "2", "--pos", "2")
+    at = 0.25 if eintr else 0.5    # the second command was cut short, or served
+    assert status == 130
+    assert err == (f"dmtool move: interrupted; motor 2 stops at +{at:.4f} rad, still enabled "
+                   "('dmtool disable 2' lets go)\n")
+    assert sent(bus, "pos_vel")[-1] == ("pos_vel", 2, at, 1.0)
+    assert bus.motors[1].position == at
+    assert signal.getsignal(signal.SIGINT) is signal.default_int_handler
+
+
+# ------------------------------------------------------------------ monitor
+
+def stop_after(bus, ticks, *, silence=None, eintr=False):
+    """SIGINT on tick TICKS of the group refresh; motor SILENCE stops answering after the first."""
+    count = []
+
+    def hook(entry):
+        if entry[:2] == ("group", "refresh"):
+            count.append(entry)
+            if silence and len(count) == 2:
+                next(m for m in bus.motors if m.motor_id == silence).answering = False
+            if len(count) == ticks:
+                os.kill(os.getpid(), signal.SIGINT)
+                if eintr:
+                    raise BusError("Interrupted system call", errno.EINTR)
+    bus.on_call = hook
+
+
+@pytest.mark.parametrize("eintr", [False, True])
+def test_monitor_piped_prints_lines_per_tick_and_ends_cleanly_on_sigint(dmtool, bus, tmp_path, eintr):
+    bus.motors[0].position = 0.25
+    stop_after(bus, 3, silence=2, eintr=eintr)
+    status, out, err = dmtool("monitor", "1", "2", "--rate", "500", "--csv", tmp_path / "m.csv")
+    assert status == 0
+    ticks = 2 if eintr else 3
+    assert err == f"dmtool monitor: stopped after {ticks} ticks in " + err.split(" in ")[1]
+    lines = out.splitlines()
+    assert len(lines) == 2 * ticks
+    assert lines[0].startswith("t=") and lines[0].split(" ", 1)[1] == (
+        "motor=1 master=0x11 status=disabled pos=+0.2500 vel=+0.0000 torque=+0.0000 t_mos=30 t_rotor=31")
+    assert lines[3].split(" ", 1)[1] == "motor=2 master=0x7a status=no-answer"
+    with open(tmp_path / "m.csv", newline="") as f:
+        rows = list(csv.DictReader(f))
+    assert [(r["motor_id"], r["answered"]) for r in rows] == [("1", "1"), ("2", "1"), ("1", "1"), ("2", "0"),
+                                                              ("1", "1"), ("2", "0")][:2 * ticks]
+    assert rows[0]["position_rad"] == "0.250000" and rows[3]["position_rad"] == ""
+    assert sent(bus, "group") == [("group", "refresh", (1, 2))] * 3
+    assert signal.getsignal(signal.SIGINT) is signal.default_int_handler
+
+
+def test_monitor_table_marks_a_silent_motor_and_redraws_in_place(bus):
+    a, b = Watch(bus.motors[0]), Watch(bus.motors[1])
+    a.update(bus.motors[0].state(), 0.0)
+    b.update(bus.motors[1].state(), 0.0)
+    b.update(None, 1.0)
+    lines = table([a, b], 2.5)
+    assert len(lines) == 3
+    assert lines[1].split()[:3] == ["1", "0x11", "disabled"]
+    assert "NO ANSWER 1.5s" in lines[2] and lines[2].split()[-5:] == ["-"] * 5
+    b.update(bus.motors[1].state(), 3.0)
+    assert "NO ANSWER" not in table([a, b], 3.0)[2]
+
+    class Out:
+        text = ""
+
+        def write(self, s):
+            self.text += s
+
+        def flush(self):
+            pass
+
+    out = Out()
+    screen = Screen(out)
+    screen.draw(["x", "y"])
+    screen.draw(["x", "z"])
+    assert out.text == "x\x1b[K\ny\x1b[K\n\x1b[2Fx\x1b[K\nz\x1b[K\n"
+
+
+# ------------------------------------------------------------- formatting
+
+@pytest.mark.parametrize("value, text", [
+    (f32(0.1), "0.1"), (f32(12.566), "12.566"), (30.0, "30.0"), (f32(1e-7), "1e-07"),
+    (f32(3.4028235e38), "3.4028235e+38"), (f32(16777217.0), "16777216.0"), (-0.0, "-0.0"), (float("nan"), "nan"),
+    (float("-inf"), "-inf"), (f32(2.5e-3), "0.0025"),
+])
+def test_float_registers_show_the_shortest_text_that_reads_back(value, text):
+    assert f32_text(value) == text
+    if text not in ("nan", "-inf"):
+        assert f32(float(text)) == value
+
+
+@pytest.mark.parametrize("text, ids", [
+    ("1-3", [1, 2, 3]), ("5", [5]), ("0x10-0x12", [16, 17, 18]), ("3,1-4", [3, 1, 2, 4]), (" 7 , 2 ", [7, 2]),
+])
+def test_id_ranges(text, ids):
+    assert types.id_ranges(text) == ids
