@@ -154,7 +154,7 @@ PyTypeObject* make_type() {
                                   preset_doc<M::table, J>}),
                  ...);
             }(std::make_index_sequence<M::table.size()>{});
-        } else if constexpr (requires { M::entry; }) {
+        } else if constexpr (M::constructs) {
             slot(Py_tp_new, guarded<&construct<M>>);
             slot(Py_tp_doc, M::doc);
             constructed = true;

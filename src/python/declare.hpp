@@ -13,7 +13,6 @@
 #include <array>
 #include <cstddef>
 #include <expected>
-#include <initializer_list>
 #include <string_view>
 #include <tuple>
 #include <type_traits>
@@ -123,6 +122,7 @@ struct Params {
 struct Member {
     static constexpr std::array<GetterEntry, 0> getters{};
     static constexpr std::array<MethodEntry, 0> methods{};
+    static constexpr bool constructs = false;
     static constexpr const ConstructorEntry* constructor = nullptr;
 };
 
@@ -143,6 +143,7 @@ struct Constructor : Member {
     static constexpr const char* doc =
         c_text<[](TextSink& out) { params::write_doc(out, class_name<record>, nullptr, ""); }>;
     static constexpr ConstructorEntry entry{params::entries, params::stub_signature};
+    static constexpr bool constructs = true;
     static constexpr const ConstructorEntry* constructor = &entry;
 };
 template <typename... F>
@@ -207,12 +208,6 @@ struct Presets : Member {
     }();
 };
 
-constexpr const ConstructorEntry* first_of(std::initializer_list<const ConstructorEntry*> all) {
-    for (const ConstructorEntry* c : all)
-        if (c) return c;
-    return nullptr;
-}
-
 template <typename E, std::size_t... N>
 constexpr auto concat(const std::array<E, N>&... parts) {
     std::array<E, (N + ... + 0)> out{};
@@ -228,7 +223,13 @@ struct Block {
     using record = Record;
     static constexpr auto getters = concat(M::getters...);
     static constexpr auto methods = concat(M::methods...);
-    static constexpr const ConstructorEntry* constructor = first_of({M::constructor...});
+    static_assert((int{M::constructs} + ... + 0) <= 1, "two constructors");
+    // Chosen by flag: a sanitizing build cannot compare addresses at compile time.
+    static constexpr const ConstructorEntry* constructor = [] {
+        const ConstructorEntry* found = nullptr;
+        ((found = M::constructs ? M::constructor : found), ...);
+        return found;
+    }();
 };
 
 }  // namespace torvane::py::decl
