@@ -271,6 +271,7 @@ struct HoldingConstructor : Member {
     static constexpr const char* doc =
         c_text<[](TextSink& out) { params::write_doc(out, class_name<Record>, nullptr, ""); }>;
     static constexpr ConstructorEntry entry{params::entries, params::stub_signature};
+    static constexpr bool constructs = true;
     static constexpr const ConstructorEntry* constructor = &entry;
 };
 
