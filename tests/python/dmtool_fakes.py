@@ -1,11 +1,13 @@
 """Stand-ins for torvane and torvane_ext, so dmtool's own logic is tested
 without a bus.
 
-They keep the rules dmtool depends on: a motor answers only a Damiao that
-names its feedback id; a write of the wrong type or to a read-only register
-is refused; a write reads back what the motor kept; new ids take effect only
-after a save and a power cycle; a group refuses duplicate feedback ids and
-gives None for a motor that did not answer; saving disables the motor.
+They keep the rules dmtool depends on, as the real modules behave: a motor
+answers only a Damiao that names its feedback id; a register name matches in
+any case; an int no Uint32 holds is refused with OverflowError, a write of
+the wrong type or to a read-only register with RegisterError; a write reads
+back what the motor kept; new ids take effect only after a save and a power
+cycle; a group refuses duplicate feedback ids and gives None for a motor that
+did not answer; saving disables the motor; scan's ids default (None) is 1..16.
 """
 
 from __future__ import annotations
@@ -64,7 +66,8 @@ REGISTERS = tuple(RegisterInfo(*r) for r in [
     (35, "can_br", "int", False),
 ])
 BY_NUMBER = {r.number: r for r in REGISTERS}
-BY_NAME = {r.name: r for r in REGISTERS}
+BY_LOWER_NAME = {r.name.lower(): r for r in REGISTERS}
+UINT32_MAX = 2**32 - 1
 
 
 def f32(value):
@@ -203,7 +206,8 @@ def make_api(bus):
     tv.MitLimits = MitLimits
 
     def register(reg):
-        info = BY_NAME.get(reg) if isinstance(reg, str) else BY_NUMBER.get(reg)
+        # The real table matches names in any case.
+        info = BY_LOWER_NAME.get(reg.lower()) if isinstance(reg, str) else BY_NUMBER.get(reg)
         if info is None:
             raise RegisterError(f"unknown register {reg!r}")
         return info
@@ -218,6 +222,9 @@ def make_api(bus):
 
     def write_register(b, m, reg, value, verify=True):
         info = register(reg)
+        # An int that no Uint32 holds is refused before anything is sent, as a bad argument.
+        if info.type == "int" and isinstance(value, int) and not 0 <= value <= UINT32_MAX:
+            raise OverflowError("out of range integral type conversion attempted")
         if info.read_only:
             raise RegisterError(f"register {info.number} is read-only")
         if not isinstance(value, int if info.type == "int" else (int, float)):
@@ -238,8 +245,8 @@ def make_api(bus):
         b.note("mode", m.motor_id, int(mode))
         write_register(b, m, 10, int(ControlMode(mode)))
 
-    def scan(b, ids=range(1, 17), timeout_ms=20):
-        ids = list(ids)
+    def scan(b, ids=None, timeout_ms=20):
+        ids = list(range(1, 17) if ids is None else ids)
         b.note("scan", tuple(ids))
         return [motor.info() for i in ids if (motor := b.find(i))]
 
