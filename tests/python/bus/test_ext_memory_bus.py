@@ -6,6 +6,7 @@ feedback identifier is its command identifier, so every command is its own
 reply and a tick never waits.
 """
 
+import gc
 import os
 import socket
 import sys
@@ -67,14 +68,15 @@ def test_a_kept_tick_holds_one_block_per_motor_and_the_tuple(arm):
     for _ in range(500):
         tick(setpoints)
     keep = [None] * TICKS
+    gc.collect()
     before = sys.getallocatedblocks()
     for i in range(TICKS):
         keep[i] = tick(setpoints)
     per_tick = (sys.getallocatedblocks() - before) / TICKS
     assert all(None not in r for r in keep)
-    # One block more per tick would read 9.0; the slack is the interpreter's
-    # own bookkeeping, a few blocks over the whole run.
-    assert per_tick == pytest.approx(MOTORS + 1, abs=0.01), per_tick
+    # One block more or less per tick would read 9.0 or 7.0; the slack is
+    # the interpreter freeing or caching blocks of its own meanwhile.
+    assert per_tick == pytest.approx(MOTORS + 1, abs=0.1), per_tick
 
 
 def test_group_ticks_leave_memory_flat(arm):
