@@ -1,0 +1,534 @@
+"""A control tick of seven motors from Python: torvane_ext's MotorGroup against
+seven calls of torvane's own Damiao.mit_control.
+
+    python benchmarks/ext_tick.py [--iface vcan0] [--rounds 6] [--output BENCHMARKS.md]
+
+Needs a vcan interface (natively, or inside tools/vcan-vm; tools/bench-ext
+picks), valgrind, and torvane with dmsim installed in this interpreter's
+environment. Parts:
+
+* queued: every command is its own reply, as in benchmarks/group_tick.cpp:
+  the transport's socket receives its own frames and each motor's feedback
+  identifier is its command identifier. Replies queued ahead by another
+  socket would not do: the group drains what is waiting before it sends;
+* callgrind: user-space instructions per motor per tick of the group call,
+  beside the C++ group's figure, and allocator calls per tick;
+* live: against dmsim --latency-us 200 --bitrate 1000000 playing the motors;
+* threads: a second Python thread counting in a loop during 1,000 live ticks
+  of each way, against its count with nothing else running;
+* memory: blocks a tick leaves when its result is kept (tracemalloc), and
+  flat memory over 100,000 queued ticks with the results dropped.
+
+The table goes into BENCHMARKS.md between its own markers.
+"""
+
+from __future__ import annotations
+
+import argparse
+import gc
+import os
+import shlex
+import socket
+import statistics
+import subprocess
+import sys
+import threading
+import time
+import tracemalloc
+from datetime import datetime, timezone
+from itertools import repeat
+from pathlib import Path
+
+sys.path.insert(0, str(Path(__file__).resolve().parent))
+from exchange import (BITRATE, BLOCK, FRAME_BITS, ROOT, Sample, Summary, by_short_name, cpu_model,  # noqa: E402
+                      find_dmsim, fmt_int, fmt_ns, git_revision, in_vcan_vm, parse_callgrind, round_ratios,
+                      rss_bytes, table, valgrind_version, verdict)
+from group_tick import write_section  # noqa: E402
+
+MOTORS = 7
+MODELS = ("dm8009", "dm8009", "dm4340", "dm4340", "dm4310", "dm4310", "dm4310")  # as group_tick.cpp
+CPP_GROUP_IR = 576  # per motor per tick, the C++ group in tools/bench-group's section below
+QUEUED_TARGET, LIVE_TARGET, THREAD_TARGET = 2.0, 3.0, 0.5
+TIMEOUT_MS = 1000
+PY_MARK = "time_sleep"  # callgrind dumps on entering it; see exchange.py
+ALLOC_FUNCS = ("PyObject_Malloc", "PyObject_Calloc", "PyObject_Realloc", "PyMem_Malloc", "PyMem_Calloc",
+               "PyMem_Realloc", "malloc", "calloc", "realloc", "operator new")
+WAYS = ("group", "singles")
+BEGIN, END = "<!-- ext_tick: begin -->", "<!-- ext_tick: end -->"
+
+
+def _sockets():
+    """This process's sockets (the listing's own descriptor is gone when read)."""
+    out = set()
+    for fd in os.listdir("/proc/self/fd"):
+        try:
+            if os.readlink(f"/proc/self/fd/{fd}").startswith("socket:"):
+                out.add(int(fd))
+        except FileNotFoundError:
+            pass
+    return out
+
+
+def receive_own_frames(bus, fds_before):
+    """Make the transport's socket receive the frames it sends. torvane does
+    not hand out its descriptor, so it is the socket that opening it added."""
+    new = list(_sockets() - fds_before)
+    if len(new) != 1:
+        raise RuntimeError(f"expected one new socket after opening the bus, found {len(new)}")
+    s = socket.socket(fileno=new[0])
+    try:
+        s.setsockopt(socket.SOL_CAN_RAW, socket.CAN_RAW_RECV_OWN_MSGS, 1)
+    finally:
+        s.detach()  # the bus keeps owning it
+    return bus
+
+
+class Arm:
+    """The bus, seven motors, their setpoints and both ways to tick them."""
+
+    def __init__(self, iface, echo):
+        import torvane
+        import torvane_ext as tx
+        before = _sockets()
+        self.bus = torvane.SocketCanTransport(iface)
+        if echo:
+            receive_own_frames(self.bus, before)
+        self.motors = [torvane.Damiao(i, i if echo else 0x10 + i, getattr(torvane.MitLimits, MODELS[i - 1])(),
+                                      timeout_ms=TIMEOUT_MS) for i in range(1, MOTORS + 1)]
+        self.setpoints = [torvane.MitSetpoint(0.1 * i, 1.0, 20.0, 0.5, 0.25) for i in range(MOTORS)]
+        self.group = tx.MotorGroup(self.bus, self.motors)
+        self.calls = {"group": self._group_tick(), "singles": self._singles_tick()}
+
+    def _group_tick(self):
+        call, sps = self.group.mit_control, self.setpoints
+
+        def tick():
+            return call(sps)
+        return tick
+
+    def _singles_tick(self):
+        bus, pairs = self.bus, [(m.mit_control, sp) for m, sp in zip(self.motors, self.setpoints)]
+
+        def tick():
+            return tuple([call(bus, sp) for call, sp in pairs])
+        return tick
+
+    def missing(self, way, n):
+        """Motors that did not answer over n ticks (singles raise instead)."""
+        tick, miss = self.calls[way], 0
+        for _ in repeat(None, n):
+            miss += tick().count(None)
+        return miss
+
+
+def blocks(tick, n):
+    clock = time.perf_counter_ns
+    inner = range(BLOCK)
+    marks = [0] * (n // BLOCK + 1)
+    marks[0] = clock()
+    for j in range(1, len(marks)):
+        for _ in inner:
+            tick()
+        marks[j] = clock()
+    return [b - a for a, b in zip(marks, marks[1:])]
+
+
+def rounds_of(arm, rounds, ticks, warmup, log, tag):
+    results = {w: Summary() for w in WAYS}
+    missing = {w: 0 for w in WAYS}
+    for r in range(rounds):
+        for way in (WAYS if r % 2 == 0 else WAYS[::-1]):
+            missing[way] += arm.missing(way, warmup)
+            s = Sample(blocks(arm.calls[way], ticks), [])
+            results[way].add(s)
+            log(f"  {tag} round {r + 1}/{rounds} {way:8s} {s.rate:8.0f} ticks/s")
+    return results, missing
+
+
+# ---- callgrind -------------------------------------------------------------------
+
+
+def callgrind_worker(way, iface, ticks, warmup):
+    arm = Arm(iface, echo=True)
+    tick = arm.calls[way]
+    for _ in repeat(None, warmup):
+        tick()
+    time.sleep(0)
+    for _ in repeat(None, ticks):
+        tick()
+    time.sleep(0)
+
+
+def callgrind(iface, ticks, warmup, outdir, log):
+    outdir.mkdir(parents=True, exist_ok=True)
+    env = dict(os.environ, PYTHONHASHSEED="0")
+    profiles = {}
+    for way in WAYS:
+        key = f"ext-{way}"
+        for old in outdir.glob(f"callgrind.{key}*"):
+            old.unlink()
+        argv = ["valgrind", "--tool=callgrind", f"--callgrind-out-file={outdir / f'callgrind.{key}'}",
+                f"--dump-before={PY_MARK}", sys.executable, str(Path(__file__).resolve()), "--callgrind-worker",
+                way, "--iface", iface, "--ticks", str(ticks), "--warmup", str(warmup)]
+        proc = subprocess.run(argv, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True, env=env)
+        if proc.returncode != 0:
+            raise RuntimeError(f"callgrind run of {way} failed:\n{proc.stderr[-2000:]}")
+        dumps = sorted(p.name for p in outdir.glob(f"callgrind.{key}.*"))
+        if dumps != [f"callgrind.{key}.1", f"callgrind.{key}.2"]:
+            raise RuntimeError(f"callgrind run of {way}: expected two marks, found the dumps {dumps}")
+        profiles[way] = parse_callgrind(outdir / f"callgrind.{key}.2")
+        log(f"  callgrind {way}: {profiles[way].total / ticks / MOTORS:.0f} Ir per motor per tick")
+    return profiles
+
+
+# ---- the live simulator ---------------------------------------------------------------
+
+
+class Simulator:
+    READY = "dmsim: ready on "
+
+    def __init__(self, exe, iface, latency_us, wait=60.0):
+        self.argv = [str(exe), "--iface", iface, "--mode", "1", "--latency-us", str(latency_us),
+                     "--bitrate", str(BITRATE)]
+        for i in range(1, MOTORS + 1):
+            self.argv += ["--motor", f"{i}:{0x10 + i:#x}:{MODELS[i - 1]}"]
+        self.proc = subprocess.Popen(self.argv, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                                     stderr=subprocess.PIPE, text=True)
+        self.lines = []
+        ready = threading.Event()
+
+        def read():
+            for line in self.proc.stderr:
+                self.lines.append(line)
+                if line.startswith(self.READY):
+                    ready.set()
+            ready.set()
+
+        self.reader = threading.Thread(target=read, daemon=True)
+        self.reader.start()
+        if not ready.wait(wait) or self.proc.poll() is not None:
+            self.stop()
+            raise RuntimeError("dmsim did not come up: " + "".join(self.lines).strip())
+
+    def stop(self):
+        if self.proc.poll() is None:
+            self.proc.send_signal(2)
+            try:
+                self.proc.wait(20)
+            except subprocess.TimeoutExpired:
+                self.proc.kill()
+                self.proc.wait()
+        self.reader.join(5)
+
+
+# ---- a second thread -------------------------------------------------------------------
+
+
+def counting_during(work):
+    """Counts a second thread makes while work() runs, and the seconds it ran."""
+    stop = threading.Event()
+    count = [0]
+
+    def counter():
+        n = 0
+        while not stop.is_set():
+            n += 1
+        count[0] = n
+
+    t = threading.Thread(target=counter)
+    t.start()
+    start = time.perf_counter()
+    work()
+    seconds = time.perf_counter() - start
+    stop.set()
+    t.join()
+    return count[0], seconds
+
+
+def thread_progress(arm, ticks, singles_ticks, log):
+    """Per way: the counting thread's rate during `ticks` ticks over its rate
+    alone for as long, measured right after."""
+    out = {}
+    for way in WAYS:
+        tick, n = arm.calls[way], ticks if way == "group" else singles_ticks
+
+        def work():
+            for _ in repeat(None, n):
+                tick()
+        busy, busy_s = counting_during(work)
+        idle, idle_s = counting_during(lambda: time.sleep(busy_s))
+        out[way] = {"ticks": n, "busy": busy, "busy_s": busy_s, "idle": idle, "idle_s": idle_s,
+                    "share": (busy / busy_s) / (idle / idle_s)}
+        log(f"  threads {way}: {out[way]['share']:.2f} of the idle count rate ({busy:,} in {busy_s:.2f} s "
+            f"against {idle:,} in {idle_s:.2f} s)")
+    return out
+
+
+# ---- memory -----------------------------------------------------------------------------
+
+
+def _kept(tick, keep):
+    for i in range(len(keep)):
+        keep[i] = tick()  # what is allocated under this line is what a tick leaves
+
+
+_KEPT_LINE = _kept.__code__.co_firstlineno + 2
+
+
+def kept_per_tick(arm, ticks):
+    """Blocks and bytes per group tick that tracemalloc traces to the tick
+    when every result is kept, and their kinds."""
+    tick = arm.calls["group"]
+    for _ in repeat(None, 500):
+        tick()
+    keep = [None] * ticks
+    gc.collect()
+    tracemalloc.start(64)
+    _kept(tick, keep)
+    snap = tracemalloc.take_snapshot()
+    tracemalloc.stop()
+    mine = snap.filter_traces([tracemalloc.Filter(True, _kept.__code__.co_filename, lineno=_KEPT_LINE,
+                                                  all_frames=True)])
+    stats = mine.statistics("filename")
+    kinds = sorted({type(x).__name__ for r in keep for x in (r, *r)})
+    result = {"blocks": sum(st.count for st in stats) / ticks, "bytes": sum(st.size for st in stats) / ticks,
+              "kinds": kinds}
+    del keep, snap, mine
+    return result
+
+
+def growth(arm, total, warmup):
+    tick = arm.calls["group"]
+
+    def run(n):
+        for _ in repeat(None, n):
+            tick()
+
+    run(warmup)
+    gc.collect()
+    rss0, blocks0 = rss_bytes(), sys.getallocatedblocks()
+    run(total)
+    gc.collect()
+    rss1, blocks1 = rss_bytes(), sys.getallocatedblocks()
+    tracemalloc.start()
+    run(warmup)
+    gc.collect()
+    t0 = tracemalloc.get_traced_memory()[0]
+    run(total)
+    gc.collect()
+    t1 = tracemalloc.get_traced_memory()[0]
+    tracemalloc.stop()
+    return {"ticks": total, "rss": rss1 - rss0, "rss_before": rss0, "blocks": blocks1 - blocks0,
+            "blocks_before": blocks0, "traced": t1 - t0}
+
+
+# ---- report -----------------------------------------------------------------------------
+
+
+def machine_lines(iface):
+    import platform
+    import torvane
+    lines = []
+    if in_vcan_vm():
+        lines.append(f"tools/vcan-vm guest: qemu with TCG (software emulation), {os.cpu_count()} vCPUs, "
+                     f"kernel {platform.release()}, emulated CPU \"{cpu_model()}\"")
+        lines.append(f"host: {os.environ.get('TORVANE_BENCH_HOST', 'not recorded')}")
+    else:
+        lines.append(f"{cpu_model()}, {os.cpu_count()} CPUs, kernel {platform.release()} (native vcan)")
+    lines.append(f"bus: {iface} (vcan)")
+    lines.append(f"CPython {platform.python_version()} ({sys.executable}); torvane {torvane.__version__}; "
+                 f"{valgrind_version() or 'valgrind missing'}")
+    lines.append(f"tree: {git_revision()}")
+    return lines
+
+
+def speedup_row(target, results, what):
+    med, lo, hi = round_ratios(results, "singles", "group")
+    margin = f"{med / target:.2f}x the target" if med >= target else f"{target / med:.2f}x short"
+    return [f"{what}: group tick rate >= {target:g}x seven `Damiao.mit_control` calls'",
+            f"{med:.2f}x (rounds {lo:.2f}x to {hi:.2f}x)", verdict(med >= target), margin]
+
+
+def report(ctx):
+    q, qmiss = ctx["queued"]
+    live, lmiss = ctx["live"]
+    cg, n = ctx["callgrind"], ctx["callgrind_ticks"]
+    ir = {w: cg[w].total / n / MOTORS for w in WAYS}
+    allocs = {w: {k: v / n for k, v in by_short_name(cg[w].calls).items() if k in ALLOC_FUNCS and v} for w in WAYS}
+    th, kept, grow = ctx["threads"], ctx["kept"], ctx["growth"]
+    frame_us = FRAME_BITS / BITRATE * 1e6
+    singles_us = MOTORS * (2 * frame_us + ctx["latency_us"])
+    group_us = 2 * MOTORS * frame_us
+    py_allocs = sum(v for k, v in allocs["group"].items() if k.startswith("Py"))
+
+    L = [BEGIN, "", "# Benchmarks: a tick of seven motors from Python", ""]
+    L += [f"Written by `benchmarks/ext_tick.py` on {ctx['date']}. Command: `{ctx['command']}`", ""]
+    L += ["Machine:", ""] + [f"- {x}" for x in ctx["machine"]] + [""]
+    L += ["## Targets", ""]
+    rows = [speedup_row(QUEUED_TARGET, q, "replies queued"), speedup_row(LIVE_TARGET, live, "live dmsim")]
+    share = th["group"]["share"]
+    rows.append([f"a second thread counts during group ticks >= {THREAD_TARGET:g} of its rate alone",
+                 f"{share:.2f}", verdict(share >= THREAD_TARGET), f"{share / THREAD_TARGET:.2f}x the target"
+                 if share >= THREAD_TARGET else f"{THREAD_TARGET / share:.2f}x short"])
+    rows.append(["one Python allocation per motor per tick, the tuple aside",
+                 f"{kept['blocks']:.2f} blocks kept per tick ({', '.join(kept['kinds'])}); "
+                 f"{py_allocs:.2f} object-allocator calls per tick (callgrind)",
+                 verdict(round(kept["blocks"], 2) == MOTORS + 1 and round(py_allocs, 1) <= MOTORS + 1),
+                 f"{MOTORS} MotorStates + 1 tuple kept"])
+    flat = grow["traced"] <= 100 and grow["blocks"] <= 100
+    rows.append([f"no memory growth over {grow['ticks']:,} ticks",
+                 f"tracemalloc {grow['traced']:+,} bytes, allocated blocks {grow['blocks']:+,}, resident set "
+                 f"{grow['rss']:+,} bytes", verdict(flat), "below 100 bytes and blocks"])
+    L += table(["target", "measured", "", "margin"], rows) + [""]
+
+    L += ["## Replies queued", "",
+          f"Every command is its own reply: the transport's socket receives its own frames "
+          f"(`CAN_RAW_RECV_OWN_MSGS`, set on torvane's socket from outside) and each motor's feedback identifier "
+          f"is its command identifier, as in the C++ group benchmark. {ctx['rounds']} rounds; in each, both ways "
+          f"run ({ctx['warmup']:,} untimed ticks, then {ctx['ticks']:,} with a clock read after every {BLOCK}), "
+          f"the order swapping each round. Ticks per second from the median {BLOCK}-tick block of all rounds; "
+          f"\"vs singles\": the median over the rounds of the singles' time per tick over this way's, in the "
+          f"same round. Instructions: callgrind, {n:,} ticks after the warm-up, the whole interpreter's "
+          f"user-space Ir (the Python loop included) divided by ticks and motors.", ""]
+    rows = []
+    for w in WAYS:
+        s = q[w]
+        lo, hi = s.rate_range
+        al = ", ".join(f"`{k}` {v:.2f}" for k, v in sorted(allocs[w].items())) or "none"
+        rows.append([w, fmt_int(s.rate), f"{fmt_int(lo)} to {fmt_int(hi)}",
+                     f"{round_ratios(q, 'singles', w)[0]:.2f}x", fmt_int(cg[w].total / n), fmt_int(ir[w]), al,
+                     qmiss[w]])
+    rows.append(["C++ group (tools/bench-group)", "", "", "", fmt_int(CPP_GROUP_IR * MOTORS), fmt_int(CPP_GROUP_IR),
+                 "none", ""])
+    L += table(["way", "ticks/s", "rounds", "vs singles", "Ir per tick", "Ir per motor", "allocator calls per tick",
+                "missed replies"], rows) + [""]
+    L += ["- group: `torvane_ext.MotorGroup.mit_control(setpoints)`, one call per tick, a tuple of MotorStates back.",
+          "- singles: seven `torvane.Damiao.mit_control(bus, setpoint)` calls, their states gathered in a tuple.",
+          f"- The Python group costs {ir['group'] - CPP_GROUP_IR:,.0f} Ir per motor per tick over the C++ group's "
+          f"{CPP_GROUP_IR}: the interpreter's call, converting the seven setpoints and building the states.", ""]
+    top = sorted(by_short_name(cg["group"].self_cost).items(), key=lambda kv: -kv[1])[:12]
+    L += ["Heaviest functions of the Python group tick (self Ir per motor per tick):", ""]
+    L += table(["function", "Ir"], [[f"`{name}`", f"{cost / n / MOTORS:.0f}"] for name, cost in top]) + [""]
+
+    L += ["## Live simulator", "",
+          f"Against `{ctx['dmsim']}` playing the seven motors, {ctx['live_ticks']:,} ticks per way in each of "
+          f"{ctx['live_rounds']} rounds, order swapping each round.", ""]
+    rows = []
+    for w in WAYS:
+        s = live[w]
+        lo, hi = s.rate_range
+        rows.append([w, fmt_int(s.rate), f"{fmt_int(lo)} to {fmt_int(hi)}",
+                     f"{round_ratios(live, 'singles', w)[0]:.2f}x", fmt_ns(1e9 / s.rate), lmiss[w]])
+    L += table(["way", "ticks/s", "rounds", "vs singles", "time per tick", "missed replies"], rows) + [""]
+    L += [f"What the wire allows: seven single exchanges take at least 7 x (2 x {frame_us:.0f} + "
+          f"{ctx['latency_us']}) = {singles_us:,.0f} µs, a group tick at least its fourteen frames, "
+          f"{group_us:,.0f} µs: {singles_us / group_us:.2f}x for a host that cost nothing. Everything above that "
+          f"is host time per exchange, which the group saves; in the emulated guest every wake-up of the "
+          f"simulator and of the caller is expensive, so the ratio here says more about the guest than about "
+          f"either way.", ""]
+
+    L += ["## A second thread", "",
+          f"A second Python thread increments a counter in a loop while the main thread runs live ticks "
+          f"(dmsim as above), then again while the main thread only sleeps as long; the table gives its counts "
+          f"per second during the ticks over alone.", ""]
+    rows = []
+    for w in WAYS:
+        t = th[w]
+        rows.append([w, f"{t['ticks']:,}", f"{t['busy']:,} in {t['busy_s']:.2f} s", f"{t['idle']:,} in {t['idle_s']:.2f} s",
+                     f"{t['share']:.2f}"])
+    L += table(["ticks by", "ticks", "counts during the ticks", "counts alone", "share"], rows) + [""]
+    L += ["torvane_ext releases the interpreter lock while it waits on the bus; torvane's own methods hold it "
+          "throughout, so the counting thread runs only when the interpreter switches between two calls.", ""]
+
+    L += ["## Python memory", "",
+          f"Every result of {ctx['kept_ticks']:,} queued group ticks kept in a list: per tick, "
+          f"{kept['blocks']:.2f} blocks ({kept['bytes']:.0f} bytes) that tracemalloc traces to the calling line, "
+          f"the seven MotorStates and their tuple. The object allocator is called {py_allocs:.2f} times per tick "
+          f"(callgrind, above), freed again or not: once per MotorState, while the tuple usually comes from the "
+          f"interpreter's free list of tuples.", "",
+          f"{grow['ticks']:,} queued group ticks with the results dropped (after a warm-up): interpreter's "
+          f"allocated blocks {grow['blocks_before']:,} -> {grow['blocks_before'] + grow['blocks']:,} "
+          f"({grow['blocks']:+,}), resident set {grow['rss_before']:,} -> {grow['rss_before'] + grow['rss']:,} bytes "
+          f"({grow['rss']:+,}); in a second pass of as many under tracemalloc, traced memory {grow['traced']:+,} "
+          f"bytes.", ""]
+    if ctx["vm"]:
+        L += ["Absolute times come from an emulated guest, many times slower than its host; the ratios, "
+              "measured side by side, are the result.", ""]
+    L += [END]
+    return "\n".join(L)
+
+
+def main(argv=None):
+    ap = argparse.ArgumentParser(description=__doc__.split("\n\n")[0],
+                                 formatter_class=argparse.RawDescriptionHelpFormatter)
+    ap.add_argument("--iface", default="vcan0")
+    ap.add_argument("--rounds", type=int, default=6, help="rounds with replies queued (default 6)")
+    ap.add_argument("--ticks", type=int, default=2000, help="ticks per way and round, a multiple of 10")
+    ap.add_argument("--warmup", type=int, default=200)
+    ap.add_argument("--callgrind-ticks", type=int, default=1000)
+    ap.add_argument("--live-rounds", type=int, default=4)
+    ap.add_argument("--live-ticks", type=int, default=300)
+    ap.add_argument("--thread-ticks", type=int, default=1000)
+    ap.add_argument("--thread-singles-ticks", type=int, default=200, help="as many ticks of seven single calls")
+    ap.add_argument("--kept-ticks", type=int, default=5000)
+    ap.add_argument("--growth-ticks", type=int, default=100_000)
+    ap.add_argument("--latency-us", type=int, default=200, help="dmsim's processing latency (default 200)")
+    ap.add_argument("--dmsim", default=None, help="the simulator (default: the one beside this interpreter)")
+    ap.add_argument("--output", default=str(ROOT / "BENCHMARKS.md"), help="report file ('-' for none)")
+    ap.add_argument("--command", default=os.environ.get("TORVANE_BENCH_COMMAND"))
+    ap.add_argument("--callgrind-worker", choices=WAYS, help=argparse.SUPPRESS)
+    args = ap.parse_args(argv)
+
+    if args.callgrind_worker:
+        callgrind_worker(args.callgrind_worker, args.iface, args.ticks, args.warmup)
+        return 0
+
+    def log(msg):
+        print(msg, file=sys.stderr, flush=True)
+
+    dmsim = args.dmsim or find_dmsim()
+    if dmsim is None:
+        raise SystemExit("no dmsim beside this interpreter: install torvane into its environment")
+    if not valgrind_version():
+        raise SystemExit("valgrind is missing (tools/install-system-deps)")
+    started = time.monotonic()
+    ctx = {"vm": in_vcan_vm(), "machine": machine_lines(args.iface), "rounds": args.rounds, "ticks": args.ticks,
+           "warmup": args.warmup, "callgrind_ticks": args.callgrind_ticks, "live_rounds": args.live_rounds,
+           "live_ticks": args.live_ticks, "thread_ticks": args.thread_ticks, "kept_ticks": args.kept_ticks,
+           "latency_us": args.latency_us,
+           "dmsim": f"dmsim --latency-us {args.latency_us} --bitrate {BITRATE}",
+           "command": args.command or shlex.join([Path(sys.executable).name, *sys.argv]),
+           "date": datetime.now(timezone.utc).strftime("%Y-%m-%d %H:%M UTC")}
+
+    log("replies queued")
+    arm = Arm(args.iface, echo=True)
+    ctx["queued"] = rounds_of(arm, args.rounds, args.ticks, args.warmup, log, "queued")
+    log("memory")
+    ctx["kept"] = kept_per_tick(arm, args.kept_ticks)
+    ctx["growth"] = growth(arm, args.growth_ticks, 2000)
+    log(f"  kept {ctx['kept']}; growth {ctx['growth']}")
+    del arm
+    log("callgrind")
+    ctx["callgrind"] = callgrind(args.iface, args.callgrind_ticks, args.warmup, ROOT / "build" / "bench-callgrind",
+                                 log)
+    log(f"live: {ctx['dmsim']}")
+    sim = Simulator(dmsim, args.iface, args.latency_us)
+    try:
+        arm = Arm(args.iface, echo=False)
+        ctx["live"] = rounds_of(arm, args.live_rounds, args.live_ticks, 20, log, "live")
+        log("threads")
+        ctx["threads"] = thread_progress(arm, args.thread_ticks, args.thread_singles_ticks, log)
+        del arm
+    finally:
+        sim.stop()
+
+    text = report(ctx)
+    print(text)
+    if args.output != "-":
+        write_section(Path(args.output), text)
+        log(f"written to {args.output} ({time.monotonic() - started:.0f} s)")
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
