@@ -5,6 +5,7 @@ refused before anything could be sent."""
 import ast
 import importlib.metadata
 import inspect
+import os
 import re
 import subprocess
 import sys
@@ -95,7 +96,7 @@ def test_refuses_another_torvane(tmp_path, case):
         sys.exit(0)
     """)
     r = subprocess.run([sys.executable, "-c", code], cwd=tmp_path, capture_output=True, text=True, timeout=60,
-                       env={"PYTHONPATH": str(tmp_path)})
+                       env={**os.environ, "PYTHONPATH": str(tmp_path)})
     assert r.returncode == 3, r.stdout + r.stderr
     assert re.search(message, r.stdout), r.stdout
 
