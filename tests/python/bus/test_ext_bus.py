@@ -61,8 +61,10 @@ def test_each_command_sends_its_frame_and_returns_the_state(start_dmsim, peer, b
     state = call(bus, m)
     assert type(state) is torvane.MotorState and state.motor_id == 1
     frames = peer.drain(0.2)
-    assert frames[0] == (can_id, data, False)
-    assert (0x11, False) == (frames[1][0], frames[1][2])
+    # In a slow guest the reply to the enable can come after the drain above.
+    command = next(i for i, f in enumerate(frames) if f[0] != 0x11)
+    assert frames[command] == (can_id, data, False)
+    assert (0x11, False) in [(f[0], f[2]) for f in frames[command + 1:]]
 
 
 def test_mode_commands_move_the_motor(start_dmsim, bus):
