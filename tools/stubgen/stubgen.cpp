@@ -255,13 +255,16 @@ std::string generate() {
         if (!keys.insert(cls->key).second) fail("two classes share the key of " + name);
 
     for (const PyAttributeInfo* a : attribute_order) {
-        w.out << "\n" << a->text;
-        // An attribute's text names the modules it uses on its first line: "# uses: enum typing".
+        // A text may open with the modules it uses, a line the stub does not
+        // show: "# uses: enum typing". An empty text is written by another record.
         std::string_view text = a->text;
         if (text.starts_with("# uses:")) {
-            std::istringstream uses(std::string(text.substr(7, text.find('\n') - 7)));
+            const auto eol = std::min(text.find('\n'), text.size());
+            std::istringstream uses(std::string(text.substr(7, eol - 7)));
             for (std::string m; uses >> m;) w.imports.insert(m);
+            text.remove_prefix(std::min(eol + 1, text.size()));
         }
+        if (!text.empty()) w.out << "\n" << text;
     }
     for (const auto& [name, cls] : classes) write_class(w, *cls, blocks[cls->key]);
     for (const auto& [name, f] : functions) {
