@@ -15,26 +15,8 @@ constinit LoadList<PyAttributeInfo> py_attribute_infos;
 
 namespace {
 
-template <typename T>
-inline constexpr ClassKey class_key{class_name<T>};
-
-template <typename T>
-inline constexpr PyClassInfo class_info{&class_key<T>, class_name<T>, "", {}, "torvane"};
-
-template <typename B>
-inline constexpr PyMethodsInfo methods_info{&class_key<typename B::record>, B::getters, B::methods, B::constructor};
-
-template <typename Classes, typename Blocks, typename Functions>
-struct Registrations;
-
-template <typename... C, typename... B, typename... F>
-struct Registrations<std::tuple<C...>, std::tuple<B...>, std::tuple<F...>> {
-    Registration<PyClassInfo> classes[sizeof...(C)]{{py_class_infos, class_info<C>}...};
-    Registration<PyMethodsInfo> blocks[sizeof...(B)]{{py_methods_infos, methods_info<B>}...};
-    Registration<PyFunctionInfo> functions[sizeof...(F)]{{py_function_infos, F::info}...};
-};
-
-const Registrations<api::Classes, api::Blocks, api::Functions> registrations;
+constexpr char kModule[] = "torvane";
+const DeclaredRecords<kModule, api::Classes, api::Blocks, api::Functions> records;
 
 }  // namespace
 

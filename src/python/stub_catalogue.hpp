@@ -17,6 +17,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <tuple>
 
 #include "python/load_list.hpp"
 
@@ -196,5 +197,27 @@ extern constinit LoadList<PyClassInfo> py_class_infos;
 extern constinit LoadList<PyMethodsInfo> py_methods_infos;
 extern constinit LoadList<PyFunctionInfo> py_function_infos;
 extern constinit LoadList<PyAttributeInfo> py_attribute_infos;
+
+// A module's records of its declared classes, method blocks and functions
+// (tuples of declarations), pushed while the library loads. One static
+// object of this type per module.
+template <const char* Module, typename Classes, typename Blocks, typename Functions>
+struct DeclaredRecords;
+
+template <typename T>
+inline constexpr ClassKey class_key{class_name<T>};
+
+template <const char* Module, typename... C, typename... B, typename... F>
+struct DeclaredRecords<Module, std::tuple<C...>, std::tuple<B...>, std::tuple<F...>> {
+    template <typename T>
+    static constexpr PyClassInfo class_info{&class_key<T>, class_name<T>, "", {}, Module};
+    template <typename Block>
+    static constexpr PyMethodsInfo methods_info{&class_key<typename Block::record>, Block::getters, Block::methods,
+                                                Block::constructor};
+
+    Registration<PyClassInfo> classes[sizeof...(C)]{{py_class_infos, class_info<C>}...};
+    Registration<PyMethodsInfo> blocks[sizeof...(B)]{{py_methods_infos, methods_info<B>}...};
+    Registration<PyFunctionInfo> functions[sizeof...(F)]{{py_function_infos, F::info}...};
+};
 
 }  // namespace torvane::py

@@ -13,23 +13,7 @@ using namespace py;
 
 namespace {
 
-template <typename T>
-inline constexpr ClassKey class_key{class_name<T>};
-template <typename T>
-inline constexpr PyClassInfo class_info{&class_key<T>, class_name<T>, "", {}, kModule};
-template <typename B>
-inline constexpr PyMethodsInfo methods_info{&class_key<typename B::record>, B::getters, B::methods, B::constructor};
-
-template <typename Classes, typename Blocks, typename Functions>
-struct Registrations;
-template <typename... C, typename... B, typename... F>
-struct Registrations<std::tuple<C...>, std::tuple<B...>, std::tuple<F...>> {
-    Registration<PyClassInfo> classes[sizeof...(C)]{{py_class_infos, class_info<C>}...};
-    Registration<PyMethodsInfo> blocks[sizeof...(B)]{{py_methods_infos, methods_info<B>}...};
-    Registration<PyFunctionInfo> functions[sizeof...(F)]{{py_function_infos, F::info}...};
-};
-
-const Registrations<Classes, Blocks, Functions> registrations;
+const DeclaredRecords<kModule, Classes, Blocks, Functions> records;
 
 // The stub texts of what the module makes at import, from the same tables.
 constexpr auto control_mode_text = decl::make_text<[](decl::TextSink& out) {
