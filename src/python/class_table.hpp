@@ -138,46 +138,32 @@ inline constexpr const char* preset_doc =
 
 template <typename T>
 PyTypeObject* make_type() {
-    static PyMethodDef methods[table_sizes<T>.first + 1];
-    static PyGetSetDef getset[table_sizes<T>.second + 1];
-    PyType_Slot slots[8];
-    int n = 0;
-    std::size_t m = 0, g = 0;
-    bool constructed = false;
-    auto slot = [&](int id, auto* p) { slots[n++] = {id, const_cast<void*>(reinterpret_cast<const void*>(p))}; };
+    TypeParts<T, table_sizes<T>.first, table_sizes<T>.second> t;
     auto add = [&]<typename M, typename R>(M*, R*) {
         if constexpr (requires { M::op; }) {
-            methods[m++] = {M::name, as_cfunction<&method<M>>(), kFast, M::doc};
+            t.methods[t.m++] = {M::name, as_cfunction<&method<M>>(), kFast, M::doc};
         } else if constexpr (requires { M::table; }) {
             [&]<std::size_t... J>(std::index_sequence<J...>) {
-                ((methods[m++] = {M::table[J].name, guarded<&preset<M::table, J>>, METH_NOARGS | METH_STATIC,
-                                  preset_doc<M::table, J>}),
+                ((t.methods[t.m++] = {M::table[J].name, guarded<&preset<M::table, J>>, METH_NOARGS | METH_STATIC,
+                                      preset_doc<M::table, J>}),
                  ...);
             }(std::make_index_sequence<M::table.size()>{});
         } else if constexpr (M::constructs) {
-            slot(Py_tp_new, guarded<&construct<M>>);
-            slot(Py_tp_doc, M::doc);
-            constructed = true;
+            t.slot(Py_tp_new, guarded<&construct<M>>);
+            t.slot(Py_tp_doc, M::doc);
+            t.constructed = true;
         } else if constexpr (std::is_same_v<M, Repr>) {
-            slot(Py_tp_repr, guarded<&repr<R>>);
+            t.slot(Py_tp_repr, guarded<&repr<R>>);
         } else {
             [&]<typename... F>(Fields<F...>*) {
-                ((getset[g++] = {F::name, guarded<&get<F>>, nullptr, "", nullptr}), ...);
+                ((t.getset[t.g++] = {F::name, guarded<&get<F>>, nullptr, "", nullptr}), ...);
             }(static_cast<M*>(nullptr));
         }
     };
     for_each_block<T>([&]<typename R, typename... M>(Block<R, M...>*) {
         (add(static_cast<M*>(nullptr), static_cast<R*>(nullptr)), ...);
     });
-    if (!constructed) slot(Py_tp_new, &no_constructor<T>);
-    slot(Py_tp_alloc, &alloc<T>);
-    slot(Py_tp_dealloc, &dealloc<T>);
-    if (m) slot(Py_tp_methods, methods);
-    if (g) slot(Py_tp_getset, getset);
-    slots[n] = {0, nullptr};
-    PyType_Spec spec{c_text<[](TextSink& out) { out << "torvane." << class_name<T>; }>,
-                     static_cast<int>(sizeof(Boxed<T>)), 0, Py_TPFLAGS_DEFAULT, slots};
-    return reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&spec));
+    return t.finish(c_text<[](TextSink& out) { out << "torvane." << class_name<T>; }>, Py_TPFLAGS_DEFAULT);
 }
 
 }  // namespace table

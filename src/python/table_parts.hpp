@@ -55,4 +55,30 @@ PyCFunction as_cfunction() {
 
 inline constexpr int kFast = METH_FASTCALL | METH_KEYWORDS;
 
+// One class's type object in the making: its module's table fills the
+// method and property tables and its own slots, finish() adds what every
+// class has and builds the type. The tables outlive the type: one per class.
+template <typename T, std::size_t Methods, std::size_t Getters>
+struct TypeParts {
+    static inline PyMethodDef methods[Methods + 1];
+    static inline PyGetSetDef getset[Getters + 1];
+    PyType_Slot slots[8];
+    int n = 0;
+    std::size_t m = 0, g = 0;
+    bool constructed = false;
+
+    void slot(int id, auto* p) { slots[n++] = {id, const_cast<void*>(reinterpret_cast<const void*>(p))}; }
+
+    PyTypeObject* finish(const char* name, unsigned int flags) {
+        if (!constructed) slot(Py_tp_new, &no_constructor<T>);
+        slot(Py_tp_alloc, &alloc<T>);
+        slot(Py_tp_dealloc, &dealloc<T>);
+        if (m) slot(Py_tp_methods, methods);
+        if (g) slot(Py_tp_getset, getset);
+        slots[n] = {0, nullptr};
+        PyType_Spec spec{name, static_cast<int>(sizeof(Boxed<T>)), 0, flags, slots};
+        return reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&spec));
+    }
+};
+
 }  // namespace torvane::py::table

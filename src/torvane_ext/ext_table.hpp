@@ -94,28 +94,22 @@ inline constexpr std::pair<std::size_t, std::size_t> table_sizes = [] {
 
 template <typename T>
 PyTypeObject* make_type() {
-    static PyMethodDef methods[table_sizes<T>.first + 1];
-    static PyGetSetDef getset[table_sizes<T>.second + 1];
-    PyType_Slot slots[8];
-    int n = 0;
-    std::size_t m = 0, g = 0;
-    bool constructed = false;
-    auto slot = [&](int id, auto* p) { slots[n++] = {id, const_cast<void*>(reinterpret_cast<const void*>(p))}; };
+    TypeParts<T, table_sizes<T>.first, table_sizes<T>.second> t;
     auto add = [&]<typename M>(M*) {
         if constexpr (requires { M::frames; }) {
-            methods[m++] = {M::name, as_cfunction<&tick<M>>(), kFast, M::doc};
+            t.methods[t.m++] = {M::name, as_cfunction<&tick<M>>(), kFast, M::doc};
         } else if constexpr (requires { M::holds_references; }) {
-            slot(Py_tp_new, py::guarded<&construct_group>);
-            slot(Py_tp_doc, M::doc);
-            constructed = true;
+            t.slot(Py_tp_new, py::guarded<&construct_group>);
+            t.slot(Py_tp_doc, M::doc);
+            t.constructed = true;
         } else if constexpr (std::is_same_v<M, Repr>) {
-            slot(Py_tp_repr, py::guarded<&repr<T>>);
+            t.slot(Py_tp_repr, py::guarded<&repr<T>>);
         } else if constexpr (requires { M::getters; } && std::is_base_of_v<Member, M>) {
             [&]<template <typename...> typename L, typename... F>(L<F...>*) {
                 if constexpr (requires { (F::id, ...); })
-                    ((getset[g++] = {F::name, py::guarded<&computed<F::id>>, nullptr, "", nullptr}), ...);
+                    ((t.getset[t.g++] = {F::name, py::guarded<&computed<F::id>>, nullptr, "", nullptr}), ...);
                 else
-                    ((getset[g++] = {F::name, py::guarded<&get<F>>, nullptr, "", nullptr}), ...);
+                    ((t.getset[t.g++] = {F::name, py::guarded<&get<F>>, nullptr, "", nullptr}), ...);
             }(static_cast<M*>(nullptr));
         }
     };
@@ -126,16 +120,9 @@ PyTypeObject* make_type() {
               : void()),
          ...);
     }(static_cast<Blocks*>(nullptr));
-    if (!constructed) slot(Py_tp_new, &no_constructor<T>);
-    slot(Py_tp_alloc, &alloc<T>);
-    slot(Py_tp_dealloc, &dealloc<T>);
-    if (m) slot(Py_tp_methods, methods);
-    if (g) slot(Py_tp_getset, getset);
-    slots[n] = {0, nullptr};
     // Immutable: Python cannot replace a method or __new__ of these classes.
-    PyType_Spec spec{c_text<[](TextSink& out) { out << kModule << "." << py::class_name<T>; }>,
-                     static_cast<int>(sizeof(py::Boxed<T>)), 0, Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE, slots};
-    return reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&spec));
+    return t.finish(c_text<[](TextSink& out) { out << kModule << "." << py::class_name<T>; }>,
+                    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE);
 }
 
 template <typename T>
