@@ -409,8 +409,8 @@ def compare(iface, replier, rounds, calls, warmup, live, log):
 class Simulator:
     READY = "dmsim: ready on "
 
-    def __init__(self, exe, iface, wait=60.0):
-        argv = [str(exe), "--iface", iface, "--motor", f"{MOTOR_ID}:{MASTER_ID:#x}:dm4310", "--mode", "1"]
+    def __init__(self, exe, iface, args=("--motor", f"{MOTOR_ID}:{MASTER_ID:#x}:dm4310"), wait=60.0):
+        argv = [str(exe), "--iface", iface, "--mode", "1", *args]
         self.proc = subprocess.Popen(argv, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
                                      stderr=subprocess.PIPE, text=True)
         self.lines = []

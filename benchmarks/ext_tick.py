@@ -29,7 +29,6 @@ import gc
 import os
 import shlex
 import socket
-import statistics
 import subprocess
 import sys
 import threading
@@ -40,19 +39,16 @@ from itertools import repeat
 from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
-from exchange import (BITRATE, BLOCK, FRAME_BITS, ROOT, Sample, Summary, by_short_name, cpu_model,  # noqa: E402
-                      find_dmsim, fmt_int, fmt_ns, git_revision, in_vcan_vm, parse_callgrind, round_ratios,
-                      rss_bytes, table, valgrind_version, verdict)
-from group_tick import write_section  # noqa: E402
+from exchange import (ALLOC_FUNCS, BITRATE, BLOCK, FRAME_BITS, PY_MARK, ROOT, Sample, Simulator,  # noqa: E402
+                      Summary, by_short_name, find_dmsim, fmt_int, fmt_ns, in_vcan_vm, parse_callgrind,
+                      round_ratios, rss_bytes, table, valgrind_version, verdict)
+import group_tick  # noqa: E402
 
 MOTORS = 7
 MODELS = ("dm8009", "dm8009", "dm4340", "dm4340", "dm4310", "dm4310", "dm4310")  # as group_tick.cpp
 CPP_GROUP_IR = 576  # per motor per tick, the C++ group in tools/bench-group's section below
 QUEUED_TARGET, LIVE_TARGET, THREAD_TARGET = 2.0, 3.0, 0.5
 TIMEOUT_MS = 1000
-PY_MARK = "time_sleep"  # callgrind dumps on entering it; see exchange.py
-ALLOC_FUNCS = ("PyObject_Malloc", "PyObject_Calloc", "PyObject_Realloc", "PyMem_Malloc", "PyMem_Calloc",
-               "PyMem_Realloc", "malloc", "calloc", "realloc", "operator new")
 WAYS = ("group", "singles")
 BEGIN, END = "<!-- ext_tick: begin -->", "<!-- ext_tick: end -->"
 
@@ -184,41 +180,12 @@ def callgrind(iface, ticks, warmup, outdir, log):
 # ---- the live simulator ---------------------------------------------------------------
 
 
-class Simulator:
-    READY = "dmsim: ready on "
-
-    def __init__(self, exe, iface, latency_us, wait=60.0):
-        self.argv = [str(exe), "--iface", iface, "--mode", "1", "--latency-us", str(latency_us),
-                     "--bitrate", str(BITRATE)]
-        for i in range(1, MOTORS + 1):
-            self.argv += ["--motor", f"{i}:{0x10 + i:#x}:{MODELS[i - 1]}"]
-        self.proc = subprocess.Popen(self.argv, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
-                                     stderr=subprocess.PIPE, text=True)
-        self.lines = []
-        ready = threading.Event()
-
-        def read():
-            for line in self.proc.stderr:
-                self.lines.append(line)
-                if line.startswith(self.READY):
-                    ready.set()
-            ready.set()
-
-        self.reader = threading.Thread(target=read, daemon=True)
-        self.reader.start()
-        if not ready.wait(wait) or self.proc.poll() is not None:
-            self.stop()
-            raise RuntimeError("dmsim did not come up: " + "".join(self.lines).strip())
-
-    def stop(self):
-        if self.proc.poll() is None:
-            self.proc.send_signal(2)
-            try:
-                self.proc.wait(20)
-            except subprocess.TimeoutExpired:
-                self.proc.kill()
-                self.proc.wait()
-        self.reader.join(5)
+def simulator(exe, iface, latency_us):
+    """dmsim playing the seven motors, on the wire model of the C++ group's live rounds."""
+    args = ["--latency-us", str(latency_us), "--bitrate", str(BITRATE)]
+    for i in range(1, MOTORS + 1):
+        args += ["--motor", f"{i}:{0x10 + i:#x}:{MODELS[i - 1]}"]
+    return Simulator(exe, iface, args)
 
 
 # ---- a second thread -------------------------------------------------------------------
@@ -328,17 +295,8 @@ def growth(arm, total, warmup):
 def machine_lines(iface):
     import platform
     import torvane
-    lines = []
-    if in_vcan_vm():
-        lines.append(f"tools/vcan-vm guest: qemu with TCG (software emulation), {os.cpu_count()} vCPUs, "
-                     f"kernel {platform.release()}, emulated CPU \"{cpu_model()}\"")
-        lines.append(f"host: {os.environ.get('TORVANE_BENCH_HOST', 'not recorded')}")
-    else:
-        lines.append(f"{cpu_model()}, {os.cpu_count()} CPUs, kernel {platform.release()} (native vcan)")
-    lines.append(f"bus: {iface} (vcan)")
-    lines.append(f"CPython {platform.python_version()} ({sys.executable}); torvane {torvane.__version__}; "
-                 f"{valgrind_version() or 'valgrind missing'}")
-    lines.append(f"tree: {git_revision()}")
+    lines = group_tick.machine_lines(iface)
+    lines.insert(-1, f"CPython {platform.python_version()} ({sys.executable}); torvane {torvane.__version__}")
     return lines
 
 
@@ -512,7 +470,7 @@ def main(argv=None):
     ctx["callgrind"] = callgrind(args.iface, args.callgrind_ticks, args.warmup, ROOT / "build" / "bench-callgrind",
                                  log)
     log(f"live: {ctx['dmsim']}")
-    sim = Simulator(dmsim, args.iface, args.latency_us)
+    sim = simulator(dmsim, args.iface, args.latency_us)
     try:
         arm = Arm(args.iface, echo=False)
         ctx["live"] = rounds_of(arm, args.live_rounds, args.live_ticks, 20, log, "live")
@@ -525,7 +483,7 @@ def main(argv=None):
     text = report(ctx)
     print(text)
     if args.output != "-":
-        write_section(Path(args.output), text)
+        group_tick.write_section(Path(args.output), text)
         log(f"written to {args.output} ({time.monotonic() - started:.0f} s)")
     return 0
 

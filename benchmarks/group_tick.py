@@ -28,7 +28,6 @@ import json
 import os
 import re
 import shlex
-import statistics
 import subprocess
 import sys
 import time
@@ -133,7 +132,6 @@ def report(ctx):
     q, cg, n = ctx["queued"], ctx["callgrind"], ctx["callgrind_ticks"]
     ir = {label: cg[label].total / n / MOTORS for label in cg}
     live, live_missing = ctx["live"]
-    group_vs = round_ratios(q, "singles", "group")
     live_vs = round_ratios(live, "singles", "group")
     wire_tick_us = 2 * MOTORS * FRAME_BITS / BITRATE * 1e6
 

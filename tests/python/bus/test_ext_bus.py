@@ -3,7 +3,6 @@ registers and limits, scanning, group exchanges (a silent motor, stale
 replies, wrong arguments sending nothing), and threads mixing torvane's
 methods with torvane_ext's calls on one bus."""
 
-import struct
 import threading
 import time
 
@@ -13,7 +12,7 @@ import torvane
 import torvane_ext as tx
 from canpeer import IFACE, Peer
 from motorframes import (DISABLE, ENABLE, FORCE_POS_BASE, POS_VEL_BASE, READ, REFRESH, REGISTER_ID, SAVE, VEL_BASE,
-                         WRITE, f32, force_pos, pos_vel, register_frame, system_frame, vel)
+                         WRITE, force_pos, pos_vel, register_frame, system_frame, vel)
 
 pytestmark = pytest.mark.bus
 
