@@ -141,6 +141,12 @@ def test_stub_all_matches_module():
     assert sorted(declared) == sorted(tx.__all__)
 
 
+def test_stub_shows_no_catalogue_notes_or_empty_records():
+    text = installed_stub().read_text()
+    assert "# uses:" not in text
+    assert "\n\n\n" not in text
+
+
 def test_stubtest_passes(tmp_path):
     r = subprocess.run([sys.executable, "-m", "mypy.stubtest", "torvane_ext"], cwd=tmp_path,
                        capture_output=True, text=True, timeout=300)

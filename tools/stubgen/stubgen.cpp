@@ -274,8 +274,12 @@ std::string generate() {
     }
 
     std::ostringstream head;
+    // torvane carries its catalogue; another module's records are built
+    // beside it, from the same declarations.
+    const char* source = kSelfModule == "torvane" ? "signature catalogue compiled into the module"
+                                                  : "signature records of the declarations it is built from";
     head << "# Type stub of the " << kSelfModule << " extension module, written by " << kSelfModule
-         << "_stubgen from the\n# signature catalogue compiled into the module. Do not edit.\n\n";
+         << "_stubgen from the\n# " << source << ". Do not edit.\n\n";
     for (const std::string& m : w.imports) head << "import " << m << "\n";
     if (!w.imports.empty()) head << "\n";
     head << "__all__ = [\n    \"__version__\",\n";
