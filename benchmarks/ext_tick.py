@@ -295,9 +295,8 @@ def growth(arm, total, warmup):
 def machine_lines(iface):
     import platform
     import torvane
-    lines = group_tick.machine_lines(iface)
-    lines.insert(-1, f"CPython {platform.python_version()} ({sys.executable}); torvane {torvane.__version__}")
-    return lines
+    return group_tick.machine_lines(iface, f"CPython {platform.python_version()} ({sys.executable}); torvane "
+                                           f"{torvane.__version__}; {valgrind_version() or 'valgrind missing'}")
 
 
 def speedup_row(target, results, what):
@@ -483,7 +482,7 @@ def main(argv=None):
     text = report(ctx)
     print(text)
     if args.output != "-":
-        group_tick.write_section(Path(args.output), text)
+        group_tick.write_section(Path(args.output), text, BEGIN, END)
         log(f"written to {args.output} ({time.monotonic() - started:.0f} s)")
     return 0
 

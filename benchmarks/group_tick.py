@@ -115,15 +115,19 @@ def dmsim_command(exe, latency_us):
     return cmd, bitrate
 
 
-def machine_lines(iface):
+def machine_lines(iface, tools=None):
+    """The machine, the bus, `tools` (default: the compiler of the floor
+    build and valgrind) and the tree."""
+    import platform
     lines = []
     if in_vcan_vm():
         lines.append(f"tools/vcan-vm guest: qemu with TCG (software emulation), {os.cpu_count()} vCPUs, "
-                     f"emulated CPU \"{cpu_model()}\"")
+                     f"kernel {platform.release()}, emulated CPU \"{cpu_model()}\"")
         lines.append(f"host: {os.environ.get('TORVANE_BENCH_HOST', 'not recorded')}")
     else:
-        lines.append(f"{cpu_model()}, {os.cpu_count()} CPUs (native vcan)")
-    lines.append(f"bus: {iface} (vcan); built with {compiler_version()}; {valgrind_version() or 'valgrind missing'}")
+        lines.append(f"{cpu_model()}, {os.cpu_count()} CPUs, kernel {platform.release()} (native vcan)")
+    lines.append(f"bus: {iface} (vcan)")
+    lines.append(tools or f"built with {compiler_version()}; {valgrind_version() or 'valgrind missing'}")
     lines.append(f"tree: {git_revision()}")
     return lines
 
@@ -204,10 +208,12 @@ def report(ctx):
     return "\n".join(L)
 
 
-def write_section(path, text):
+def write_section(path, text, begin=BEGIN, end=END):
+    """Puts `text` (opening with `begin`, closing with `end`) in place of the
+    file's section between those markers, or after the rest."""
     old = path.read_text() if path.exists() else ""
-    if BEGIN in old and END in old:
-        new = old[:old.index(BEGIN)] + text + old[old.index(END) + len(END):]
+    if begin in old and end in old:
+        new = old[:old.index(begin)] + text + old[old.index(end) + len(end):]
     else:
         new = old.rstrip("\n") + ("\n\n" if old else "") + text + "\n"
     path.write_text(new)
