@@ -57,19 +57,18 @@ enum class Fault : std::uint8_t {
 inline constexpr std::uint8_t kStatusDisabled = 0;
 inline constexpr std::uint8_t kStatusEnabled = 1;
 
-// Register numbers the simulation acts on, beside CTRL_MODE and TIMEOUT.
-enum SimRegister : std::uint8_t {
-    kRegUnderVoltage = 0,
-    kRegOverTemp = 2,
-    kRegAcc = 4,
-    kRegDec = 5,
-    kRegMasterId = 7,
-    kRegEscId = 8,
-    kRegPMax = 21,
-    kRegVMax = 22,
-    kRegTMax = 23,
-    kRegOverVoltage = 29,
-};
+// Register numbers the simulation acts on: the core's, and those only the
+// motor's own firmware acts on.
+using damiao::kRegMasterId;
+using damiao::kRegPMax;
+using damiao::kRegTMax;
+using damiao::kRegVMax;
+inline constexpr std::uint8_t kRegUnderVoltage = 0;
+inline constexpr std::uint8_t kRegOverTemp = 2;
+inline constexpr std::uint8_t kRegAcc = 4;
+inline constexpr std::uint8_t kRegDec = 5;
+inline constexpr std::uint8_t kRegEscId = 8;
+inline constexpr std::uint8_t kRegOverVoltage = 29;
 // TIMEOUT counts in these.
 inline constexpr MonoNanos kTimeoutUnit = 50'000;
 // How long a save keeps the motor deaf while it writes its flash.
