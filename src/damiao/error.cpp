@@ -67,6 +67,10 @@ std::string Error::to_string() const {
                 return "a group of " + to_string(e.motors) + " motors was given " + to_string(e.commands) +
                        " commands";
             },
+            [](const SharedBus& e) {
+                return "groups " + to_string(e.first) + " and " + to_string(e.second) +
+                       " are on the same bus: one could take the other's replies";
+            },
         },
         value);
 }

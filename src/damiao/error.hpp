@@ -27,13 +27,14 @@ struct Error {
     struct RegisterNotVerified { std::uint8_t reg; RegisterType type; std::uint32_t written, reported; };
     struct DuplicateFeedbackId { std::uint16_t id; std::size_t first, second; };
     struct GroupSizeMismatch { std::size_t motors, commands; };
+    struct SharedBus { std::size_t first, second; };
 
     // The first six alternatives keep their order; the next two carry the
     // codec's own failures out of a driver call instead of reading past a
     // short reply or sending with unusable limits. New ones go at the end.
     using Value = std::variant<can::TransportError, NoSuchRegister, ReadOnlyRegister, TypeMismatch,
                                UnexpectedReply, ControlModeMismatch, ShortFeedback, InvalidLimits,
-                               RegisterNotVerified, DuplicateFeedbackId, GroupSizeMismatch>;
+                               RegisterNotVerified, DuplicateFeedbackId, GroupSizeMismatch, SharedBus>;
     Value value;
 
     template <typename T>

@@ -4,9 +4,8 @@
 // command goes out back to back, and the replies are matched to their
 // motors by feedback identifier until all have answered or one deadline
 // passes. A motor that does not answer is reported as such; it never hides
-// the others' replies. All commands are queued at once: a real interface's
-// transmit queue (txqueuelen, 10 by default) must hold a group's commands,
-// or the send fails with ENOBUFS.
+// the others' replies. A real interface queues only txqueuelen frames (10 by
+// default): what does not fit waits for room until the deadline.
 
 #include <optional>
 #include <span>
@@ -23,16 +22,21 @@ public:
     struct Slot {
         Command command;
         std::optional<MotorState> state;
+        can::MonoNanos answered_at = 0;  // the bus's clock when the state came
     };
 
     // Refused (DuplicateFeedbackId) when two motors share a feedback
     // identifier (master_id in 11 bits). With `fd` the commands go out as
     // CAN FD frames with bit-rate switch; replies count either way.
-    static Result<MotorGroup> make(std::span<const Damiao> motors, can::Duration timeout, bool fd = false);
+    // `spin`: see Pace (multi_bus.hpp).
+    static Result<MotorGroup> make(std::span<const Damiao> motors, can::Duration timeout, bool fd = false,
+                                   can::Duration spin = {});
 
     std::size_t size() const { return motors_.size(); }
     std::span<const Damiao> motors() const { return motors_; }
+    std::span<const can::CanId> feedback() const { return feedback_; }
     can::Duration timeout() const { return timeout_; }
+    can::Duration spin() const { return spin_; }
     bool fd() const { return fd_; }
 
     // slots[i] is motors()[i]'s (GroupSizeMismatch otherwise, before anything
@@ -42,14 +46,14 @@ public:
     Result<std::size_t> exchange(can::CanTransport& bus, std::span<Slot> slots) const;
 
 private:
-    MotorGroup(std::vector<Damiao> motors, std::vector<can::CanId> feedback, can::Duration timeout, bool fd)
-        : motors_(std::move(motors)), feedback_(std::move(feedback)), timeout_(timeout), fd_(fd) {}
-
-    Result<void> send_all(can::CanTransport& bus, std::span<const Slot> slots) const;
+    MotorGroup(std::vector<Damiao> motors, std::vector<can::CanId> feedback, can::Duration timeout, bool fd,
+               can::Duration spin)
+        : motors_(std::move(motors)), feedback_(std::move(feedback)), timeout_(timeout), spin_(spin), fd_(fd) {}
 
     std::vector<Damiao> motors_;
     std::vector<can::CanId> feedback_;
     can::Duration timeout_;
+    can::Duration spin_;
     bool fd_ = false;
 };
 

@@ -137,10 +137,11 @@ struct SocketCanTransport::Records {
     }
 };
 
-SocketCanTransport::SocketCanTransport(int fd) : fd_(fd), records_(std::make_unique<Records>()) {}
+SocketCanTransport::SocketCanTransport(int fd, std::string name)
+    : fd_(fd), name_(std::move(name)), records_(std::make_unique<Records>()) {}
 
 SocketCanTransport::SocketCanTransport(SocketCanTransport&& other) noexcept
-    : fd_(other.fd_), records_(std::move(other.records_)) {
+    : fd_(other.fd_), name_(std::move(other.name_)), records_(std::move(other.records_)) {
     other.fd_ = -1;
 }
 
@@ -152,7 +153,7 @@ Result<SocketCanTransport> SocketCanTransport::open(std::string_view iface) {
 
     const int fd = ::socket(PF_CAN, SOCK_RAW, CAN_RAW);
     if (fd < 0) return os_failure();
-    SocketCanTransport bus(fd);  // closes on every failure below
+    SocketCanTransport bus(fd, name);  // closes on every failure below
 
     sockaddr_can addr{};
     addr.can_family = AF_CAN;
@@ -169,6 +170,7 @@ SocketCanTransport& SocketCanTransport::operator=(SocketCanTransport&& other) no
         if (fd_ >= 0) ::close(fd_);
         fd_ = other.fd_;
         other.fd_ = -1;
+        name_ = std::move(other.name_);
         records_ = std::move(other.records_);
     }
     return *this;
@@ -202,6 +204,42 @@ Result<void> SocketCanTransport::send_batch(std::span<const CanFrame> frames) {
             done += static_cast<std::size_t>(sent);
         }
         frames = frames.subspan(n);
+    }
+    return {};
+}
+
+Result<std::size_t> SocketCanTransport::send_some(std::span<const CanFrame> frames) {
+    for (const CanFrame& f : frames)
+        if (auto ok = check_sendable(f); !ok) return std::unexpected(ok.error());
+    Records& r = *records_;
+    std::size_t total = 0;
+    while (total < frames.size()) {
+        const std::size_t n = std::min(frames.size() - total, kBatchMax);
+        for (std::size_t i = 0; i < n; ++i) r.tx_iov[i].iov_len = to_record(frames[total + i], r.raw[i]);
+        for (std::size_t done = 0; done < n;) {
+            const int sent = ::sendmmsg(fd_, r.tx + done, static_cast<unsigned>(n - done), 0);
+            if (sent < 0) {
+                if (errno == EINTR) continue;
+                if (errno == ENOBUFS || errno == EAGAIN) return total + done;
+                return os_failure();
+            }
+            done += static_cast<std::size_t>(sent);
+        }
+        total += n;
+    }
+    return total;
+}
+
+Result<void> SocketCanTransport::wait_for_room(MonoNanos deadline) {
+    constexpr MonoNanos kFrameTime = 130'000;
+    const MonoNanos now = mono_now();
+    if (deadline <= now) return {};
+    const MonoNanos until = std::min(deadline, now + kFrameTime);
+    pollfd p{fd_, POLLOUT, 0};
+    const timespec wait = to_timespec(from_nanos(until - now));
+    if (::ppoll(&p, 1, &wait, nullptr) < 0 && errno != EINTR) return os_failure();
+    const timespec ts{static_cast<time_t>(until / 1'000'000'000), static_cast<long>(until % 1'000'000'000)};
+    while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &ts, nullptr) == EINTR) {
     }
     return {};
 }

@@ -7,6 +7,7 @@
 
 #include <memory>
 #include <span>
+#include <string>
 #include <string_view>
 
 #include "transport/transport.hpp"
@@ -47,12 +48,22 @@ public:
     Result<void> send_batch(std::span<const CanFrame> frames) override;
     Result<std::size_t> recv_batch(std::span<CanFrame> out, Duration wait) override;
 
+    // A full queue does not tell the socket when it drains (POLLOUT counts
+    // the socket's buffer, not the interface's queue), so after asking the
+    // socket this sleeps about one frame's time at 1 Mbit/s.
+    Result<std::size_t> send_some(std::span<const CanFrame> frames) override;
+    Result<void> wait_for_room(MonoNanos deadline) override;
+    int descriptor() const override { return fd_; }
+
     int fd() const { return fd_; }
+    // The interface it was opened on, for messages.
+    const std::string& name() const { return name_; }
 
 private:
     struct Records;
-    explicit SocketCanTransport(int fd);
+    SocketCanTransport(int fd, std::string name);
     int fd_ = -1;
+    std::string name_;
     std::unique_ptr<Records> records_;
 };
 

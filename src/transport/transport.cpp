@@ -1,6 +1,7 @@
 #include "transport/transport.hpp"
 
 #include <algorithm>
+#include <cerrno>
 
 namespace torvane::can {
 
@@ -8,6 +9,18 @@ Result<void> CanTransport::send_batch(std::span<const CanFrame> frames) {
     for (const CanFrame& f : frames)
         if (auto sent = send(f); !sent) return sent;
     return {};
+}
+
+Result<std::size_t> CanTransport::send_some(std::span<const CanFrame> frames) {
+    std::size_t n = 0;
+    for (; n < frames.size(); ++n) {
+        auto sent = send(frames[n]);
+        if (sent) continue;
+        const TransportError& e = sent.error();
+        if (e.kind == TransportError::Kind::Backend && (e.os_errno == ENOBUFS || e.os_errno == EAGAIN)) break;
+        return std::unexpected(e);
+    }
+    return n;
 }
 
 Result<std::size_t> CanTransport::recv_batch(std::span<CanFrame> out, Duration wait) {

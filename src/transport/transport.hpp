@@ -32,6 +32,21 @@ public:
     // may have gone out). A backend may send them in one call.
     virtual Result<void> send_batch(std::span<const CanFrame> frames);
 
+    // Frames in order until the interface's transmit queue is full: how many
+    // went out. A full queue (ENOBUFS) is no error here; the caller waits
+    // for room and sends the rest.
+    virtual Result<std::size_t> send_some(std::span<const CanFrame> frames);
+
+    // Waits, at most until `deadline`, for the transmit queue to drain a little.
+    virtual Result<void> wait_for_room(MonoNanos deadline) {
+        (void)deadline;
+        return {};
+    }
+
+    // A descriptor that polls readable when a frame waits; -1 for a bus
+    // without one, which is then waited on through recv_batch alone.
+    virtual int descriptor() const { return -1; }
+
     // The frames already received, up to out.size(); when there are none,
     // waits up to `wait` for the first one. 0 when nothing came, never a
     // timeout error: a zero `wait` only looks.

@@ -5,6 +5,7 @@
 // longer than the wait is not there yet, and frames that take no time after
 // the first are already queued behind it.
 
+#include <algorithm>
 #include <chrono>
 #include <cstdint>
 #include <deque>
@@ -54,10 +55,23 @@ public:
         MonoNanos takes = 0;
     };
 
+    ScriptedBus() = default;
+    // Buses of one multi-bus test keep one time.
+    explicit ScriptedBus(MonoNanos& shared) : clock(shared) {}
+    ScriptedBus(const ScriptedBus&) = delete;
+    ScriptedBus& operator=(const ScriptedBus&) = delete;
+
     std::deque<Step> script;
     std::deque<std::optional<TransportError>> send_results;  // empty: sends succeed
     MonoNanos send_takes = 0;
-    MonoNanos clock = 1'000 * kMs;
+    MonoNanos own_clock = 1'000 * kMs;
+    MonoNanos& clock = own_clock;
+
+    // How many frames each send_some finds room for (empty: all); a wait for
+    // room moves the clock by room_takes.
+    std::deque<std::size_t> room;
+    MonoNanos room_takes = 0;
+    std::size_t room_waits = 0;
 
     std::vector<CanFrame> sent;
     std::vector<std::chrono::steady_clock::time_point> sent_at;  // real time, for sleeps
@@ -78,6 +92,23 @@ public:
         }
         sent.push_back(f);
         sent_at.push_back(std::chrono::steady_clock::now());
+        return {};
+    }
+
+    can::Result<std::size_t> send_some(std::span<const CanFrame> frames) override {
+        std::size_t n = frames.size();
+        if (!room.empty()) {
+            n = std::min(n, room.front());
+            room.pop_front();
+        }
+        for (std::size_t i = 0; i < n; ++i)
+            if (auto sent = send(frames[i]); !sent) return std::unexpected(sent.error());
+        return n;
+    }
+
+    can::Result<void> wait_for_room(MonoNanos) override {
+        ++room_waits;
+        clock += room_takes;
         return {};
     }
 

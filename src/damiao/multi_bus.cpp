@@ -1,0 +1,147 @@
+#include "damiao/multi_bus.hpp"
+
+#include <algorithm>
+#include <array>
+#include <cerrno>
+
+#include "transport/socketcan_backend.hpp"
+
+namespace torvane::damiao {
+
+using can::CanFrame;
+using can::MonoNanos;
+
+namespace {
+
+// Matches one frame to its motor; true once the share has all its replies.
+bool take(const Share& s, Progress& p, const CanFrame& f, MonoNanos at) {
+    const auto feedback = s.group->feedback();
+    const auto motors = s.group->motors();
+    for (std::size_t i = 0; i < feedback.size(); ++i) {
+        if (feedback[i] != f.id) continue;
+        MotorGroup::Slot& slot = s.slots[i];
+        if (slot.state) break;
+        if (auto state = decode(motors[i].limits, f.data())) {
+            slot.state = *state;
+            slot.answered_at = at;
+            ++p.answered;
+        }
+        break;
+    }
+    return p.answered == s.slots.size();
+}
+
+// Every group's commands, the buses in turn; a full transmit queue is
+// waited on until the deadline, then it is the bus's failure.
+ShareResult<void> send_all(std::span<const Share> shares, std::span<Progress> progress, MonoNanos deadline) {
+    std::array<CanFrame, can::kBatchMax> frames;
+    can::CanTransport& clock = *shares[0].bus;
+    for (;;) {
+        std::size_t full = shares.size();
+        for (std::size_t i = 0; i < shares.size(); ++i) {
+            const Share& s = shares[i];
+            Progress& p = progress[i];
+            const bool fd = s.group->fd();
+            while (p.sent < s.slots.size()) {
+                const std::size_t n = std::min(s.slots.size() - p.sent, frames.size());
+                for (std::size_t k = 0; k < n; ++k) frames[k] = to_frame(s.slots[p.sent + k].command, fd);
+                auto sent = s.bus->send_some({frames.data(), n});
+                if (!sent) return std::unexpected(ShareError{i, Error(sent.error())});
+                p.sent += *sent;
+                if (*sent < n) {
+                    full = std::min(full, i);
+                    break;
+                }
+            }
+        }
+        if (full == shares.size()) return {};
+        if (clock.now() >= deadline)
+            return std::unexpected(ShareError{full, Error(can::TransportError::os(ENOBUFS))});
+        if (auto room = shares[full].bus->wait_for_room(deadline); !room)
+            return std::unexpected(ShareError{full, Error(room.error())});
+    }
+}
+
+}  // namespace
+
+ShareResult<std::size_t> exchange(std::span<const Share> shares, Pace pace, std::span<Progress> progress,
+                                  std::span<pollfd> polls) {
+    std::size_t total = 0;
+    for (std::size_t i = 0; i < shares.size(); ++i) {
+        const Share& s = shares[i];
+        if (s.slots.size() != s.group->size())
+            return std::unexpected(ShareError{i, Error(Error::GroupSizeMismatch{s.group->size(), s.slots.size()})});
+        for (MotorGroup::Slot& slot : s.slots) slot.state.reset();
+        progress[i] = {};
+        total += s.slots.size();
+    }
+    if (total == 0) return 0;
+
+    std::array<CanFrame, can::kBatchMax> scratch;
+    bool pollable = true;
+    for (std::size_t i = 0; i < shares.size(); ++i) {
+        if (auto drained = shares[i].bus->drain(scratch); !drained)
+            return std::unexpected(ShareError{i, Error(drained.error())});
+        pollable = pollable && shares[i].bus->descriptor() >= 0;
+    }
+    can::CanTransport& clock = *shares[0].bus;
+    if (auto sent = send_all(shares, progress, clock.now() + can::to_nanos(pace.timeout)); !sent)
+        return std::unexpected(sent.error());
+
+    const MonoNanos start = clock.now();
+    const MonoNanos deadline = start + can::to_nanos(pace.timeout);
+    const MonoNanos spin_until = start + can::to_nanos(pace.spin);
+    std::size_t answered = 0;
+    // Reads what a share's bus holds; how many of its replies came in.
+    auto read = [&](std::size_t i, can::Duration wait) -> ShareResult<void> {
+        const Share& s = shares[i];
+        Progress& p = progress[i];
+        for (;;) {
+            auto got = s.bus->recv_batch(scratch, wait);
+            if (!got) return std::unexpected(ShareError{i, Error(got.error())});
+            if (*got == 0) return {};
+            const MonoNanos at = clock.now();
+            const std::size_t before = p.answered;
+            bool done = false;
+            for (std::size_t k = 0; k < *got && !done; ++k) done = take(s, p, scratch[k], at);
+            answered += p.answered - before;
+            if (done || *got < scratch.size()) return {};
+            wait = {};
+        }
+    };
+    // A share just read by a waiting read is not looked at again at once.
+    std::size_t fresh = shares.size();
+    for (;;) {
+        for (std::size_t i = 0; i < shares.size(); ++i)
+            if (i != fresh && progress[i].answered < shares[i].slots.size())
+                if (auto r = read(i, {}); !r) return std::unexpected(r.error());
+        fresh = shares.size();
+        if (answered == total) return answered;
+        const MonoNanos now = clock.now();
+        if (now >= deadline) return answered;
+        if (now < spin_until) continue;
+        if (!pollable) {
+            // A bus without a descriptor is waited on through itself.
+            std::size_t i = 0;
+            while (progress[i].answered == shares[i].slots.size()) ++i;
+            if (auto r = read(i, can::from_nanos(deadline - now)); !r) return std::unexpected(r.error());
+            fresh = i;
+            continue;
+        }
+        std::size_t n = 0;
+        for (std::size_t i = 0; i < shares.size(); ++i)
+            if (progress[i].answered < shares[i].slots.size()) polls[n++] = {shares[i].bus->descriptor(), POLLIN, 0};
+        const timespec wait = can::to_timespec(can::from_nanos(deadline - now));
+        if (::ppoll(polls.data(), n, &wait, nullptr) < 0 && errno != EINTR)
+            return std::unexpected(ShareError{0, Error(can::TransportError::os(errno))});
+    }
+}
+
+Result<MultiBusExchange> MultiBusExchange::make(std::vector<Share> shares, Pace pace) {
+    for (std::size_t i = 0; i < shares.size(); ++i)
+        for (std::size_t j = 0; j < i; ++j)
+            if (shares[j].bus == shares[i].bus) return std::unexpected(Error(Error::SharedBus{j, i}));
+    return MultiBusExchange(std::move(shares), pace);
+}
+
+}  // namespace torvane::damiao

@@ -1,0 +1,77 @@
+#pragma once
+// The multi-bus exchange: groups on several buses served in one tick. Every
+// bus is drained of stale replies, every group's commands go out back to
+// back, then one wait on all the buses together until every motor has
+// answered or one deadline has passed. The buses are independent wires, so
+// a tick takes about as long as the slowest of them, not their sum.
+//
+// A group's own exchange (MotorGroup::exchange) is this with one share.
+
+#include <poll.h>
+
+#include <expected>
+#include <span>
+#include <vector>
+
+#include "damiao/group.hpp"
+
+namespace torvane::damiao {
+
+// One group's part of an exchange: its bus and a slot per motor.
+struct Share {
+    can::CanTransport* bus = nullptr;
+    const MotorGroup* group = nullptr;
+    std::span<MotorGroup::Slot> slots;
+};
+
+// The share whose bus failed (or whose slots did not fit), and the error.
+struct ShareError {
+    std::size_t share = 0;
+    Error error;
+};
+
+template <typename T>
+using ShareResult = std::expected<T, ShareError>;
+
+struct Pace {
+    can::Duration timeout;
+    // How long the wait for replies looks without sleeping before it sleeps
+    // for the rest: a sleeping wait costs a wake-up per reply burst.
+    can::Duration spin{};
+};
+
+// Per share, what one exchange has done so far.
+struct Progress {
+    std::size_t sent = 0;
+    std::size_t answered = 0;
+};
+
+// Fills every slot's state (and answered_at); returns how many answered.
+// `progress` and `polls` hold one entry per share: the caller's storage, so
+// that a tick allocates nothing. The clock is the first share's bus's.
+ShareResult<std::size_t> exchange(std::span<const Share> shares, Pace pace, std::span<Progress> progress,
+                                  std::span<pollfd> polls);
+
+// Shares made once and run every tick.
+class MultiBusExchange {
+public:
+    // Refused (SharedBus) when two shares are on the same bus: one group
+    // could take the other's replies.
+    static Result<MultiBusExchange> make(std::vector<Share> shares, Pace pace);
+
+    ShareResult<std::size_t> run() { return exchange(shares_, pace_, progress_, polls_); }
+
+    std::span<const Share> shares() const { return shares_; }
+    const Pace& pace() const { return pace_; }
+
+private:
+    MultiBusExchange(std::vector<Share> shares, Pace pace)
+        : shares_(std::move(shares)), progress_(shares_.size()), polls_(shares_.size()), pace_(pace) {}
+
+    std::vector<Share> shares_;
+    std::vector<Progress> progress_;
+    std::vector<pollfd> polls_;
+    Pace pace_;
+};
+
+}  // namespace torvane::damiao
