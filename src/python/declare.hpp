@@ -294,6 +294,7 @@ template <typename Record, Str Name, auto Frames, typename Result, Str Doc, type
 struct GroupTick : Member {
     using params = Params<A...>;
     using record = Record;
+    using result = Result;
     static constexpr auto frames = Frames;
     static constexpr const char* name = Name.chars;
     static constexpr const char* display =

@@ -45,6 +45,7 @@ struct RegisterEntry {
 };
 
 struct Group;  // MotorGroup: holds its bus and motors (group_class.hpp)
+struct Robot;  // Robot: holds its groups (robot_class.hpp)
 
 // ---- argument and result types ---------------------------------------------------------
 
@@ -72,6 +73,16 @@ struct ScanTimeout {
 template <typename T>
 struct Each {};
 struct States {};  // a tuple of MotorState or None, in motor order
+// A buffer of float64 or float32 rows, N values per motor: commands read
+// from it, or (Out) results written into it.
+template <std::size_t N>
+struct Rows {};
+template <std::size_t N>
+struct OutRows {};
+struct Answered {};  // how many motors answered
+struct SpinUs {      // microseconds the reply wait polls before it sleeps
+    std::uint64_t us = 0;
+};
 
 // ---- operations: on the bus with the interpreter lock released --------------------------
 
@@ -136,30 +147,77 @@ using RegisterFields = Fields<Field<"number", &RegisterEntry::number>, Field<"na
                               Field<"type", &RegisterEntry::type>, Field<"read_only", &RegisterEntry::read_only>>;
 
 enum class Frames { Enable, Disable, SetZero, ClearError, Refresh, Mit, PosVel, Vel, ForcePos };
-enum class GroupField { Bus, Motors, TimeoutMs, Fd };
+enum class GroupField { Bus, Motors, TimeoutMs, Fd, SpinUs, LastAnswerNs, Missed, LastStates };
+enum class RobotField { Groups, TimeoutMs, SpinUs, LastAnswerNs, Missed, LastStates };
 
-template <Str Name, Frames F, Str Doc, typename... A>
-using Tick = GroupTick<Group, Name, F, States, Doc, A...>;
+// What every ticking class (MotorGroup, Robot) has: the same calls, each one
+// exchange, as a tuple of states or written into a caller's buffer.
+template <typename Record, Str Name, Frames F, Str Doc, typename... A>
+using Tick = GroupTick<Record, Name, F, States, Doc, A...>;
+template <typename Record, Str Name, Frames F, Str Doc, typename... A>
+using TickInto = GroupTick<Record, Name, F, Answered, Doc, A...>;
+inline constexpr char kIntoDoc[] =
+    "The same exchange, reading each motor's row of a float64 or float32 C-contiguous buffer and writing\n"
+    "position, velocity, torque, t_mos, t_rotor and status into its row of `out` (NaN for a silent\n"
+    "motor); returns how many answered.";
+template <typename R>
+using Ticks = std::tuple<
+    Tick<R, "enable", Frames::Enable, "">, Tick<R, "disable", Frames::Disable, "">,
+    Tick<R, "set_zero", Frames::SetZero, "">, Tick<R, "clear_error", Frames::ClearError, "">,
+    Tick<R, "refresh", Frames::Refresh, "">,
+    Tick<R, "mit_control", Frames::Mit, "", Arg<"setpoints", Each<damiao::MitSetpoint>>>,
+    Tick<R, "pos_vel", Frames::PosVel, "", Arg<"pairs", Each<damiao::PosVelCommand>>>,
+    Tick<R, "vel", Frames::Vel, "", Arg<"velocities", Each<damiao::VelCommand>>>,
+    Tick<R, "force_pos", Frames::ForcePos, "", Arg<"triples", Each<damiao::ForcePosCommand>>>,
+    TickInto<R, "refresh_into", Frames::Refresh,
+             "The same exchange, writing position, velocity, torque, t_mos, t_rotor and status into each\n"
+             "motor's row of `out`, a float64 or float32 C-contiguous buffer (NaN for a silent motor); returns\n"
+             "how many answered.",
+             Arg<"out", OutRows<6>>>,
+    TickInto<R, "mit_control_into", Frames::Mit, kIntoDoc, Arg<"commands", Rows<5>>, Arg<"out", OutRows<6>>>,
+    TickInto<R, "pos_vel_into", Frames::PosVel, kIntoDoc, Arg<"commands", Rows<2>>, Arg<"out", OutRows<6>>>,
+    TickInto<R, "vel_into", Frames::Vel, kIntoDoc, Arg<"commands", Rows<1>>, Arg<"out", OutRows<6>>>,
+    TickInto<R, "force_pos_into", Frames::ForcePos, kIntoDoc, Arg<"commands", Rows<3>>, Arg<"out", OutRows<6>>>>;
+
+// Block<R, Members..., the tick calls...>
+template <typename R, typename Calls, typename... M>
+struct WithTicks;
+template <typename R, typename... C, typename... M>
+struct WithTicks<R, std::tuple<C...>, M...> {
+    using type = Block<R, M..., C...>;
+};
 
 using GroupConstructor =
     HoldingConstructor<Group, Arg<"bus", Bus>, Arg<"motors", Each<Damiao>>,
-                       Arg<"timeout_ms", std::optional<std::uint64_t>, "None">, Arg<"fd", bool, "False">>;
-using MotorGroupClass = Block<
-    Group, GroupConstructor,
+                       Arg<"timeout_ms", std::optional<std::uint64_t>, "None">, Arg<"fd", bool, "False">,
+                       Arg<"spin_us", SpinUs, "0">>;
+using MotorGroupClass = typename WithTicks<
+    Group, Ticks<Group>, GroupConstructor,
     ComputedFields<Computed<"bus", Bus, GroupField::Bus>, Computed<"motors", std::vector<Damiao>, GroupField::Motors>,
                    Computed<"timeout_ms", std::uint64_t, GroupField::TimeoutMs>,
-                   Computed<"fd", bool, GroupField::Fd>>,
-    Tick<"enable", Frames::Enable, "">, Tick<"disable", Frames::Disable, "">, Tick<"set_zero", Frames::SetZero, "">,
-    Tick<"clear_error", Frames::ClearError, "">, Tick<"refresh", Frames::Refresh, "">,
-    Tick<"mit_control", Frames::Mit, "", Arg<"setpoints", Each<damiao::MitSetpoint>>>,
-    Tick<"pos_vel", Frames::PosVel, "", Arg<"pairs", Each<damiao::PosVelCommand>>>,
-    Tick<"vel", Frames::Vel, "", Arg<"velocities", Each<damiao::VelCommand>>>,
-    Tick<"force_pos", Frames::ForcePos, "", Arg<"triples", Each<damiao::ForcePosCommand>>>, Repr>;
+                   Computed<"fd", bool, GroupField::Fd>, Computed<"spin_us", std::uint64_t, GroupField::SpinUs>,
+                   Computed<"last_answer_ns", std::vector<std::uint64_t>, GroupField::LastAnswerNs>,
+                   Computed<"missed", std::vector<std::uint32_t>, GroupField::Missed>,
+                   Computed<"last_states", States, GroupField::LastStates>>,
+    Repr>::type;
+
+using RobotConstructor =
+    HoldingConstructor<Robot, Arg<"groups", Each<Group>>, Arg<"timeout_ms", std::optional<std::uint64_t>, "None">,
+                       Arg<"spin_us", SpinUs, "0">>;
+using RobotClass = typename WithTicks<
+    Robot, Ticks<Robot>, RobotConstructor,
+    ComputedFields<Computed<"groups", std::vector<Group>, RobotField::Groups>,
+                   Computed<"timeout_ms", std::uint64_t, RobotField::TimeoutMs>,
+                   Computed<"spin_us", std::uint64_t, RobotField::SpinUs>,
+                   Computed<"last_answer_ns", std::vector<std::uint64_t>, RobotField::LastAnswerNs>,
+                   Computed<"missed", std::vector<std::uint32_t>, RobotField::Missed>,
+                   Computed<"last_states", States, RobotField::LastStates>>,
+    Repr>::type;
 using MotorInfoClass = Block<MotorInfo, MotorInfoFields, Repr>;
 using RegisterInfoClass = Block<RegisterEntry, RegisterFields, Repr>;
 
-using Classes = std::tuple<Group, MotorInfo, RegisterEntry>;
-using Blocks = std::tuple<MotorGroupClass, MotorInfoClass, RegisterInfoClass>;
+using Classes = std::tuple<Group, Robot, MotorInfo, RegisterEntry>;
+using Blocks = std::tuple<MotorGroupClass, RobotClass, MotorInfoClass, RegisterInfoClass>;
 
 // ---- module attributes made at import ------------------------------------------------------
 
@@ -193,6 +251,8 @@ namespace torvane::py {
 template <>
 inline constexpr const char* class_name<ext::Group> = "MotorGroup";
 template <>
+inline constexpr const char* class_name<ext::Robot> = "Robot";
+template <>
 inline constexpr const char* class_name<ext::MotorInfo> = "MotorInfo";
 template <>
 inline constexpr const char* class_name<ext::RegisterEntry> = "RegisterInfo";
@@ -202,7 +262,7 @@ inline TypeInfo in_ext(const char* name) { return in_module(ext::kModule, name);
 }  // namespace stub_types
 
 template <typename T>
-    requires(std::is_same_v<T, ext::Group> || std::is_same_v<T, ext::MotorInfo> ||
+    requires(std::is_same_v<T, ext::Group> || std::is_same_v<T, ext::Robot> || std::is_same_v<T, ext::MotorInfo> ||
              std::is_same_v<T, ext::RegisterEntry>)
 struct PyTypeInfo<T> {
     static TypeInfo type_input() { return stub_types::in_ext(class_name<T>); }
@@ -245,6 +305,24 @@ TORVANE_EXT_STUB_TYPE(ext::Each<damiao::VelCommand>, (TypeInfo{"typing.Sequence[
 TORVANE_EXT_STUB_TYPE(ext::Each<damiao::ForcePosCommand>,
                       (TypeInfo{"typing.Sequence[tuple[float, float, float]]", {ModuleRef{"typing"}}}),
                       stub_types::builtin("None"));
+
+TORVANE_EXT_STUB_TYPE(ext::Each<ext::Group>, (TypeInfo{"typing.Sequence[MotorGroup]", {ModuleRef{"typing"}}}),
+                      stub_types::builtin("None"));
+TORVANE_EXT_STUB_TYPE(std::vector<ext::Group>, stub_types::builtin("tuple[MotorGroup, ...]"),
+                      stub_types::builtin("tuple[MotorGroup, ...]"));
+TORVANE_EXT_STUB_TYPE(std::vector<std::uint64_t>, stub_types::builtin("tuple[int, ...]"),
+                      stub_types::builtin("tuple[int, ...]"));
+TORVANE_EXT_STUB_TYPE(std::vector<std::uint32_t>, stub_types::builtin("tuple[int, ...]"),
+                      stub_types::builtin("tuple[int, ...]"));
+TORVANE_EXT_STUB_TYPE(ext::SpinUs, stub_types::builtin("int"), stub_types::builtin("int"));
+TORVANE_EXT_STUB_TYPE(ext::Answered, stub_types::builtin("int"), stub_types::builtin("int"));
+template <std::size_t N>
+struct PyTypeInfo<ext::Rows<N>> {
+    static TypeInfo type_input() { return {"collections.abc.Buffer", {ModuleRef{"collections.abc"}}}; }
+    static TypeInfo type_output() { return stub_types::builtin("None"); }
+};
+template <std::size_t N>
+struct PyTypeInfo<ext::OutRows<N>> : PyTypeInfo<ext::Rows<N>> {};
 
 #undef TORVANE_EXT_STUB_TYPE
 

@@ -43,10 +43,14 @@ PyObject* exception(Failure f) {
     return by_name(names[static_cast<int>(f)]);
 }
 
-void raise_error(damiao::Error&& err) {
+void raise_error(damiao::Error&& err) { raise_error(std::move(err), {}); }
+
+void raise_error(damiao::Error&& err, std::string_view iface) {
     using E = damiao::Error;
     using K = can::TransportError::Kind;
-    const std::string text = err.to_string();
+    std::string text = err.to_string();
+    if (!iface.empty() && err.get<can::TransportError>() && err.get<can::TransportError>()->kind != K::Timeout)
+        text = std::string(iface) + ": " + text;
     PyObject* type = exception(Failure::Motor);
     Ref os_errno = Ref::borrow(Py_None);
     if (const auto* t = err.get<can::TransportError>()) {
@@ -62,7 +66,7 @@ void raise_error(damiao::Error&& err) {
     } else if (err.get<E::ControlModeMismatch>() || err.get<E::RegisterNotVerified>()) {
         type = exception(Failure::Verify);
     } else if (err.get<damiao::InvalidLimits>() || err.get<E::DuplicateFeedbackId>() ||
-               err.get<E::GroupSizeMismatch>()) {
+               err.get<E::GroupSizeMismatch>() || err.get<E::SharedBus>()) {
         type = PyExc_ValueError;
     }
     { damiao::Error released = std::move(err); }

@@ -4,6 +4,8 @@
 
 #include <Python.h>
 
+#include <string_view>
+
 #include "damiao/error.hpp"
 
 namespace torvane::ext {
@@ -19,5 +21,7 @@ PyObject* exception(Failure f);  // borrowed; null before make_exceptions
 // that did not verify; bad limits, duplicate ids and a wrong count of
 // setpoints are bad arguments (ValueError).
 void raise_error(damiao::Error&& err);
+// The same; a bus failure's text starts with the interface it happened on.
+void raise_error(damiao::Error&& err, std::string_view iface);
 
 }  // namespace torvane::ext

@@ -65,15 +65,29 @@ PyObject* get(PyObject* self, void*) {
 }
 
 template <auto Id>
-PyObject* computed(PyObject* self, void*) {
-    return group_get(self, Id);
+PyObject* computed_field(PyObject* self, void*) {
+    return computed(self, Id);
 }
 
 template <typename M>
 PyObject* tick(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     PyObject* bound[M::params::count + 1];
     if (!py::bind_fast(signature<M>, args, nargs, kwnames, bound)) return nullptr;
-    return group_tick(self, M::frames, M::params::count ? bound[0] : nullptr);
+    auto& record = py::unbox<typename M::record>(self);
+    if constexpr (std::is_same_v<typename M::result, Answered>) {
+        // (commands, out), or (out) alone for a call that carries no values.
+        if constexpr (M::params::count == 1)
+            return ext::tick(record, M::frames, nullptr, bound[0]);
+        else
+            return ext::tick(record, M::frames, bound[0], bound[1]);
+    } else {
+        return ext::tick(record, M::frames, M::params::count ? bound[0] : nullptr, nullptr);
+    }
+}
+
+template <typename T>
+PyObject* construct_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+    return construct(static_cast<T*>(nullptr), type, args, kwargs);
 }
 
 template <typename T>
@@ -99,7 +113,7 @@ PyTypeObject* make_type() {
         if constexpr (requires { M::frames; }) {
             t.methods[t.m++] = {M::name, as_cfunction<&tick<M>>(), kFast, M::doc};
         } else if constexpr (requires { M::holds_references; }) {
-            t.slot(Py_tp_new, py::guarded<&construct_group>);
+            t.slot(Py_tp_new, py::guarded<&construct_new<typename M::record>>);
             t.slot(Py_tp_doc, M::doc);
             t.constructed = true;
         } else if constexpr (std::is_same_v<M, Repr>) {
@@ -107,7 +121,7 @@ PyTypeObject* make_type() {
         } else if constexpr (requires { M::getters; } && std::is_base_of_v<Member, M>) {
             [&]<template <typename...> typename L, typename... F>(L<F...>*) {
                 if constexpr (requires { (F::id, ...); })
-                    ((t.getset[t.g++] = {F::name, py::guarded<&computed<F::id>>, nullptr, "", nullptr}), ...);
+                    ((t.getset[t.g++] = {F::name, py::guarded<&computed_field<F::id>>, nullptr, "", nullptr}), ...);
                 else
                     ((t.getset[t.g++] = {F::name, py::guarded<&get<F>>, nullptr, "", nullptr}), ...);
             }(static_cast<M*>(nullptr));

@@ -11,6 +11,7 @@
 #include <Python.h>
 
 #include <exception>
+#include <span>
 #include <string>
 
 #include "python/boundary.hpp"
@@ -21,32 +22,32 @@ namespace torvane::ext {
 
 using py::Bus;
 
-// op(transport) on `bus`; false with an exception set when it could not run:
-// a poisoned bus (PanicException), a bus made without its constructor
-// (RuntimeError), or a C++ exception out of `op`, which poisons the bus.
-// The same outcomes, with the same texts, as torvane's run_on_bus.
+// op() with every bus of `buses` locked; false with an exception set when it
+// could not run: a poisoned bus (PanicException), a bus made without its
+// constructor (RuntimeError), or a C++ exception out of `op`, which poisons
+// them all. The same outcomes, with the same texts, as torvane's run_on_bus.
+// `buses` are distinct and in the one global order (by address), so that
+// two callers locking overlapping sets cannot deadlock.
 template <typename Op>
-bool run_released(Bus& bus, Op&& op) {
-    enum { Done, Poisoned, NotOpen, Threw } outcome;
+bool run_released_all(std::span<Bus* const> buses, Op&& op) {
+    enum { Done, Poisoned, NotOpen, Threw } outcome = Done;
     std::exception_ptr thrown;
     Py_BEGIN_ALLOW_THREADS
-    {
-        std::lock_guard guard(bus.lock);
-        if (bus.poisoned) {
-            outcome = Poisoned;
-        } else if (!bus.transport) {
-            outcome = NotOpen;
-        } else {
-            try {
-                op(*bus.transport);
-                outcome = Done;
-            } catch (...) {
-                bus.poisoned = true;
-                thrown = std::current_exception();
-                outcome = Threw;
-            }
+    for (Bus* b : buses) b->lock.lock();
+    for (Bus* b : buses) {
+        if (b->poisoned) outcome = Poisoned;
+        else if (!b->transport && outcome == Done) outcome = NotOpen;
+    }
+    if (outcome == Done) {
+        try {
+            op();
+        } catch (...) {
+            for (Bus* b : buses) b->poisoned = true;
+            thrown = std::current_exception();
+            outcome = Threw;
         }
     }
+    for (auto b = buses.rbegin(); b != buses.rend(); ++b) (*b)->lock.unlock();
     Py_END_ALLOW_THREADS
     switch (outcome) {
         case Done: return true;
@@ -61,6 +62,13 @@ bool run_released(Bus& bus, Op&& op) {
             break;
     }
     return false;
+}
+
+// op(transport) on one bus.
+template <typename Op>
+bool run_released(Bus& bus, Op&& op) {
+    Bus* one[] = {&bus};
+    return run_released_all(one, [&] { op(*bus.transport); });
 }
 
 }  // namespace torvane::ext

@@ -46,7 +46,7 @@ def arm(n=3, **kw):
 
 def test_version_and_names():
     assert tx.__version__ == torvane.__version__
-    expected = {"__version__", "ControlMode", "REGISTERS", "MotorGroup", "MotorInfo", "RegisterInfo",
+    expected = {"__version__", "ControlMode", "REGISTERS", "MotorGroup", "Robot", "MotorInfo", "RegisterInfo",
                 "MotorError", "MotorTimeout", "BusError", "RegisterError", "VerifyError", *FUNCTIONS}
     assert set(tx.__all__) == expected
 
@@ -117,7 +117,8 @@ def test_group_method_text_signatures(name):
 
 
 def test_group_constructor_signature():
-    assert tx.MotorGroup.__text_signature__ == "(bus, motors, timeout_ms=None, fd=False)"
+    assert tx.MotorGroup.__text_signature__ == "(bus, motors, timeout_ms=None, fd=False, spin_us=0)"
+    assert tx.Robot.__text_signature__ == "(groups, timeout_ms=None, spin_us=0)"
 
 
 def installed_stub():

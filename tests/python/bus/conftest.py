@@ -86,8 +86,8 @@ def start_dmsim(dmsim_exe, dmsim_iface, tmp_path):
     """
     sims = []
 
-    def start(*motors, args=(), log=True):
-        argv = [dmsim_exe, "--iface", dmsim_iface]
+    def start(*motors, args=(), log=True, iface=None):
+        argv = [dmsim_exe, "--iface", iface or dmsim_iface]
         for m in motors:
             argv += ["--motor", m]
         log_path = tmp_path / f"dmsim-{len(sims)}.log" if log else None
