@@ -63,7 +63,7 @@ def run_sleep(periods, body):
         t = now()
         if t > start + k * PERIOD_NS:  # overrun: on to the next deadline ahead
             k = (t - start) // PERIOD_NS + 1
-        time.sleep((start + k * PERIOD_NS - now()) / 1e9)
+        time.sleep(max(0, start + k * PERIOD_NS - now()) / 1e9)
         errors.append(now() - start - k * PERIOD_NS)
     return errors, None
 
