@@ -1,5 +1,6 @@
 #include "python/binder.hpp"
 
+#include <algorithm>
 #include <string>
 
 #include "python/ref.hpp"
@@ -8,14 +9,17 @@ namespace torvane::py {
 
 namespace {
 
+std::size_t positional(const Signature& sig) { return std::min(sig.count, sig.positional); }
+
 void raise_too_many(const Signature& sig, Py_ssize_t given) {
     const char* verb = given == 1 ? "was" : "were";
-    if (sig.required == sig.count)
-        PyErr_Format(PyExc_TypeError, "%s takes %zu positional arguments but %zd %s given", sig.display,
-                     sig.count, given, verb);
+    const std::size_t most = positional(sig);
+    if (sig.required == most)
+        PyErr_Format(PyExc_TypeError, "%s takes %zu positional arguments but %zd %s given", sig.display, most,
+                     given, verb);
     else
         PyErr_Format(PyExc_TypeError, "%s takes from %zu to %zu positional arguments but %zd %s given",
-                     sig.display, sig.required, sig.count, given, verb);
+                     sig.display, std::min(sig.required, most), most, given, verb);
 }
 
 void raise_missing(const Signature& sig, PyObject* const* out) {
@@ -70,11 +74,11 @@ bool finish(const Signature& sig, PyObject* const* out) {
 bool bind_fast(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
                PyObject** out) {
     nargs = PyVectorcall_NARGS(nargs);
-    if (!kwnames && static_cast<std::size_t>(nargs) == sig.count) {  // the common call: all by position
-        for (std::size_t i = 0; i < sig.count; ++i) out[i] = args[i];
+    if (!kwnames && static_cast<std::size_t>(nargs) == positional(sig) && sig.count == positional(sig)) {
+        for (std::size_t i = 0; i < sig.count; ++i) out[i] = args[i];  // the common call: all by position
         return true;
     }
-    if (static_cast<std::size_t>(nargs) > sig.count) {
+    if (static_cast<std::size_t>(nargs) > positional(sig)) {
         raise_too_many(sig, nargs);
         return false;
     }
@@ -89,7 +93,7 @@ bool bind_fast(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, Py
 
 bool bind_tuple(const Signature& sig, PyObject* args, PyObject* kwargs, PyObject** out) {
     const Py_ssize_t nargs = PyTuple_GET_SIZE(args);
-    if (static_cast<std::size_t>(nargs) > sig.count) {
+    if (static_cast<std::size_t>(nargs) > positional(sig)) {
         raise_too_many(sig, nargs);
         return false;
     }

@@ -15,6 +15,7 @@ struct Signature {
     const char* const* names;   // parameter names, in order
     std::size_t count;
     std::size_t required;       // the first `required` parameters have no default
+    std::size_t positional = kMaxParams;  // how many may be given by position, the rest by keyword only
 };
 
 // Fills out[0..count) with borrowed references, nullptr for an absent

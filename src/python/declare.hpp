@@ -71,6 +71,12 @@ struct Arg {
     static constexpr const char* default_text = Default.chars;
 };
 
+// A parameter given only by keyword; such parameters come last.
+template <typename A>
+struct KwOnly : A {
+    static constexpr bool keyword_only = true;
+};
+
 template <typename R, typename T>
 R record_of(T R::*);
 template <typename R, typename T>
@@ -93,27 +99,48 @@ template <typename... P>
 struct Params {
     static constexpr std::size_t count = sizeof...(P);
     static constexpr std::array<const char*, count> names{P::name...};
-    static constexpr std::array<ParamEntry, count> entries{{{P::name, type_input<typename P::type>}...}};
     static constexpr std::size_t required = (std::size_t{P::required} + ... + 0);
     static_assert(std::ranges::is_sorted(std::array<bool, count>{!P::required...}),
                   "a required parameter after a default");
+    // Those that may be given by position.
+    static constexpr std::size_t positional = (std::size_t{!requires { P::keyword_only; }} + ... + 0);
+    static_assert(std::ranges::is_sorted(std::array<bool, count>{requires { P::keyword_only; }...}),
+                  "a positional parameter after a keyword-only one");
+    // A "*" entry, without a type, stands before the keyword-only ones.
+    static constexpr auto entries = [] {
+        constexpr std::array<ParamEntry, count> all{{{P::name, type_input<typename P::type>}...}};
+        if constexpr (positional == count) {
+            return all;
+        } else {
+            std::array<ParamEntry, count + 1> out{};
+            std::ranges::copy(all, out.begin());
+            std::ranges::copy_backward(out.begin() + positional, out.end() - 1, out.end());
+            out[positional] = {"*", nullptr};
+            return out;
+        }
+    }();
 
     // "name(a, b=1)\n--\n\n" and the body: the interpreter reports the part
     // in parentheses as __text_signature__ and the body as __doc__.
     static constexpr void write_doc(TextSink& out, const char* name, const char* self, const char* body) {
         [[maybe_unused]] const char* comma = self ? ", " : "";
+        [[maybe_unused]] std::size_t at = 0;
         out << name << "(" << (self ? self : "");
-        ((out << std::exchange(comma, ", ") << P::name << (P::required ? "" : "=")
-              << (P::required ? "" : P::default_text)),
+        ((out << std::exchange(comma, ", ") << (at++ == positional ? "*, " : "") << P::name
+              << (P::required ? "" : "=") << (P::required ? "" : P::default_text)),
          ...);
         out << ")\n--\n\n" << body;
     }
 
-    // The catalogue's "a,b = ...", for a list with defaults only.
-    static constexpr const char* stub_signature = required == count ? nullptr : c_text<[](TextSink& out) {
-        [[maybe_unused]] const char* comma = "";
-        ((out << std::exchange(comma, ",") << P::name << (P::required ? "" : " = ...")), ...);
-    }>;
+    // The catalogue's "a,b = ...", for a list with defaults or a "*".
+    static constexpr const char* stub_signature =
+        required == count && positional == count ? nullptr : c_text<[](TextSink& out) {
+            [[maybe_unused]] const char* comma = "";
+            [[maybe_unused]] std::size_t at = 0;
+            ((out << std::exchange(comma, ",") << (at++ == positional ? "*," : "") << P::name
+                  << (P::required ? "" : " = ...")),
+             ...);
+        }>;
 };
 
 // ---- members of a class ------------------------------------------------------------
@@ -303,6 +330,77 @@ struct GroupTick : Member {
         c_text<[](TextSink& out) { params::write_doc(out, Name.chars, "$self", Doc.chars); }>;
     static constexpr std::array<MethodEntry, 1> methods{
         {{params::stub_signature, Name.chars, params::entries, Doc.chars, type_output<Result>, false, false}}};
+};
+
+// ---- kinds without a bus: module functions, classes with their own slots ----------------
+
+template <typename R, typename... A>
+R plain_result_of(R (*)(A...));
+template <typename R, typename E, typename... A>
+R plain_result_of(std::expected<R, E> (*)(A...));
+
+// A module function of `Module` on its converted arguments alone, run under
+// the interpreter lock: Op(args...) returns a value, or a value or an error.
+template <Str Module, Str Name, auto Op, Str Doc, typename... A>
+struct PlainFunction {
+    static constexpr bool plain = true;
+    using params = Params<A...>;
+    static constexpr auto op = Op;
+    using result = decltype(plain_result_of(Op));
+    static constexpr const char* name = Name.chars;
+    static constexpr const char* display = c_text<[](TextSink& out) { out << Name.chars << "()"; }>;
+    static constexpr const char* doc =
+        c_text<[](TextSink& out) { params::write_doc(out, Name.chars, nullptr, Doc.chars); }>;
+    static constexpr PyFunctionInfo info{Name.chars,          params::entries, type_output<result>, Doc.chars,
+                                         params::stub_signature, Module.chars};
+};
+
+// Members whose slots the class's module fills itself (OwnSlot); Id picks
+// which of its functions serves each.
+struct OwnSlot : Member {
+    static constexpr bool own_slot = true;
+};
+
+// A constructor that makes the record from the converted arguments:
+// Make(args...) returns it or an error value.
+template <typename Record, auto Make, Str Doc, typename... P>
+struct MakingConstructor : OwnSlot {
+    using params = Params<P...>;
+    using record = Record;
+    static constexpr auto make = Make;
+    static constexpr const char* display = c_text<[](TextSink& out) { out << class_name<Record> << "()"; }>;
+    static constexpr const char* doc =
+        c_text<[](TextSink& out) { params::write_doc(out, class_name<Record>, nullptr, Doc.chars); }>;
+    static constexpr ConstructorEntry entry{params::entries, params::stub_signature};
+    static constexpr bool constructs = true;
+    static constexpr const ConstructorEntry* constructor = &entry;
+};
+
+// The instance is its own iterator; each next item comes from call Id.
+template <typename Record, auto Id, typename Yield>
+struct Iterates : OwnSlot {
+    static constexpr auto id = Id;
+    static constexpr std::array<MethodEntry, 2> methods{
+        {{nullptr, "__iter__", {}, "", type_output<Record>, false, false},
+         {nullptr, "__next__", {}, "", type_output<Yield>, false, false}}};
+};
+
+// A method without parameters, served by call Id.
+template <typename Record, Str Name, auto Id, typename Result, Str Doc>
+struct Call : OwnSlot {
+    using params = Params<>;
+    static constexpr auto id = Id;
+    static constexpr const char* name = Name.chars;
+    static constexpr const char* doc =
+        c_text<[](TextSink& out) { params::write_doc(out, Name.chars, "$self", Doc.chars); }>;
+    static constexpr std::array<MethodEntry, 1> methods{
+        {{nullptr, Name.chars, {}, Doc.chars, type_output<Result>, false, false}}};
+};
+
+// Read-only properties (Computed) served by the class's module.
+template <typename... C>
+struct OwnComputed : OwnSlot {
+    static constexpr std::array<GetterEntry, sizeof...(C)> getters{{{C::name, type_output<typename C::type>}...}};
 };
 
 }  // namespace torvane::py::decl

@@ -17,7 +17,7 @@ namespace torvane::py::table {
 template <typename M>
 constexpr Signature signature_of() {
     static_assert(M::params::count <= kMaxParams);
-    return {M::display, M::params::names.data(), M::params::count, M::params::required};
+    return {M::display, M::params::names.data(), M::params::count, M::params::required, M::params::positional};
 }
 template <typename M>
 inline constexpr Signature signature = signature_of<M>();
@@ -62,7 +62,7 @@ template <typename T, std::size_t Methods, std::size_t Getters>
 struct TypeParts {
     static inline PyMethodDef methods[Methods + 1];
     static inline PyGetSetDef getset[Getters + 1];
-    PyType_Slot slots[8];
+    PyType_Slot slots[12];
     int n = 0;
     std::size_t m = 0, g = 0;
     bool constructed = false;

@@ -13,6 +13,7 @@
 #include "damiao/group.hpp"
 #include "python/api.hpp"
 #include "python/declare.hpp"
+#include "torvane_ext/loop_api.hpp"
 
 namespace torvane::ext {
 
@@ -80,9 +81,6 @@ struct Rows {};
 template <std::size_t N>
 struct OutRows {};
 struct Answered {};  // how many motors answered
-struct SpinUs {      // microseconds the reply wait polls before it sleeps
-    std::uint64_t us = 0;
-};
 
 // ---- operations: on the bus with the interpreter lock released --------------------------
 
@@ -114,6 +112,16 @@ using MotorArg = Arg<"motor", Damiao>;
 template <Str Name, auto Op, Str Doc, typename... A>
 using Fn = BusFunction<kModule, Name, Op, Doc, A...>;
 
+using RealtimeFunction = PlainFunction<
+    kModule, "realtime", &realtime,
+    "Make the calling thread real-time: SCHED_FIFO at `priority`, pinned to `cpus` if given, and with\n"
+    "lock_memory all of the process's memory locked (mlockall, now and later). All or nothing: what is\n"
+    "not permitted raises PermissionError, naming what is missing, before anything changes.",
+    Arg<"priority", Priority, "50">, Arg<"cpus", std::optional<Cpus>, "None">, Arg<"lock_memory", LockMemory, "True">>;
+using MonotonicFunction = PlainFunction<kModule, "monotonic_ns", &monotonic_ns,
+                                        "CLOCK_MONOTONIC in nanoseconds: the clock Loop keeps time by, as "
+                                        "time.monotonic_ns().">;
+
 using Functions = std::tuple<
     Fn<"read_limits", &read_limits, "PMAX, VMAX and TMAX (registers 21-23) as MitLimits, kp_max 500 and kd_max 5.",
        MotorArg>,
@@ -137,7 +145,8 @@ using Functions = std::tuple<
     Fn<"scan", &scan,
        "Ask each candidate command id (None: range(1, 17)) for register 7 (MST_ID), taking the answer on\n"
        "any identifier; then read the mode, limits and versions of each motor that answered.",
-       Arg<"ids", ScanIds, "None">, Arg<"timeout_ms", ScanTimeout, "20">>>;
+       Arg<"ids", ScanIds, "None">, Arg<"timeout_ms", ScanTimeout, "20">>,
+    RealtimeFunction, MonotonicFunction>;
 
 using MotorInfoFields =
     Fields<Field<"motor_id", &MotorInfo::motor_id>, Field<"master_id", &MotorInfo::master_id>,
@@ -215,9 +224,32 @@ using RobotClass = typename WithTicks<
     Repr>::type;
 using MotorInfoClass = Block<MotorInfo, MotorInfoFields, Repr>;
 using RegisterInfoClass = Block<RegisterEntry, RegisterFields, Repr>;
+using LoopClass = Block<
+    LoopObject,
+    MakingConstructor<LoopObject, &make_loop,
+                      "A fixed-rate loop: exactly one of rate_hz or period_s. Iterating yields the tick numbers\n"
+                      "0, 1, 2, ...: the first at once, starting the clock, each next one at its deadline\n"
+                      "start + n x period (on CLOCK_MONOTONIC, with the interpreter lock released). A body that\n"
+                      "ends after the next deadline is an overrun: counted, and the loop goes on at the first\n"
+                      "deadline still ahead. With spin_us the wait sleeps until that long before the deadline\n"
+                      "and busy-waits the rest: less jitter for CPU time. Starting sets the thread's timer slack\n"
+                      "to 1 ns, since the default 50 us would make every wake-up that late.",
+                      Arg<"rate_hz", std::optional<double>, "None">, Arg<"period_s", std::optional<double>, "None">,
+                      KwOnly<Arg<"spin_us", SpinUs, "0">>>,
+    Iterates<LoopObject, LoopCall::Next, std::uint64_t>,
+    Call<LoopObject, "wait", LoopCall::Next, std::uint64_t,
+         "End this tick and wait for the next deadline, as one iteration does; its tick number.">,
+    Call<LoopObject, "stats", LoopCall::Stats, loop::Stats, "What the loop has measured so far.">,
+    OwnComputed<Computed<"period_s", double, LoopField::PeriodS>, Computed<"ticks", std::uint64_t, LoopField::Ticks>>,
+    Repr>;
+using LoopStatsFields =
+    Fields<Field<"ticks", &loop::Stats::ticks>, Field<"overruns", &loop::Stats::overruns>,
+           Field<"p50_us", &loop::Stats::p50_us>, Field<"p99_us", &loop::Stats::p99_us>,
+           Field<"max_us", &loop::Stats::max_us>, Field<"busy", &loop::Stats::busy>>;
+using LoopStatsClass = Block<loop::Stats, LoopStatsFields, Repr>;
 
-using Classes = std::tuple<Group, Robot, MotorInfo, RegisterEntry>;
-using Blocks = std::tuple<MotorGroupClass, RobotClass, MotorInfoClass, RegisterInfoClass>;
+using Classes = std::tuple<Group, Robot, MotorInfo, RegisterEntry, LoopObject, loop::Stats>;
+using Blocks = std::tuple<MotorGroupClass, RobotClass, MotorInfoClass, RegisterInfoClass, LoopClass, LoopStatsClass>;
 
 // ---- module attributes made at import ------------------------------------------------------
 
@@ -314,7 +346,6 @@ TORVANE_EXT_STUB_TYPE(std::vector<std::uint64_t>, stub_types::builtin("tuple[int
                       stub_types::builtin("tuple[int, ...]"));
 TORVANE_EXT_STUB_TYPE(std::vector<std::uint32_t>, stub_types::builtin("tuple[int, ...]"),
                       stub_types::builtin("tuple[int, ...]"));
-TORVANE_EXT_STUB_TYPE(ext::SpinUs, stub_types::builtin("int"), stub_types::builtin("int"));
 TORVANE_EXT_STUB_TYPE(ext::Answered, stub_types::builtin("int"), stub_types::builtin("int"));
 template <std::size_t N>
 struct PyTypeInfo<ext::Rows<N>> {

@@ -17,6 +17,7 @@
 #include "torvane_ext/ext_errors.hpp"
 #include "torvane_ext/group_class.hpp"
 #include "torvane_ext/on_bus.hpp"
+#include "torvane_ext/plain_table.hpp"
 
 namespace torvane::ext::table {
 
@@ -55,6 +56,14 @@ PyObject* bus_function(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
     PyObject* bound[F::params::count];
     if (!py::bind_fast(signature<F>, args, nargs, kwnames, bound)) return nullptr;
     return call_on_bus<F>(bound, params_of<F>);
+}
+
+template <typename F>
+PyCFunction entry_point() {
+    if constexpr (requires { F::plain; })
+        return as_cfunction<&plain_function<F>>();
+    else
+        return as_cfunction<&bus_function<F>>();
 }
 
 // ---- classes --------------------------------------------------------------------
@@ -110,7 +119,9 @@ template <typename T>
 PyTypeObject* make_type() {
     TypeParts<T, table_sizes<T>.first, table_sizes<T>.second> t;
     auto add = [&]<typename M>(M*) {
-        if constexpr (requires { M::frames; }) {
+        if constexpr (requires { M::own_slot; }) {
+            add_own<M>(t);
+        } else if constexpr (requires { M::frames; }) {
             t.methods[t.m++] = {M::name, as_cfunction<&tick<M>>(), kFast, M::doc};
         } else if constexpr (requires { M::holds_references; }) {
             t.slot(Py_tp_new, py::guarded<&construct_new<typename M::record>>);
@@ -168,7 +179,7 @@ inline PyMethodDef* module_functions() {
     static PyMethodDef defs[std::tuple_size_v<Functions> + 1];
     [&]<typename... F>(std::tuple<F...>*) {
         std::size_t i = 0;
-        ((defs[i++] = {F::name, table::as_cfunction<&table::bus_function<F>>(), table::kFast, F::doc}), ...);
+        ((defs[i++] = {F::name, table::entry_point<F>(), table::kFast, F::doc}), ...);
     }(static_cast<Functions*>(nullptr));
     return defs;
 }

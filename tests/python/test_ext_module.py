@@ -30,6 +30,8 @@ FUNCTIONS = {
     "force_pos": "(bus, motor, q, v_limit, i_limit)",
     "refresh": "(bus, motor)",
     "scan": "(bus, ids=None, timeout_ms=20)",
+    "realtime": "(priority=50, cpus=None, lock_memory=True)",
+    "monotonic_ns": "()",
 }
 GROUP_METHODS = {
     "enable": "($self)", "disable": "($self)", "set_zero": "($self)", "clear_error": "($self)",
@@ -47,6 +49,7 @@ def arm(n=3, **kw):
 def test_version_and_names():
     assert tx.__version__ == torvane.__version__
     expected = {"__version__", "ControlMode", "REGISTERS", "MotorGroup", "Robot", "MotorInfo", "RegisterInfo",
+                "Loop", "LoopStats",
                 "MotorError", "MotorTimeout", "BusError", "RegisterError", "VerifyError", *FUNCTIONS}
     assert set(tx.__all__) == expected
 
@@ -194,7 +197,7 @@ def test_registers_table():
         by_number[9].name = "X"
 
 
-@pytest.mark.parametrize("cls", ["MotorGroup", "MotorInfo", "RegisterInfo"])
+@pytest.mark.parametrize("cls", ["MotorGroup", "MotorInfo", "RegisterInfo", "Loop", "LoopStats"])
 def test_classes_are_final_and_immutable(cls):
     c = getattr(tx, cls)
     with pytest.raises(TypeError):

@@ -111,7 +111,8 @@ std::vector<bool> defaults_of(const char* signature, std::span<const ParamEntry>
         if (e != name + " = ...") fail(owner + ": unexpected signature entry '" + e + "'");
         has_default[i] = true;
     }
-    for (std::size_t i = 1; i < params.size(); ++i)
+    // Keyword-only parameters, after a "*", may go without defaults.
+    for (std::size_t i = 1; i < params.size() && std::string_view(params[i].name) != "*"; ++i)
         if (has_default[i - 1] && !has_default[i]) fail(owner + ": required parameter after a default");
     return has_default;
 }
@@ -123,6 +124,7 @@ std::string parameters(Writer& w, const char* first, std::span<const ParamEntry>
     for (std::size_t i = 0; i < params.size(); ++i) {
         if (!s.empty()) s += ", ";
         s += params[i].name;
+        if (!params[i].type) continue;  // "*"
         s += ": ";
         s += w.type(params[i].type);
         if (has_default[i]) s += " = ...";
