@@ -105,10 +105,11 @@ def test_the_same_bus_in_two_groups_is_refused(buses):
 def test_robots_sharing_buses_in_opposite_orders_do_not_deadlock(start_dmsim, buses):
     for iface in IFACES[:2]:
         start_dmsim(*sim_args(4), iface=iface)
-    left = [tx.MotorGroup(buses[0], arm(2)), tx.MotorGroup(buses[1], arm(2))]
-    right = [tx.MotorGroup(buses[1], arm(2, first=3)), tx.MotorGroup(buses[0], arm(2, first=3))]
-    one, two = tx.Robot(left), tx.Robot(right[::1])
-    single = torvane.Damiao(1, 0x11, LIMITS, timeout_ms=100)
+    # Generous timeouts: the emulated guest can stall a process for a while.
+    left = [tx.MotorGroup(buses[0], arm(2, timeout_ms=400)), tx.MotorGroup(buses[1], arm(2, timeout_ms=400))]
+    right = [tx.MotorGroup(buses[1], arm(2, 400, first=3)), tx.MotorGroup(buses[0], arm(2, 400, first=3))]
+    one, two = tx.Robot(left), tx.Robot(right)
+    single = torvane.Damiao(1, 0x11, LIMITS, timeout_ms=1000)
     errors, ticks = [], {"one": 0, "two": 0, "single": 0}
 
     def run(name, call, expect):

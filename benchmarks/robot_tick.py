@@ -1,0 +1,163 @@
+"""Robot ticks live against dmsim: every bus in one exchange against the
+groups ticked one after another, the reply wait spinning against sleeping,
+and Python allocations of mit_control_into.
+
+    python benchmarks/robot_tick.py [--rounds 4] [--ticks 300] [--output BENCHMARKS.md]
+
+Needs vcan0..vcan3 (inside tools/vcan-vm: tools/bench-robot) and dmsim
+installed beside this interpreter. Parts:
+
+* buses: 2 and 4 buses of 8 motors, dmsim --bitrate 1000000 --latency-us 200
+  on each; Robot.refresh against the groups' refresh one after another,
+  alternating within each round; beside them the rate the wire allows;
+* spin: seven motors against dmsim without a wire model, a group with
+  spin_us 0 against spin_us 200 (and 50), alternating within each round;
+* allocations: sys.getallocatedblocks() and tracemalloc across 5,000
+  mit_control_into ticks with numpy-free buffers.
+"""
+
+from __future__ import annotations
+
+import argparse
+import array
+import statistics
+import sys
+import time
+import tracemalloc
+from pathlib import Path
+
+sys.path.insert(0, str(Path(__file__).resolve().parent))
+from exchange import ROOT, Simulator, find_dmsim  # noqa: E402
+from group_tick import write_section  # noqa: E402
+
+import torvane  # noqa: E402
+import torvane_ext as tx  # noqa: E402
+
+IFACES = ["vcan0", "vcan1", "vcan2", "vcan3"]
+ARM = ["dm8009", "dm8009", "dm4340", "dm4340", "dm4310", "dm4310", "dm4310", "dm4310"]
+WIRE = ["--bitrate", "1000000", "--latency-us", "200"]
+FRAME_BITS = 135  # an 8-byte classic frame, worst-case stuffing
+BEGIN, END = "<!-- robot_tick: begin -->", "<!-- robot_tick: end -->"
+
+
+def motors(models):
+    return [torvane.Damiao(i, 0x10 + i, getattr(torvane.MitLimits, m)(), timeout_ms=100)
+            for i, m in enumerate(models, 1)]
+
+
+def sim_args(models):
+    out = []
+    for i, m in enumerate(models, 1):
+        out += ["--motor", f"{i}:0x{0x10 + i:x}:{m}"]
+    return out
+
+
+def rate(call, ticks):
+    call()
+    start = time.perf_counter()
+    for _ in range(ticks):
+        call()
+    return ticks / (time.perf_counter() - start)
+
+
+def compare(ways, rounds, ticks):
+    """Median ticks/s of each way, alternating within rounds."""
+    got = {name: [] for name in ways}
+    for _ in range(rounds):
+        for name, call in ways.items():
+            got[name].append(rate(call, ticks))
+    return {name: statistics.median(v) for name, v in got.items()}
+
+
+def buses_part(dmsim, count, rounds, ticks):
+    sims = [Simulator(dmsim, iface, [*sim_args(ARM), *WIRE]) for iface in IFACES[:count]]
+    try:
+        groups = [tx.MotorGroup(torvane.SocketCanTransport(i), motors(ARM)) for i in IFACES[:count]]
+        robot = tx.Robot(groups)
+
+        def one_after_another():
+            for g in groups:
+                g.refresh()
+
+        r = compare({"robot": robot.refresh, "groups": one_after_another}, rounds, ticks)
+        missed = sum(robot.missed)
+    finally:
+        for s in sims:
+            s.stop()
+    # On a real wire: a bus's tick is its 16 frames plus one reply latency.
+    bus_tick_s = 2 * len(ARM) * FRAME_BITS / 1e6 + 200e-6
+    return r["robot"], r["groups"], 1 / bus_tick_s, 1 / (count * bus_tick_s), missed
+
+
+def spin_part(dmsim, rounds, ticks):
+    models = ARM[:7]
+    sim = Simulator(dmsim, "vcan0", sim_args(models))
+    try:
+        bus = torvane.SocketCanTransport("vcan0")
+        ways = {f"spin_us={us}": tx.MotorGroup(bus, motors(models), spin_us=us).refresh for us in (0, 50, 200)}
+        return compare(ways, rounds, ticks)
+    finally:
+        sim.stop()
+
+
+def alloc_part(dmsim, ticks=5000):
+    models = ARM[:7]
+    sim = Simulator(dmsim, "vcan0", sim_args(models))
+    try:
+        group = tx.MotorGroup(torvane.SocketCanTransport("vcan0"), motors(models))
+        cmd = memoryview(array.array("d", [0.0] * 35)).cast("B").cast("d", [7, 5])
+        out = memoryview(array.array("d", [0.0] * 42)).cast("B").cast("d", [7, 6])
+        for _ in range(200):
+            group.mit_control_into(cmd, out)
+        blocks = sys.getallocatedblocks()
+        for _ in range(ticks):
+            group.mit_control_into(cmd, out)
+        block_delta = sys.getallocatedblocks() - blocks
+        tracemalloc.start()
+        snap = tracemalloc.take_snapshot()
+        for _ in range(ticks):
+            group.mit_control_into(cmd, out)
+        after = tracemalloc.take_snapshot()
+        tracemalloc.stop()
+        traced = sum(s.count_diff for s in after.compare_to(snap, "filename") if "tracemalloc" not in s.traceback[0].filename)
+        return block_delta, traced
+    finally:
+        sim.stop()
+
+
+def main(argv=None):
+    ap = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    ap.add_argument("--rounds", type=int, default=4)
+    ap.add_argument("--ticks", type=int, default=300)
+    ap.add_argument("--output", default=str(ROOT / "BENCHMARKS.md"))
+    a = ap.parse_args(argv)
+    dmsim = find_dmsim()
+    if not dmsim:
+        sys.exit("no dmsim beside this interpreter")
+    lines = [BEGIN, "## Robot ticks (tools/bench-robot)", "",
+             f"One run, {a.rounds} rounds of {a.ticks} ticks per way, medians; emulated guest.", "",
+             "| buses x motors | Robot ticks/s | groups one after another | ratio | target | wire allows (robot / sequential) | missed |",
+             "|---|---|---|---|---|---|---|"]
+    for count, target in ((2, 1.6), (4, 2.5)):
+        robot, seq, wire_robot, wire_seq, missed = buses_part(dmsim, count, a.rounds, a.ticks)
+        ratio = robot / seq
+        lines.append(f"| {count} x 8 | {robot:,.0f} | {seq:,.0f} | {ratio:.2f}x | {target}x "
+                     f"{'met' if ratio >= target else 'missed'} | {wire_robot:,.0f} / {wire_seq:,.0f} ticks/s | {missed} |")
+        print(lines[-1], flush=True)
+    spin = spin_part(dmsim, a.rounds, a.ticks)
+    base = spin["spin_us=0"]
+    lines += ["", "Seven motors, dmsim without a wire model, MotorGroup.refresh:", "",
+              "| reply wait | ticks/s | against spin_us=0 |", "|---|---|---|"]
+    for name, r in spin.items():
+        lines.append(f"| {name} | {r:,.0f} | {r / base:.2f}x |")
+        print(lines[-1], flush=True)
+    blocks, traced = alloc_part(dmsim)
+    lines += ["", f"mit_control_into, 5,000 ticks of seven motors: allocated blocks {blocks:+d}, "
+              f"tracemalloc blocks {traced:+d} (target 0).", END]
+    print(lines[-1], flush=True)
+    if a.output != "-":
+        write_section(Path(a.output), "\n".join(lines), BEGIN, END)
+
+
+if __name__ == "__main__":
+    main()
