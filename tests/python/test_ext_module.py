@@ -49,7 +49,7 @@ def arm(n=3, **kw):
 def test_version_and_names():
     assert tx.__version__ == torvane.__version__
     expected = {"__version__", "ControlMode", "REGISTERS", "MotorGroup", "Robot", "MotorInfo", "RegisterInfo",
-                "Loop", "LoopStats",
+                "Loop", "LoopStats", "Status", "status",
                 "MotorError", "MotorTimeout", "BusError", "RegisterError", "VerifyError", *FUNCTIONS}
     assert set(tx.__all__) == expected
 
