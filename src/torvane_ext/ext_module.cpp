@@ -189,6 +189,11 @@ PyObject* init() {
 
 PyObject* control_mode_class() { return control_mode; }
 
+PyObject* status_of(std::uint32_t code) {
+    if (status_class && damiao::find_status(code)) return PyObject_CallFunction(status_class, "I", code);
+    return PyLong_FromUnsignedLong(code);
+}
+
 }  // namespace torvane::ext
 
 PyMODINIT_FUNC PyInit_torvane_ext() { return torvane::py::guarded<&torvane::ext::init>(); }
