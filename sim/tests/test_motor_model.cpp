@@ -496,7 +496,7 @@ INSTANTIATE_TEST_SUITE_P(
         RegisterCase{"OverTemperature", 2, damiao::RegisterValue::f32(80.0f), damiao::RegisterValue::f32(65.5f)},
         RegisterCase{"TorqueLimit", 23, damiao::RegisterValue::f32(28.0f), damiao::RegisterValue::f32(-1.25f)},
         RegisterCase{"MasterId", 7, damiao::RegisterValue::u32(0x11), damiao::RegisterValue::u32(0x21)},
-        RegisterCase{"HighNumbered", 81, damiao::RegisterValue::f32(0.0f), damiao::RegisterValue::f32(3.5f)}),
+        RegisterCase{"LastWritable", 35, damiao::RegisterValue::u32(4), damiao::RegisterValue::u32(3)}),
     [](const auto& info) { return std::string(info.param.name); });
 
 struct IgnoredCase {
@@ -529,7 +529,34 @@ TEST_P(Ignored, ChangesNothingAndSendsNothing) {
     EXPECT_EQ(b.motor.control_mode(), damiao::kModePosVel);
     EXPECT_TRUE(std::holds_alternative<std::monostate>(b.motor.command()));
     EXPECT_TRUE(b.motor.flash().empty());
-    for (std::uint8_t r : {13, 14, 15, 36}) EXPECT_EQ(b.motor.read_register(r)->bits, Bench().motor.read_register(r)->bits);
+    for (const auto& r : damiao::kRegisters) {
+        if (r.read_only) {
+            EXPECT_EQ(b.motor.read_register(r.number)->bits, Bench().motor.read_register(r.number)->bits);
+        }
+    }
+}
+
+// The firmware drops a write to a register it keeps: no echo, no change, as
+// for the version registers. The host sees the write go unanswered.
+TEST(Registers, WritesToEveryReadOnlyRegisterAreDroppedUnanswered) {
+    int read_only = 0;
+    for (const auto& r : damiao::kRegisters) {
+        if (!r.read_only) continue;
+        SCOPED_TRACE(r.name);
+        ++read_only;
+        Bench b(damiao::kModePosVel);
+        const std::uint32_t before = b.motor.read_register(r.number)->bits;
+        const auto out = b.reg(damiao::kRegWrite, r.number, ~before);
+        EXPECT_EQ(out.kind, Outcome::Kind::Ignored);
+        EXPECT_STREQ(out.why, "register is read-only");
+        EXPECT_EQ(b.motor.read_register(r.number)->bits, before);
+        // Still readable, with the value it had.
+        const auto read = b.reg(damiao::kRegRead, r.number);
+        ASSERT_EQ(read.kind, Outcome::Kind::Answered);
+        const auto d = read.reply->data();
+        EXPECT_EQ(d[4] | (d[5] << 8) | (d[6] << 16) | (std::uint32_t{d[7]} << 24), before);
+    }
+    EXPECT_EQ(read_only, 19);
 }
 
 const auto kSeven = std::vector<std::uint8_t>{0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFD};
@@ -571,7 +598,9 @@ INSTANTIATE_TEST_SUITE_P(
         IgnoredCase{"ReadOnlyHwVer", reg_frame(1, damiao::kRegWrite, 13, 7), Outcome::Kind::Ignored},
         IgnoredCase{"ReadOnlySwVer", reg_frame(1, damiao::kRegWrite, 14, 7), Outcome::Kind::Ignored},
         IgnoredCase{"ReadOnlySerial", reg_frame(1, damiao::kRegWrite, 15, 7), Outcome::Kind::Ignored},
-        IgnoredCase{"ReadOnlySubVer", reg_frame(1, damiao::kRegWrite, 36, 7), Outcome::Kind::Ignored}),
+        IgnoredCase{"ReadOnlySubVer", reg_frame(1, damiao::kRegWrite, 36, 7), Outcome::Kind::Ignored},
+        IgnoredCase{"ReadOnlyInertia", reg_frame(1, damiao::kRegWrite, 12, 7), Outcome::Kind::Ignored},
+        IgnoredCase{"ReadOnlyPosition", reg_frame(1, damiao::kRegWrite, 80, 7), Outcome::Kind::Ignored}),
     [](const auto& info) { return std::string(info.param.name); });
 
 // --------------------------------------- the real driver on an in-memory bus

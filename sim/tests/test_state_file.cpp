@@ -37,7 +37,7 @@ TEST(StateText, RoundTripsEveryValueExactly) {
     const SavedMotors motors{
         {"0x001:0x011:dm4310", {{0, f32(10.0f)}, {2, f32(65.5f)}, {4, f32(1e-7f)}, {5, f32(-10.0f)},
                                 {7, 0x15}, {8, 5}, {9, 4294967295u}, {21, f32(12.566f)}, {23, f32(-0.0f)},
-                                {81, f32(3.4028235e38f)}}},
+                                {34, f32(3.4028235e38f)}}},
         {"0x002:0x012:dm4340", {{10, 1}, {22, f32(std::numeric_limits<float>::infinity())}}},
         {"0x003:0x013:dm8009", {}},
     };
