@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <bit>
 #include <cmath>
 #include <deque>
@@ -443,6 +444,157 @@ TEST(CommTimeout, EveryFrameForTheMotorKeepsItAlive) {
         b.send(CanFrame(CanId::standard(2), damiao::kCmdEnable));
     }
     EXPECT_EQ(b.motor.fault(), Fault::CommLost);
+}
+
+// Exact to the nanosecond, wherever the frame falls between physics steps.
+class CommTimeoutBoundary : public ::testing::TestWithParam<std::uint32_t> {};
+
+TEST_P(CommTimeoutBoundary, LostJustAfterTimeoutTimesFiftyMicroseconds) {
+    const std::uint32_t units = GetParam();
+    const MonoNanos limit = static_cast<MonoNanos>(units) * 50'000;
+    for (const MonoNanos heard_at : {ms(1), ms(1.23456), ms(7.77777)}) {
+        SCOPED_TRACE(static_cast<double>(heard_at));
+        Bench b;
+        b.write_u32(damiao::kRegTimeout, units);
+        b.now = heard_at;
+        b.command(damiao::kCmdEnable);
+        b.run_for(limit - 1);
+        EXPECT_EQ(b.motor.fault(), Fault::None);
+        b.run_for(1);  // quiet for exactly the limit: not yet
+        EXPECT_EQ(b.motor.fault(), Fault::None);
+        EXPECT_TRUE(b.motor.enabled());
+        b.run_for(1);
+        EXPECT_EQ(b.motor.fault(), Fault::CommLost);
+        EXPECT_FALSE(b.motor.enabled());
+        EXPECT_EQ(b.motor.status(), 0xD);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Sim, CommTimeoutBoundary, ::testing::Values(1u, 2u, 3u, 7u, 200u, 4000u));
+
+TEST(CommTimeout, AFrameJustBeforeTheLimitRestartsTheCount) {
+    Bench b;
+    b.write_u32(damiao::kRegTimeout, 3);  // 150 us
+    b.now = ms(1.01);
+    b.command(damiao::kCmdEnable);
+    for (int i = 0; i < 20; ++i) {
+        b.now += 150'000;
+        b.mit({0, 0, 0, 0, 0});
+    }
+    EXPECT_EQ(b.motor.fault(), Fault::None);
+    b.run_for(150'001);
+    EXPECT_EQ(b.motor.fault(), Fault::CommLost);
+    // Lost stays lost until clear_error.
+    EXPECT_EQ(b.command_state(damiao::kCmdEnable).error, 0xD);
+    EXPECT_EQ(b.command_state(damiao::kCmdClearError).error, kStatusDisabled);
+    EXPECT_EQ(b.command_state(damiao::kCmdEnable).error, kStatusEnabled);
+}
+
+// ------------------------------------------------------- faults on demand
+
+struct InjectedCase {
+    const char* name;
+    Fault fault;
+    std::uint8_t code;
+};
+
+void PrintTo(const InjectedCase& c, std::ostream* os) { *os << c.name; }
+
+class InjectedFault : public ::testing::TestWithParam<InjectedCase> {};
+
+TEST_P(InjectedFault, LatchesOnTimeDisablesIgnoresCommandsUntilClearError) {
+    const auto& c = GetParam();
+    Bench b;
+    b.motor.schedule_fault(c.fault, ms(10));
+    EXPECT_EQ(b.command_state(damiao::kCmdEnable).error, kStatusEnabled);
+    b.mit({0, 0, 0, 0, 1.0f});
+    b.run_for(ms(10) - 1);
+    EXPECT_EQ(b.motor.fault(), Fault::None);
+    EXPECT_NEAR(b.motor.torque(), 1.0, 0.005);
+
+    b.run_for(1);
+    EXPECT_EQ(b.motor.fault(), c.fault);
+    EXPECT_EQ(b.motor.status(), c.code);
+    EXPECT_FALSE(b.motor.enabled());
+    EXPECT_EQ(b.motor.torque(), 0.0);
+    const double coasting = b.motor.velocity();
+    // Every frame is answered with the code; nothing drives it.
+    EXPECT_EQ(b.state_of(b.system(damiao::kOpRefresh)).error, c.code);
+    EXPECT_EQ(b.command_state(damiao::kCmdEnable).error, c.code);
+    EXPECT_FALSE(b.motor.enabled());
+    EXPECT_EQ(b.mit({0, 0, 0, 0, 1.0f}).error, c.code);
+    b.run_for(ms(20));
+    EXPECT_EQ(b.motor.torque(), 0.0);
+    EXPECT_GT(coasting, 1.0);
+    EXPECT_LT(b.motor.velocity(), coasting);  // friction alone slows it
+    EXPECT_EQ(b.command_state(damiao::kCmdDisable).error, c.code);
+    EXPECT_EQ(b.motor.fault(), c.fault);
+
+    EXPECT_EQ(b.command_state(damiao::kCmdClearError).error, kStatusDisabled);
+    EXPECT_EQ(b.motor.fault(), Fault::None);
+    EXPECT_EQ(b.command_state(damiao::kCmdEnable).error, kStatusEnabled);
+    b.mit({0, 0, 0, 0, 1.0f});
+    b.run_for(ms(1));
+    EXPECT_NEAR(b.motor.torque(), 1.0, 0.005);
+}
+
+TEST_P(InjectedFault, LatchesInADisabledMotorToo) {
+    const auto& c = GetParam();
+    Bench b;
+    b.motor.schedule_fault(c.fault, ms(3));
+    b.run_for(ms(5));
+    EXPECT_EQ(b.state_of(b.system(damiao::kOpRefresh)).error, c.code);
+    EXPECT_EQ(b.command_state(damiao::kCmdEnable).error, c.code);
+    EXPECT_EQ(b.command_state(damiao::kCmdClearError).error, kStatusDisabled);
+}
+
+INSTANTIATE_TEST_SUITE_P(Sim, InjectedFault,
+                         ::testing::Values(InjectedCase{"OverVoltage", Fault::OverVoltage, 0x8},
+                                           InjectedCase{"UnderVoltage", Fault::UnderVoltage, 0x9},
+                                           InjectedCase{"OverCurrent", Fault::OverCurrent, 0xA},
+                                           InjectedCase{"MosOverTemp", Fault::MosOverTemp, 0xB},
+                                           InjectedCase{"RotorOverTemp", Fault::RotorOverTemp, 0xC},
+                                           InjectedCase{"Overload", Fault::Overload, 0xE}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+TEST(InjectedFault, SeveralFireInTimeOrderEachOnce) {
+    Bench b;
+    b.motor.schedule_fault(Fault::Overload, ms(30));
+    b.motor.schedule_fault(Fault::OverCurrent, ms(10));
+    b.run_for(ms(15));
+    EXPECT_EQ(b.motor.fault(), Fault::OverCurrent);
+    EXPECT_EQ(b.command_state(damiao::kCmdClearError).error, kStatusDisabled);
+    b.run_for(ms(10));
+    EXPECT_EQ(b.motor.fault(), Fault::None);  // cleared, and not fired again
+    b.run_for(ms(5));
+    EXPECT_EQ(b.motor.fault(), Fault::Overload);
+    EXPECT_EQ(b.command_state(damiao::kCmdClearError).error, kStatusDisabled);
+    b.run_for(ms(100));
+    EXPECT_EQ(b.motor.fault(), Fault::None);
+}
+
+// A fault in the middle of a long advance takes effect at its time, as it
+// does when time is passed in small pieces.
+TEST(InjectedFault, TakesEffectAtItsTimeWithinOneLongAdvance) {
+    const auto spin = [](Bench& b) {
+        b.motor.schedule_fault(Fault::Overload, ms(5.05));
+        b.command(damiao::kCmdEnable);
+        b.mit({0, 0, 0, 0, b.cfg().model.limits.t_max});
+    };
+    Bench whole, pieces;
+    spin(whole);
+    spin(pieces);
+    whole.run_for(ms(50));
+    double peak = 0;
+    for (int i = 0; i < 500; ++i) {
+        pieces.run_for(MotorModel::kStep);
+        peak = std::max(peak, pieces.motor.velocity());
+    }
+    EXPECT_EQ(whole.motor.fault(), Fault::Overload);
+    EXPECT_EQ(whole.motor.velocity(), pieces.motor.velocity());
+    EXPECT_EQ(whole.motor.position(), pieces.motor.position());
+    EXPECT_GT(peak, 10.0);
+    EXPECT_LT(whole.motor.velocity(), peak);  // coasting since the fault
 }
 
 // -------------------------------------------------------------- registers

@@ -28,6 +28,8 @@ TEST(StateText, KeysAreTheMotorArgumentWhateverItsSpelling) {
     EXPECT_EQ(motor_key(arg("1:0x11:dm4310")), "0x001:0x011:dm4310");
     EXPECT_EQ(motor_key(arg("0x1:17:dm4310")), "0x001:0x011:dm4310");
     EXPECT_EQ(motor_key(arg("0x7FE:0x7FF:dmh3510")), "0x7FE:0x7FF:dmh3510");
+    // The same motor on another named bus is another motor.
+    EXPECT_EQ(motor_key(arg("vcan1:1:17:dm4310")), "vcan1:0x001:0x011:dm4310");
     auto parsed = parse_state("[1:17:dm4310]\n10 CTRL_MODE 3\n");
     ASSERT_TRUE(parsed) << parsed.error();
     EXPECT_EQ(parsed->at("0x001:0x011:dm4310"), (SavedRegisters{{10, 3}}));
@@ -40,6 +42,7 @@ TEST(StateText, RoundTripsEveryValueExactly) {
                                 {34, f32(3.4028235e38f)}}},
         {"0x002:0x012:dm4340", {{10, 1}, {22, f32(std::numeric_limits<float>::infinity())}}},
         {"0x003:0x013:dm8009", {}},
+        {"vcan1:0x001:0x011:dm4310", {{9, 20}}},
     };
     const std::string text = format_state(motors);
     EXPECT_TRUE(text.starts_with("# dmsim state"));
