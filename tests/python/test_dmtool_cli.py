@@ -91,6 +91,7 @@ def one_line(err):
     (["set", "1", "TIMEOUT", "1.5"], "TIMEOUT (9) holds an integer, not '1.5'"),
     (["set", "1", "TIMEOUT", "-1"], "TIMEOUT (9) holds 0 to 4294967295, not -1"),
     (["set", "1", "hw_ver", "3"], "hw_ver (13) is read-only"),
+    (["set", "1", "p_m", "1.0"], "p_m (80) is read-only"),
     (["set", "1", "PMAX", "abc"], "PMAX (21) holds a number, not 'abc'"),
     (["set", "1", "PMAX", "inf"], "PMAX (21) holds a finite number"),
     (["move", "1", "--pos", "12.6"], "--pos 12.6 is beyond motor 1's range of +-12.5 rad (PMAX)"),

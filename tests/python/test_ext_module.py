@@ -191,7 +191,8 @@ def test_registers_table():
     assert [r.number for r in regs] == sorted(by_number)
     assert (by_number[9].name, by_number[9].type, by_number[9].read_only) == ("TIMEOUT", "int", False)
     assert (by_number[21].name, by_number[21].type) == ("PMAX", "float")
-    assert [r.number for r in regs if r.read_only] == [13, 14, 15, 36]
+    assert [r.number for r in regs if r.read_only] == [11, 12, 13, 14, 15, 16, 17, 18, 19, 20, 36, 50, 51, 52, 53,
+                                                        54, 55, 80, 81]
     assert repr(by_number[9]) == "RegisterInfo(number=9, name='TIMEOUT', type='int', read_only=False)"
     with pytest.raises(AttributeError):
         by_number[9].name = "X"
