@@ -11,6 +11,7 @@
 #include <signal.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <charconv>
 #include <cmath>
 #include <cstdint>
@@ -39,6 +40,9 @@ constexpr float kAmplitude = 0.1f;  // rad
 constexpr float kSineHz = 0.5f;
 constexpr float kKp = 20.0f, kKd = 0.5f;
 constexpr int kDisableTries = 3;
+// For the one-motor requests around the loop (mode, enable, disable), which
+// are not held to the period; the group's timeout is half a period.
+constexpr auto kSetupTimeout = can::Duration::from_millis(200);
 
 volatile sig_atomic_t g_stop = 0;
 void on_signal(int) { g_stop = 1; }
@@ -66,7 +70,8 @@ std::expected<damiao::Damiao, std::string> parse_motor(std::string_view text) {
     const auto model = text.substr(c2 + 1);
     const auto preset = std::ranges::find_if(damiao::kPresets, [&](const auto& p) { return p.name == model; });
     if (preset == damiao::kPresets.end()) return std::unexpected("--motor " + std::string(text) + ": unknown model");
-    return damiao::Damiao{.motor_id = std::uint16_t(cmd), .master_id = std::uint16_t(fb), .limits = preset->limits};
+    return damiao::Damiao{.motor_id = std::uint16_t(cmd), .master_id = std::uint16_t(fb), .limits = preset->limits,
+                          .timeout = kSetupTimeout};
 }
 
 std::expected<Options, std::string> parse_options(int argc, char** argv) {
@@ -93,7 +98,7 @@ std::expected<Options, std::string> parse_options(int argc, char** argv) {
     }
     if (o.motors.empty())
         for (std::uint16_t id = 1; id <= 7; ++id)
-            o.motors.push_back({.motor_id = id, .master_id = std::uint16_t(0x10 + id)});
+            o.motors.push_back({.motor_id = id, .master_id = std::uint16_t(0x10 + id), .timeout = kSetupTimeout});
     return o;
 }
 
@@ -177,6 +182,7 @@ int main(int argc, char** argv) {
 
     std::printf("group_loop: %zu motors on %s, %u Hz for %g s\n", slots.size(), opts->iface.c_str(), opts->rate_hz,
                 opts->duration_s);
+    std::fflush(stdout);  // shown at once, also through a pipe
     const auto ticks_wanted = static_cast<std::uint64_t>(opts->duration_s * opts->rate_hz);
     std::uint64_t ticks = 0, missed = 0;
     std::int64_t worst_error_ns = 0;
@@ -202,6 +208,10 @@ int main(int argc, char** argv) {
         }
         if (failed) break;
         auto answered = group->exchange(*bus, slots);
+        // A signal ends the exchange's wait (EINTR) so that a stop is not
+        // held up: that is the stop, not a failure.
+        const auto* bus_error = answered ? nullptr : answered.error().get<can::TransportError>();
+        if (g_stop && bus_error && bus_error->os_errno == EINTR) break;
         if (!answered) {
             std::fprintf(stderr, "group_loop: exchange: %s\n", answered.error().to_string().c_str());
             failed = true;
