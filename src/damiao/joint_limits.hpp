@@ -17,9 +17,9 @@ namespace torvane::damiao {
 struct JointLimits {
     float lo = -std::numeric_limits<float>::infinity();
     float hi = std::numeric_limits<float>::infinity();
-    std::optional<float> max_step;  // radians from the last measured position
-    std::optional<float> velocity;  // rad/s, either way
-    std::optional<float> torque;    // N·m, either way
+    std::optional<float> max_step{};  // radians from the last measured position
+    std::optional<float> velocity{};  // rad/s, either way
+    std::optional<float> torque{};    // N·m, either way
 };
 
 // Why a command cannot be limited: nothing is sent for it.
