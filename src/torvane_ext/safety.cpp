@@ -250,7 +250,8 @@ void raise_fault(PyObject* faults, PyObject* states) {
     Py_ssize_t pos = 0;
     PyObject *key, *value;
     while (PyDict_Next(faults, &pos, &key, &value)) {
-        Ref name = Ref::steal(PyObject_Str(value));
+        Ref name = Ref::steal(PyObject_HasAttrString(value, "name") ? PyObject_GetAttrString(value, "name")
+                                                                     : PyObject_Str(value));
         if (!name) return;
         text += " motor " + std::to_string(PyLong_AsSsize_t(key)) + " " + PyUnicode_AsUTF8(name.get()) + ",";
     }
