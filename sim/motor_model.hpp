@@ -14,6 +14,7 @@
 
 #include "damiao/commands.hpp"
 #include "damiao/mit.hpp"
+#include "damiao/status.hpp"
 #include "damiao/registers.hpp"
 #include "transport/can_frame.hpp"
 #include "transport/duration.hpp"
@@ -54,6 +55,14 @@ enum class Fault : std::uint8_t {
     CommLost = 0xD,
     Overload = 0xE,
 };
+static_assert([] {
+    for (auto f : {Fault::OverVoltage, Fault::UnderVoltage, Fault::OverCurrent, Fault::MosOverTemp,
+                   Fault::RotorOverTemp, Fault::CommLost, Fault::Overload}) {
+        const auto known = damiao::find_status(static_cast<std::uint8_t>(f));
+        if (!known || !known->is_fault) return false;
+    }
+    return true;
+}(), "every fault the simulator reports is a fault in the status table");
 inline constexpr std::uint8_t kStatusDisabled = 0;
 inline constexpr std::uint8_t kStatusEnabled = 1;
 

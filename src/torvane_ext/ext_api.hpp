@@ -11,6 +11,7 @@
 
 #include "damiao/driver.hpp"
 #include "damiao/group.hpp"
+#include "damiao/status.hpp"
 #include "python/api.hpp"
 #include "python/declare.hpp"
 
@@ -171,6 +172,21 @@ inline constexpr std::array<ModeName, 4> kModes{{{"MIT", damiao::kModeMit},
                                                  {"POS_VEL", damiao::kModePosVel},
                                                  {"VEL", damiao::kModeVel},
                                                  {"FORCE_POS", damiao::kModeForcePos}}};
+
+// Status: an IntEnum of damiao::kStatuses, with an is_fault property; and
+// status(), which names the code of a MotorState (or a bare code).
+inline constexpr char kStatusClass[] = "Status";
+inline constexpr char kIsFaultDoc[] = "True for a latched fault (0x8-0xE): the motor drives nothing until cleared.";
+struct ImportFunction {
+    const char* name;
+    const char* params;       // as its text signature shows them
+    const char* stub_params;  // the same, typed
+    const char* stub_result;
+    const char* doc;
+};
+inline constexpr ImportFunction kStatusFunction{
+    "status", "state, /", "state: torvane.MotorState | int, /", "Status | int",
+    "The Status member of a MotorState's status code, or of a code; the plain int for a code not in Status."};
 
 // The exceptions, each after its base.
 struct ExceptionDecl {

@@ -17,6 +17,8 @@ import struct
 import types
 from dataclasses import dataclass, field
 
+import torvane_ext
+
 from dmtool.session import Api
 
 
@@ -307,4 +309,6 @@ def make_api(bus):
                  refresh, pos_vel):
         setattr(tx, item.__name__, item)
     tx.REGISTERS = REGISTERS
+    # The status table is data, with nothing of a bus to stand in for.
+    tx.Status, tx.status = torvane_ext.Status, torvane_ext.status
     return Api(tv, tx)

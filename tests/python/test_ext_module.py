@@ -47,7 +47,7 @@ def arm(n=3, **kw):
 def test_version_and_names():
     assert tx.__version__ == torvane.__version__
     expected = {"__version__", "ControlMode", "REGISTERS", "MotorGroup", "MotorInfo", "RegisterInfo",
-                "MotorError", "MotorTimeout", "BusError", "RegisterError", "VerifyError", *FUNCTIONS}
+                "MotorError", "MotorTimeout", "BusError", "RegisterError", "VerifyError", "Status", "status", *FUNCTIONS}
     assert set(tx.__all__) == expected
 
 
