@@ -113,7 +113,7 @@ def run(args: Any, session: Session) -> int:
         live = None
         if getattr(args, "web", None):
             from dmtool.web import serve
-            live = stack.enter_context(serve(args.web, f"dmtool monitor on {session.iface}"))
+            live = stack.enter_context(serve(args.web, f"dmtool monitor on {session.iface}", asks=True))
             for m in motors:
                 live.watch(m.motor_id)
             print(f"dmtool monitor: live plots on {live.url}", file=sys.stderr, flush=True)
@@ -146,7 +146,9 @@ def watch(args: Any, session: Session, group: Any, watches: list[Watch], writer:
                 w.update(state, t)
                 if writer:
                     writer.writerow(csv_row(t, w.motor, state))
-                if live is not None and state is not None:
+                if live is not None and state is None:
+                    live.missing(w.motor.motor_id)
+                elif live is not None:
                     live.sample(w.motor.motor_id, time.time(), state.position, state.velocity, state.torque,
                                 state.t_mos, state.t_rotor, status_text(tx, state.error), is_fault(tx, state.error))
             if screen is None:

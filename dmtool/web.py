@@ -21,14 +21,19 @@ from typing import Any
 PUSH_PERIOD_S = 0.04
 WINDOW_S = 10.0
 MAX_SAMPLES = 5000
-# Longer than this without an answer, a motor shows as silent.
+# Longer than this without an answer, or three of its usual gaps between
+# answers if longer, a motor shows as silent.
 SILENT_AFTER_S = 0.3
+SILENT_GAPS = 3
 
 
 class Live:
     """What the page shows, shared between the bus loop and the server's threads."""
 
-    def __init__(self, title: str, window_s: float = WINDOW_S) -> None:
+    def __init__(self, title: str, window_s: float = WINDOW_S, *, asks: bool = False) -> None:
+        # A monitor asks every motor each tick and knows which did not answer;
+        # a listener only sees answers stop coming.
+        self.asks = asks
         self.title = title
         self.window_s = window_s
         self._lock = threading.Lock()
@@ -40,7 +45,7 @@ class Live:
         m = self._motors.get(motor_id)
         if m is None:
             m = self._motors[motor_id] = {"samples": deque(maxlen=MAX_SAMPLES), "status": "-", "fault": False,
-                                          "last": None}
+                                          "last": None, "gap": 0.0, "missing": False}
         return m
 
     def watch(self, motor_id: int) -> None:
@@ -53,7 +58,15 @@ class Live:
             self._seq += 1
             m = self._motor(motor_id)
             m["samples"].append((self._seq, t, pos, vel, torque, t_mos, t_rotor))
-            m["status"], m["fault"], m["last"] = status, fault, time.time()
+            now = time.time()
+            if m["last"] is not None:
+                m["gap"] += 0.2 * (now - m["last"] - m["gap"])
+            m["status"], m["fault"], m["last"], m["missing"] = status, fault, now, False
+
+    def missing(self, motor_id: int) -> None:
+        """A motor asked that did not answer (monitor): silent now, whatever its age."""
+        with self._lock:
+            self._motor(motor_id)["missing"] = True
 
     def tick(self, now: float) -> None:
         """Nothing to do: the server reads the clock itself."""
@@ -66,9 +79,12 @@ class Live:
             for motor_id, m in sorted(self._motors.items()):
                 new = [s[1:] for s in m["samples"] if s[0] > since]
                 age = None if m["last"] is None else now - m["last"]
+                if self.asks:
+                    silent = m["missing"] or age is None
+                else:
+                    silent = age is None or age > max(SILENT_AFTER_S, SILENT_GAPS * m["gap"])
                 motors[str(motor_id)] = {"samples": new, "status": m["status"], "fault": m["fault"],
-                                         "silent": age is None or age > SILENT_AFTER_S,
-                                         "age": age}
+                                         "silent": silent, "age": age}
             return self._seq, {"t": now, "window": self.window_s, "motors": motors}
 
 
@@ -129,8 +145,8 @@ class Server(ThreadingHTTPServer):
 
 
 @contextmanager
-def serve(address: tuple[str, int], title: str) -> Iterator[Live]:
-    live = Live(title)
+def serve(address: tuple[str, int], title: str, *, asks: bool = False) -> Iterator[Live]:
+    live = Live(title, asks=asks)
     handler = type("LiveHandler", (Handler,), {"live": live})
     server = Server(address, handler)
     host, port = server.server_address[:2]

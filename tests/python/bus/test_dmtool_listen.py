@@ -102,7 +102,7 @@ def stamp_lag(ours, theirs):
     def stamps(lines):
         seen, out = {}, {}
         for line in lines:
-            stamp, rest = line.split(" ", 1)
+            stamp, rest = line.strip().split(" ", 1)
             k = seen[rest] = seen.get(rest, -1) + 1
             out[rest, k] = float(stamp.strip("()"))
         return out
