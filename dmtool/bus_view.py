@@ -62,11 +62,13 @@ class View:
     """Takes frames in order; writes each as asked."""
 
     def __init__(self, decoder: df.Decoder, *, table: bool, out: IO[str], csv_file: IO[str] | None = None,
-                 log: IO[str] | None = None, live: Any = None) -> None:
+                 log: IO[str] | None = None, live: Any = None, redraw: bool = True) -> None:
         self.decoder = decoder
         self.summary = df.Summary()
         self.out = out
-        self.screen = Screen(out) if table else None
+        self.table = table
+        # Redrawn in place on a terminal, and only for frames as they come; otherwise the last table, once.
+        self.screen = Screen(out) if table and redraw and out.isatty() else None
         self.writer = csv.writer(csv_file) if csv_file else None
         if self.writer:
             self.writer.writerow(df.CSV_HEADER)
@@ -87,7 +89,7 @@ class View:
             v = e.values
             self.live.sample(e.motor_id, e.t, v["position"], v["velocity"], v["torque"], v["t_mos"], v["t_rotor"],
                              v["status_name"], v["status"] not in (0, 1))
-        if self.screen is None:
+        if not self.table:
             self.out.write(df.event_text(e) + "\n")
         else:
             self.draw(now if now is not None else e.t)
@@ -99,7 +101,10 @@ class View:
             self.last_draw = now
 
     def finish(self, prog: str, err: IO[str] = sys.stderr) -> None:
-        self.draw(0.0, force=True)
+        if self.screen is not None:
+            self.draw(0.0, force=True)
+        elif self.table:
+            self.out.write("".join(f"{line}\n" for line in table_lines(self.decoder, self.summary)))
         self.out.flush()
         masters = {i: m.master_id for i, m in self.decoder.motors.items()}
         print(f"{prog}: {self.count} frames", file=err)

@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import sys
+from contextlib import nullcontext
 from typing import Any
 
 from dmtool import bus_view
@@ -35,8 +36,9 @@ def run(args: Any, session: Session) -> int:
         raise Failure(f"{args.file}: {e}") from None
     except OSError as e:
         raise Failure(f"cannot read {args.file}: {e.strerror}") from None
-    with open(args.csv, "w", newline="") if args.csv else open("/dev/null", "w") as csv_file:
-        view = bus_view.View(decoder, table=args.table, out=sys.stdout, csv_file=csv_file if args.csv else None)
+    with open(args.csv, "w", newline="") if args.csv else nullcontext() as csv_file:
+        view = bus_view.View(decoder, table=args.table, out=sys.stdout, csv_file=csv_file if args.csv else None,
+                             redraw=False)
         for frame in frames:
             view.frame(frame)
         view.finish("dmtool decode")

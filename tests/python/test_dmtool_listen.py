@@ -284,3 +284,53 @@ def test_ctrl_c_while_starting_ends_quietly(module, argv, status, err):
                           capture_output=True, text=True, timeout=60)
     assert (done.returncode, done.stdout) == (status, ""), done.stderr
     assert done.stderr.endswith(err) and done.stderr.count("\n") == (1 if err else 0), done.stderr
+
+
+# ---- dmtool decode ---------------------------------------------------------------------------------
+
+def test_decode_a_log_to_lines_table_and_csv(tmp_path, capsys):
+    from dmtool.cli import main
+    from dmtool.session import load_api
+    log = tmp_path / "bus.log"
+    log.write_text("".join(format_line(c[0]) + "\n" for c in CONVERSATION))
+    preset = ["--motor", "1:0x11:dm4310"]
+
+    assert main(["decode", *preset, str(log), "--csv", str(tmp_path / "d.csv")], api=load_api()) == 0
+    out, err = capsys.readouterr()
+    assert out.splitlines() == [df.event_text(e) for e in df.decode([c[0] for c in CONVERSATION],
+                                                                       [df.MotorSpec(1, 0x11, DM4310)], TABLES)]
+    assert err.splitlines()[0] == f"dmtool decode: {len(CONVERSATION)} frames"
+    assert err.splitlines()[1].startswith("  motor 1 (feedback 0x11): 17 frames, 11 commands")
+    assert "faults: ROTOR_OVERTEMP x1" in err
+    import csv as csv_module
+    rows = list(csv_module.DictReader(open(tmp_path / "d.csv", newline="")))
+    assert [r["kind"] for r in rows] == [c[1] for c in CONVERSATION]
+    assert rows[3]["q"] == "1.500000" and rows[13]["status"] == "ROTOR_OVERTEMP" and rows[16]["data"] == "DEAD"
+
+    assert main(["decode", *preset, str(log), "--table"], api=load_api()) == 0
+    out, _ = capsys.readouterr()
+    table = out.split("\n")
+    assert table[0].split()[:4] == ["motor", "master", "frames", "cmd/s"]
+    assert table[1].split()[:3] == ["1", "0x11", "17"] and " 0xF " in table[1]
+
+
+@pytest.mark.parametrize("argv, message", [
+    (["--motor", "1:0x11:dm9999"], "no motor model 'dm9999'"),
+    (["--motor", "1:0x11"], "a motor is ID:FB:MODEL"),
+])
+def test_decode_refuses_unknown_presets(tmp_path, capsys, argv, message):
+    from dmtool.cli import main
+    from dmtool.session import load_api
+    log = tmp_path / "bus.log"
+    log.write_text("(1.000000) vcan0 001#FFFFFFFFFFFFFFFC\n")
+    assert main(["decode", *argv, str(log)], api=load_api()) == 2
+    assert message in capsys.readouterr().err
+
+
+def test_decode_names_the_line_that_is_no_frame(tmp_path, capsys):
+    from dmtool.cli import main
+    from dmtool.session import load_api
+    log = tmp_path / "bus.log"
+    log.write_text("(1.000000) vcan0 001#FFFFFFFFFFFFFFFC\ngarbage\n")
+    assert main(["decode", str(log)], api=load_api()) == 1
+    assert "line 2: not a candump -L line: 'garbage'" in capsys.readouterr().err
