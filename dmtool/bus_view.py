@@ -100,7 +100,8 @@ class View:
             self.screen.draw(table_lines(self.decoder, self.summary))
             self.last_draw = now
 
-    def finish(self, prog: str, err: IO[str] = sys.stderr) -> None:
+    def finish(self, prog: str, err: IO[str] | None = None) -> None:
+        err = err or sys.stderr
         if self.screen is not None:
             self.draw(0.0, force=True)
         elif self.table:

@@ -43,7 +43,7 @@ def test_status_of_a_code_and_of_a_state(name, code, fault):
     member = tx.status(code)
     assert member is tx.Status[name] and member.is_fault is fault
     assert tx.status(tx.Status(code)) is member
-    # A MotorState's code: on a bus (bus/test_dmtool_listen.py).
+    # A MotorState's code: on a bus (bus/test_listen_bus.py).
 
 
 @pytest.mark.parametrize("code", [2, 3, 7, 0xF, 16, 255, -1, 2**70])

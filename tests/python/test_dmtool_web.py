@@ -2,7 +2,7 @@
 traces move with the motor, a motor that stops answering shows so within a
 second, a fault shows its name. The frames go through listen's own path
 (decoder, view, server) without a socket; the same page fed from a real bus
-is in bus/test_dmtool_web.py.
+is in bus/test_web_bus.py.
 
 TORVANE_UPDATE_SCREENSHOT=1 also saves the page as docs/monitor.png.
 """
