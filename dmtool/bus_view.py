@@ -88,7 +88,7 @@ class View:
         if self.live is not None and e.kind == "feedback" and e.motor_id is not None:
             v = e.values
             self.live.sample(e.motor_id, e.t, v["position"], v["velocity"], v["torque"], v["t_mos"], v["t_rotor"],
-                             v["status_name"], v["status"] not in (0, 1))
+                             v["status_name"], v["fault"])
         if not self.table:
             self.out.write(df.event_text(e) + "\n")
         else:

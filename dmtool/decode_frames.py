@@ -16,7 +16,7 @@ from __future__ import annotations
 
 import math
 import struct
-from collections.abc import Callable, Iterable
+from collections.abc import Iterable
 from dataclasses import dataclass, field, replace
 from typing import Any
 
@@ -46,17 +46,19 @@ class Limits:
 
 @dataclass(frozen=True)
 class Tables:
-    """What the decoder names: registers (number -> (name, is_float)) and status codes."""
+    """What the decoder names: registers (number -> (name, is_float)) and statuses (code -> (name, is_fault))."""
 
     registers: dict[int, tuple[str, bool]]
-    status_name: Callable[[int], str]
+    statuses: dict[int, tuple[str, bool]]
 
     @classmethod
     def of(cls, tx: Any) -> Tables:
-        def name(code: int) -> str:
-            s = tx.status(code)
-            return s.name if isinstance(s, tx.Status) else f"0x{code:X}"
-        return cls({r.number: (r.name, r.type == "float") for r in tx.REGISTERS}, name)
+        return cls({r.number: (r.name, r.type == "float") for r in tx.REGISTERS},
+                   {int(s): (s.name, s.is_fault) for s in tx.Status})
+
+    def status(self, code: int) -> tuple[str, bool]:
+        # A code outside the table is no state a working motor reports.
+        return self.statuses.get(code, (f"0x{code:X}", True))
 
 
 @dataclass
@@ -100,7 +102,8 @@ def mit_values(d: bytes, lim: Limits) -> dict[str, float]:
 
 def feedback_values(d: bytes, lim: Limits, tables: Tables) -> dict[str, Any]:
     status = d[0] >> 4
-    return {"status": status, "status_name": tables.status_name(status),
+    name, fault = tables.status(status)
+    return {"status": status, "status_name": name, "fault": fault,
             "position": unscale(d[1] << 8 | d[2], lim.p_max, 16),
             "velocity": unscale(d[3] << 4 | d[4] >> 4, lim.v_max, 12),
             "torque": unscale((d[4] & 0xF) << 8 | d[5], lim.t_max, 12), "t_mos": d[6], "t_rotor": d[7]}
@@ -162,7 +165,7 @@ class Decoder:
             return Event(f.t, f, "feedback", m.motor_id, feedback_values(d, m.limits, self.tables))
         if len(d) == 8 and not any(cid - base in self.motors for base, _ in MODES):
             for motor_id in self.unplaced:
-                if (d[0] & 0xF) == (motor_id & 0xF) and d[0] >> 4 in (0, 1, *range(8, 15)):
+                if (d[0] & 0xF) == (motor_id & 0xF) and d[0] >> 4 in self.tables.statuses:
                     m = self.motors[motor_id]
                     self.place(m, cid)
                     return Event(f.t, f, "feedback", motor_id, feedback_values(d, m.limits, self.tables))
@@ -268,6 +271,7 @@ def csv_row(e: Event) -> list[Any]:
     v = dict(e.values)
     if "status_name" in v:
         v["status"] = v.pop("status_name")
+        v.pop("fault")
     row: list[Any] = [f"{e.t:.6f}", e.frame.iface, f"0x{e.frame.can_id:03X}",
                       "" if e.motor_id is None else e.motor_id, e.kind]
     for col in CSV_HEADER[5:-1]:
@@ -341,7 +345,7 @@ class Summary:
             if e.kind == "feedback":
                 s.last = e
                 name = e.values["status_name"]
-                if e.values["status"] not in (0, 1):
+                if e.values["fault"]:
                     s.faults[name] = s.faults.get(name, 0) + 1
 
     def missed(self, s: MotorStats) -> int:

@@ -64,12 +64,8 @@ def run(args: Any, session: Session) -> int:
                 f = listener.read(min(left, NAP_S))
                 if f is None:
                     view.draw(time.time())
-                    if live is not None:
-                        live.tick(time.time())
                     continue
                 view.frame(f, time.time())
-                if live is not None:
-                    live.tick(time.time())
                 if not args.table:
                     sys.stdout.flush()
         view.finish("dmtool listen")

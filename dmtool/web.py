@@ -10,6 +10,7 @@ the bus.
 from __future__ import annotations
 
 import json
+import socket
 import threading
 import time
 from collections import deque
@@ -67,9 +68,6 @@ class Live:
         """A motor asked that did not answer (monitor): silent now, whatever its age."""
         with self._lock:
             self._motor(motor_id)["missing"] = True
-
-    def tick(self, now: float) -> None:
-        """Nothing to do: the server reads the clock itself."""
 
     def update(self, since: int) -> tuple[int, dict[str, Any]]:
         """The samples after sequence number SINCE, and every motor's state now."""
@@ -148,9 +146,10 @@ class Server(ThreadingHTTPServer):
 def serve(address: tuple[str, int], title: str, *, asks: bool = False) -> Iterator[Live]:
     live = Live(title, asks=asks)
     handler = type("LiveHandler", (Handler,), {"live": live})
-    server = Server(address, handler)
+    server_class = type("Server6", (Server,), {"address_family": socket.AF_INET6}) if ":" in address[0] else Server
+    server = server_class(address, handler)
     host, port = server.server_address[:2]
-    live.url = f"http://{host}:{port}/"
+    live.url = f"http://[{host}]:{port}/" if ":" in host else f"http://{host}:{port}/"
     thread = threading.Thread(target=server.serve_forever, kwargs={"poll_interval": 0.1}, daemon=True)
     thread.start()
     try:

@@ -103,7 +103,7 @@ STEP_P, STEP_V, STEP_T = 25.0 / 65535, 60.0 / 4095, 20.0 / 4095
 CONVERSATION = [
     (frame(0.0, 0x001, "FFFFFFFFFFFFFFFC"), "enable", 1, {}),
     (frame(0.1, 0x011, "11 FFFF 800 7FF 1E 1F"), "feedback", 1,
-     {"status": 1, "status_name": "ENABLED", "position": 12.5, "velocity": 60.0 * 2048 / 4095 - 30,
+     {"status": 1, "status_name": "ENABLED", "fault": False, "position": 12.5, "velocity": 60.0 * 2048 / 4095 - 30,
       "torque": 20.0 * 2047 / 4095 - 10, "t_mos": 30, "t_rotor": 31}),
     (frame(0.2, 0x001, "FFFF 80 0F FF 00 07 FF"), "mit", 1,
      {"q": 12.5, "dq": 60.0 * 0x800 / 4095 - 30, "kp": 500.0, "kd": 0.0, "tau": 20.0 * 0x7FF / 4095 - 10}),
@@ -120,14 +120,14 @@ CONVERSATION = [
     # PMAX 3.0 from here on: the next feedback's full scale is 3 rad.
     (frame(1.2, 0x011, "01003315" + f32hex(3.0)), "reg_reply", 1, {"register": 21, "name": "PMAX", "value": 3.0}),
     (frame(1.3, 0x011, "C1 FFFF 800 7FF 50 60"), "feedback", 1,
-     {"status": 0xC, "status_name": "ROTOR_OVERTEMP", "position": 3.0, "velocity": 60.0 * 2048 / 4095 - 30,
+     {"status": 0xC, "status_name": "ROTOR_OVERTEMP", "fault": True, "position": 3.0, "velocity": 60.0 * 2048 / 4095 - 30,
       "torque": 20.0 * 2047 / 4095 - 10, "t_mos": 0x50, "t_rotor": 0x60}),
     (frame(1.4, 0x7FF, "0100550964000000"), "reg_write", 1, {"register": 9, "name": "TIMEOUT", "value": 100}),
     (frame(1.5, 0x011, "0100550964000000"), "reg_ack", 1, {"register": 9, "name": "TIMEOUT", "value": 100}),
     (frame(1.6, 0x555, "DEAD"), "raw", None, {}),
     (frame(1.7, 0x1234567, "00", extended=True), "raw", None, {}),
     (frame(1.8, 0x011, "F1 0000 000 000 00 00"), "feedback", 1,
-     {"status": 0xF, "status_name": "0xF", "position": -3.0, "velocity": -30.0, "torque": -10.0, "t_mos": 0,
+     {"status": 0xF, "status_name": "0xF", "fault": True, "position": -3.0, "velocity": -30.0, "torque": -10.0, "t_mos": 0,
       "t_rotor": 0}),
 ]
 
@@ -228,6 +228,12 @@ def test_web_address_binds_loopback_unless_told():
     assert types.web_address("8080") == ("127.0.0.1", 8080)
     assert types.web_address("0.0.0.0:81") == ("0.0.0.0", 81)
     assert types.web_address("[::1]:82") == ("::1", 82)
+
+
+def test_server_on_ipv6_loopback():
+    with serve(("::1", 0), "v6") as live:
+        assert live.url.startswith("http://[::1]:")
+        assert b"EventSource" in urllib.request.urlopen(live.url, timeout=5).read()
 
 
 def test_server_serves_the_page_and_events_and_refuses_the_rest():
