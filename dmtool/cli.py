@@ -12,12 +12,14 @@ from collections.abc import Sequence
 from typing import Any
 
 from dmtool import args as types
+from dmtool.entry import UNTIL_CTRL_C
 from dmtool.errors import Failure, UsageError
 from dmtool.session import Api, Session, load_api
 from dmtool.text import one_line
 
 # In the order --help lists them; each is the module of that name.
-COMMANDS = ("scan", "info", "get", "set", "set_id", "mode", "enable", "disable", "zero", "clear", "move", "monitor")
+COMMANDS = ("scan", "info", "get", "set", "set_id", "mode", "enable", "disable", "zero", "clear", "move", "monitor", "listen",
+            "decode")
 
 EPILOG = """\
 ID is a motor's command id (ESC_ID), decimal or 0x-hex. Its feedback id
@@ -100,6 +102,8 @@ def main(argv: Sequence[str] | None = None, api: Api | None = None) -> int:
         print(f"{prog}: {one_line(e)}", file=sys.stderr)
         return e.status
     except KeyboardInterrupt:
+        if ns.command in UNTIL_CTRL_C:  # before its loop took Ctrl-C over: the same quiet end
+            return 0
         print(f"{prog}: interrupted", file=sys.stderr)
         return 130
     except BrokenPipeError:
