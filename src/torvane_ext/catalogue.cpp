@@ -44,6 +44,8 @@ constexpr auto exceptions_text = decl::make_text<[](decl::TextSink& out) {
         out << "class " << e.name << "(" << (e.base ? e.base : "RuntimeError") << "):\n    \"\"\"" << e.doc
             << "\"\"\"\n";
         if (std::string_view(e.name) == "BusError") out << "    errno: int | None\n";
+        if (std::string_view(e.name) == "MotorFault")
+            out << "    faults: dict[int, Status]\n    states: tuple[torvane.MotorState | None, ...]\n";
     }
 }>();
 
@@ -56,6 +58,7 @@ constexpr PyAttributeInfo kAttributes[] = {
     {kModule, "BusError", "", 3},
     {kModule, "RegisterError", "", 3},
     {kModule, "VerifyError", "", 3},
+    {kModule, "MotorFault", "", 3},
     {kModule, kStatusClass, status_text.data(), 4},
     {kModule, kStatusFunction.name, status_function_text.data(), 5},
 };
@@ -63,7 +66,7 @@ const Registration<PyAttributeInfo> attributes[] = {{py_attribute_infos, kAttrib
                                                     {py_attribute_infos, kAttributes[2]}, {py_attribute_infos, kAttributes[3]},
                                                     {py_attribute_infos, kAttributes[4]}, {py_attribute_infos, kAttributes[5]},
                                                     {py_attribute_infos, kAttributes[6]}, {py_attribute_infos, kAttributes[7]},
-                                                    {py_attribute_infos, kAttributes[8]}};
+                                                    {py_attribute_infos, kAttributes[8]}, {py_attribute_infos, kAttributes[9]}};
 
 }  // namespace
 
