@@ -164,15 +164,18 @@ def test_a_register_reply_is_feedback_unless_it_was_asked():
     assert e.kind == "feedback"
 
 
-@pytest.mark.parametrize("mit_bytes", ["0000 000 000 000 000", "FFFF FFF FFF FFF FFF", "8000 800 800 800 800",
-                                       "1234 567 89A BCD EF0"])
-def test_mit_values_within_one_code_of_what_the_core_encodes(mit_bytes):
-    # Decode, re-encode with torvane's own codec: the same bytes.
-    import torvane
-    raw = bytes.fromhex(mit_bytes.replace(" ", ""))
-    v = df.mit_values(raw, DM4310)
-    sp = torvane.mit_setpoint(q=v["q"], dq=v["dq"], kp=v["kp"], kd=v["kd"], tau=v["tau"])
-    assert abs(sp.q - v["q"]) <= STEP_P and abs(sp.dq - v["dq"]) <= STEP_V and abs(sp.tau - v["tau"]) <= STEP_T
+@pytest.mark.parametrize("mit_hex, values", [
+    ("0000 000 000 000 000", {"q": -12.5, "dq": -30.0, "kp": 0.0, "kd": 0.0, "tau": -10.0}),
+    ("FFFF FFF FFF FFF FFF", {"q": 12.5, "dq": 30.0, "kp": 500.0, "kd": 5.0, "tau": 10.0}),
+    ("8000 800 800 800 800", {"q": 25 * 0x8000 / 65535 - 12.5, "dq": 60 * 0x800 / 4095 - 30,
+                              "kp": 500 * 0x800 / 4095, "kd": 5 * 0x800 / 4095, "tau": 20 * 0x800 / 4095 - 10}),
+    ("1234 567 89A BCD EF0", {"q": 25 * 0x1234 / 65535 - 12.5, "dq": 60 * 0x567 / 4095 - 30,
+                              "kp": 500 * 0x89A / 4095, "kd": 5 * 0xBCD / 4095, "tau": 20 * 0xEF0 / 4095 - 10}),
+])
+def test_mit_fields_unpack_from_their_bit_positions(mit_hex, values):
+    # 16 bits of position, then 12 each of velocity, kp, kd and torque, big-endian.
+    got = df.mit_values(bytes.fromhex(mit_hex.replace(" ", "")), DM4310)
+    assert got == pytest.approx(values, abs=1e-9)
 
 
 def test_event_lines():
