@@ -343,3 +343,20 @@ def test_decode_names_the_line_that_is_no_frame(tmp_path, capsys):
     log.write_text("(1.000000) vcan0 001#FFFFFFFFFFFFFFFC\ngarbage\n")
     assert main(["decode", str(log)], api=load_api()) == 1
     assert "line 2: not a candump -L line: 'garbage'" in capsys.readouterr().err
+
+
+# ---- the raw socket's frames -------------------------------------------------------------------
+
+@pytest.mark.parametrize("raw, want", [
+    # struct can_frame: id, len, pad, res0, len8_dlc, data[8]
+    (struct.pack("=IBBBB8s", 0x123, 4, 0, 0, 0, bytes.fromhex("DEADBEEF")), "123#DEADBEEF"),
+    (struct.pack("=IBBBB8s", 0x7FF, 0, 0, 0, 0, b""), "7FF#"),
+    (struct.pack("=IBBBB8s", 0x80000000 | 0x1ABCDE, 1, 0, 0, 0, b"\x01"), "001ABCDE#01"),
+    (struct.pack("=IBBBB8s", 0x40000000 | 0x321, 8, 0, 0, 0, b""), "321#R8"),
+    # struct canfd_frame: id, len, flags, res0, res1, data[64]; flags 5: FD frame with bit-rate switch
+    (struct.pack("=IBBBB64s", 0x011, 12, 0x05, 0, 0, bytes(range(12))), "011##5000102030405060708090A0B"),
+    (struct.pack("=IBBBB64s", 0x011, 2, 0x04, 0, 0, b"\xab\xcd"), "011##4ABCD"),
+])
+def test_raw_socket_frames_as_candump_writes_them(raw, want):
+    from dmtool.can_socket import frame_of
+    assert format_line(frame_of(raw, 1700000000.25, "vcan0")) == f"(1700000000.250000) vcan0 {want}"
