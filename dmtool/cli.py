@@ -27,7 +27,8 @@ ID is a motor's command id (ESC_ID), decimal or 0x-hex. Its feedback id
 --master-id gives it (one motor only; for set-id, the id it answers on now).
 
 exit status: 0 done, 1 a motor did not answer, a value did not verify or
-the bus failed, 2 a usage error.
+the bus failed, 2 a usage error. Ctrl-C: 0 for monitor, listen and decode,
+130 for the others.
 """
 
 

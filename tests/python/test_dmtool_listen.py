@@ -164,15 +164,18 @@ def test_a_register_reply_is_feedback_unless_it_was_asked():
     assert e.kind == "feedback"
 
 
-@pytest.mark.parametrize("mit_bytes", ["0000 000 000 000 000", "FFFF FFF FFF FFF FFF", "8000 800 800 800 800",
-                                       "1234 567 89A BCD EF0"])
-def test_mit_values_within_one_code_of_what_the_core_encodes(mit_bytes):
-    # Decode, re-encode with torvane's own codec: the same bytes.
-    import torvane
-    raw = bytes.fromhex(mit_bytes.replace(" ", ""))
-    v = df.mit_values(raw, DM4310)
-    sp = torvane.mit_setpoint(q=v["q"], dq=v["dq"], kp=v["kp"], kd=v["kd"], tau=v["tau"])
-    assert abs(sp.q - v["q"]) <= STEP_P and abs(sp.dq - v["dq"]) <= STEP_V and abs(sp.tau - v["tau"]) <= STEP_T
+@pytest.mark.parametrize("mit_hex, values", [
+    ("0000 000 000 000 000", {"q": -12.5, "dq": -30.0, "kp": 0.0, "kd": 0.0, "tau": -10.0}),
+    ("FFFF FFF FFF FFF FFF", {"q": 12.5, "dq": 30.0, "kp": 500.0, "kd": 5.0, "tau": 10.0}),
+    ("8000 800 800 800 800", {"q": 25 * 0x8000 / 65535 - 12.5, "dq": 60 * 0x800 / 4095 - 30,
+                              "kp": 500 * 0x800 / 4095, "kd": 5 * 0x800 / 4095, "tau": 20 * 0x800 / 4095 - 10}),
+    ("1234 567 89A BCD EF0", {"q": 25 * 0x1234 / 65535 - 12.5, "dq": 60 * 0x567 / 4095 - 30,
+                              "kp": 500 * 0x89A / 4095, "kd": 5 * 0xBCD / 4095, "tau": 20 * 0xEF0 / 4095 - 10}),
+])
+def test_mit_fields_unpack_from_their_bit_positions(mit_hex, values):
+    # 16 bits of position, then 12 each of velocity, kp, kd and torque, big-endian.
+    got = df.mit_values(bytes.fromhex(mit_hex.replace(" ", "")), DM4310)
+    assert got == pytest.approx(values, abs=1e-9)
 
 
 def test_event_lines():
@@ -340,3 +343,20 @@ def test_decode_names_the_line_that_is_no_frame(tmp_path, capsys):
     log.write_text("(1.000000) vcan0 001#FFFFFFFFFFFFFFFC\ngarbage\n")
     assert main(["decode", str(log)], api=load_api()) == 1
     assert "line 2: not a candump -L line: 'garbage'" in capsys.readouterr().err
+
+
+# ---- the raw socket's frames -------------------------------------------------------------------
+
+@pytest.mark.parametrize("raw, want", [
+    # struct can_frame: id, len, pad, res0, len8_dlc, data[8]
+    (struct.pack("=IBBBB8s", 0x123, 4, 0, 0, 0, bytes.fromhex("DEADBEEF")), "123#DEADBEEF"),
+    (struct.pack("=IBBBB8s", 0x7FF, 0, 0, 0, 0, b""), "7FF#"),
+    (struct.pack("=IBBBB8s", 0x80000000 | 0x1ABCDE, 1, 0, 0, 0, b"\x01"), "001ABCDE#01"),
+    (struct.pack("=IBBBB8s", 0x40000000 | 0x321, 8, 0, 0, 0, b""), "321#R8"),
+    # struct canfd_frame: id, len, flags, res0, res1, data[64]; flags 5: FD frame with bit-rate switch
+    (struct.pack("=IBBBB64s", 0x011, 12, 0x05, 0, 0, bytes(range(12))), "011##5000102030405060708090A0B"),
+    (struct.pack("=IBBBB64s", 0x011, 2, 0x04, 0, 0, b"\xab\xcd"), "011##4ABCD"),
+])
+def test_raw_socket_frames_as_candump_writes_them(raw, want):
+    from dmtool.can_socket import frame_of
+    assert format_line(frame_of(raw, 1700000000.25, "vcan0")) == f"(1700000000.250000) vcan0 {want}"
