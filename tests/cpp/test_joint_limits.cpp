@@ -5,7 +5,9 @@
 
 #include <cmath>
 #include <limits>
+#include <random>
 
+#include "damiao/driver.hpp"
 #include "damiao/joint_limits.hpp"
 
 namespace torvane::damiao {
@@ -81,6 +83,46 @@ TEST(JointLimits, RefusedWithoutAMeasuredPositionOrWithNaN) {
         auto refused = limit(step, 0.0f, bad);
         ASSERT_FALSE(refused);
         EXPECT_EQ(refused.error(), LimitRefusal::NotANumber);
+    }
+}
+
+}  // namespace
+}  // namespace torvane::damiao
+
+namespace torvane::damiao {
+namespace {
+
+// 10,000 random sequences of targets, each limited then encoded as the
+// group does: no frame's position leaves the window or steps beyond
+// max_step (one code step of slack) from the position measured before it.
+TEST(JointLimits, NoEncodedFrameCrossesTheWindowOrTheStep) {
+    const MitLimits motor{12.5f, 30.0f, 500.0f, 5.0f, 10.0f};
+    const float code = 2 * motor.p_max / 65535;
+    const Damiao m{.motor_id = 1, .master_id = 0x11, .limits = motor};
+    std::mt19937 rng(7);
+    std::uniform_real_distribution<float> wide(-1e6f, 1e6f), near(-2.0f, 2.0f), unit(0.0f, 1.0f);
+    const float specials[] = {std::numeric_limits<float>::infinity(), -std::numeric_limits<float>::infinity(),
+                              std::numeric_limits<float>::max(), -0.0f, 12.5f, -12.5f};
+    for (int seq = 0; seq < 10'000; ++seq) {
+        const float lo = near(rng), hi = lo + 2 * unit(rng);
+        const JointLimits l{.lo = lo, .hi = hi, .max_step = 0.5f * unit(rng)};
+        float measured = lo + (hi - lo) * unit(rng);
+        for (int tick = 0; tick < 4; ++tick) {
+            const float pick = unit(rng);
+            MitSetpoint sp{.q = pick < 0.1f ? specials[rng() % 6] : pick < 0.5f ? wide(rng) : near(rng), .kp = 10};
+            ASSERT_TRUE(limit(l, measured, sp));
+            auto frame = m.make_mit(sp);
+            ASSERT_TRUE(frame);
+            const int c = (frame->data[0] << 8) | frame->data[1];
+            const float q = static_cast<float>(c) * (2 * motor.p_max) / 65535 - motor.p_max;
+            SCOPED_TRACE(testing::Message() << "seq " << seq << " tick " << tick << " window [" << lo << ", " << hi
+                                            << "] step " << *l.max_step << " measured " << measured << " q " << q);
+            ASSERT_GE(q, lo - code);
+            ASSERT_LE(q, hi + code);
+            ASSERT_LE(std::fabs(q - measured), *l.max_step + code);
+            // The motor moves some way towards its target.
+            measured += (sp.q - measured) * unit(rng);
+        }
     }
 }
 
