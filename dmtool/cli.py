@@ -13,11 +13,13 @@ from typing import Any
 
 from dmtool import args as types
 from dmtool.errors import Failure, UsageError
+from dmtool.interrupt import sigterm_as_ctrl_c
 from dmtool.session import Api, Session, load_api
 from dmtool.text import one_line
 
 # In the order --help lists them; each is the module of that name.
-COMMANDS = ("scan", "info", "get", "set", "set_id", "mode", "enable", "disable", "zero", "clear", "move", "monitor")
+COMMANDS = ("scan", "info", "get", "set", "set_id", "mode", "enable", "disable", "stop", "zero", "clear", "move",
+            "monitor")
 
 EPILOG = """\
 ID is a motor's command id (ESC_ID), decimal or 0x-hex. Its feedback id
@@ -25,7 +27,7 @@ ID is a motor's command id (ESC_ID), decimal or 0x-hex. Its feedback id
 --master-id gives it (one motor only; for set-id, the id it answers on now).
 
 exit status: 0 done, 1 a motor did not answer, a value did not verify or
-the bus failed, 2 a usage error.
+the bus failed, 2 a usage error. SIGTERM stops a command as Ctrl-C does.
 """
 
 
@@ -88,6 +90,11 @@ def main(argv: Sequence[str] | None = None, api: Api | None = None) -> int:
     except SystemExit as e:  # --help, or a usage error already reported
         return e.code if isinstance(e.code, int) else 2
     prog = f"dmtool {ns.command.replace('_', '-')}"
+    with sigterm_as_ctrl_c():
+        return run(ns, prog, api)
+
+
+def run(ns: argparse.Namespace, prog: str, api: Api | None) -> int:
     try:
         api = api or load_api()
         session = Session(api, ns.iface, fd=ns.fd, timeout_ms=ns.timeout_ms, feedback_id=ns.feedback_id)
