@@ -453,7 +453,7 @@ def test_ctrl_c_or_sigterm_during_a_move_makes_the_motor_stop_where_it_is(dmtool
 
 @pytest.mark.parametrize("timeout_ms, before, steps", [
     (20, 0, 6000),        # 10 x (10 ms period + 20 ms reply wait)
-    (1, 0, 1000),         # at least 50 ms
+    (1, 0, 2200),         # 10 x (10 ms + 1 ms)
     (500, 0, 65520),      # all 16 bits hold
     (20, 1234, 6000),
     (20, 6000, None),     # already that: nothing to write or restore
