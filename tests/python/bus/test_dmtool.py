@@ -214,17 +214,16 @@ def test_enable_disable_zero_clear(start_dmsim):
 @bus_test
 def test_move_goes_to_the_position_in_pos_vel_mode(start_dmsim):
     start_dmsim("1:0x11:dm4310", args=["--mode", "1"])
-    ok("set", "1", "TIMEOUT", "100")
     out = ok("move", "1", "--pos", "1.0", "--vel", "5", "--timeout", "60").splitlines()
     # The watchdog covers ten commands, each up to 10 ms apart plus a lost reply's 500 ms: all 16 bits.
     assert out[:3] == ["motor 1: control mode MIT -> POS_VEL (not saved)",
-                       "motor 1: watchdog 3276 ms while it moves (TIMEOUT, not saved; 5 ms again after)",
+                       "motor 1: watchdog 3276 ms while it moves (TIMEOUT, not saved; off again after)",
                        "motor 1: enabling and moving to +1.0000 rad at up to 5 rad/s"]
     position = float(re.match(r"motor 1: at ([+-]\d\.\d{4}) rad after ", out[3]).group(1))
     assert position == pytest.approx(1.0, abs=0.01)
     assert ok("get", "1", "CTRL_MODE") == "CTRL_MODE (10) = 2\n"
-    assert ok("get", "1", "TIMEOUT") == "TIMEOUT (9) = 100\n"
-    ok("set", "1", "TIMEOUT", "0")
+    # Back off: a watchdog left on would fault the motor now that it holds with no one commanding.
+    assert ok("get", "1", "TIMEOUT") == "TIMEOUT (9) = 0\n"
     # Moving back needs no switch; the motor was left enabled and holding.
     assert "motor 1: enabling and moving to -0.5000 rad" in ok("move", "1", "--pos", "-0.5", "--vel", "5",
                                                                "--timeout", "60").splitlines()[1]
