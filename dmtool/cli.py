@@ -14,12 +14,13 @@ from typing import Any
 from dmtool import args as types
 from dmtool.entry import UNTIL_CTRL_C
 from dmtool.errors import Failure, UsageError
+from dmtool.interrupt import sigterm_as_ctrl_c
 from dmtool.session import Api, Session, load_api
 from dmtool.text import one_line
 
 # In the order --help lists them; each is the module of that name.
-COMMANDS = ("scan", "info", "get", "set", "set_id", "mode", "enable", "disable", "zero", "clear", "move", "monitor", "listen",
-            "decode")
+COMMANDS = ("scan", "info", "get", "set", "set_id", "mode", "enable", "disable", "stop", "zero", "clear", "move",
+            "monitor", "listen", "decode")
 
 EPILOG = """\
 ID is a motor's command id (ESC_ID), decimal or 0x-hex. Its feedback id
@@ -28,7 +29,7 @@ ID is a motor's command id (ESC_ID), decimal or 0x-hex. Its feedback id
 
 exit status: 0 done, 1 a motor did not answer, a value did not verify or
 the bus failed, 2 a usage error. Ctrl-C: 0 for monitor, listen and decode,
-130 for the others.
+130 for the others. SIGTERM stops a command as Ctrl-C does.
 """
 
 
@@ -91,6 +92,11 @@ def main(argv: Sequence[str] | None = None, api: Api | None = None) -> int:
     except SystemExit as e:  # --help, or a usage error already reported
         return e.code if isinstance(e.code, int) else 2
     prog = f"dmtool {ns.command.replace('_', '-')}"
+    with sigterm_as_ctrl_c():
+        return run(ns, prog, api)
+
+
+def run(ns: argparse.Namespace, prog: str, api: Api | None) -> int:
     try:
         api = api or load_api()
         session = Session(api, ns.iface, fd=ns.fd, timeout_ms=ns.timeout_ms, feedback_id=ns.feedback_id)

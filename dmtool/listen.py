@@ -18,7 +18,7 @@ from dmtool.cli import subparser
 from dmtool.decode_frames import Decoder, Tables
 from dmtool.errors import Failure
 from dmtool.session import Session
-from dmtool.sigint import StopOnSigint
+from dmtool.interrupt import StopOnInterrupt
 
 NAP_S = 0.05
 
@@ -56,7 +56,7 @@ def run(args: Any, session: Session) -> int:
               flush=True)
         view = bus_view.View(decoder, table=args.table, out=sys.stdout, csv_file=csv_file, log=log, live=live)
         end = time.monotonic() + args.duration if args.duration else None
-        with StopOnSigint() as stop:
+        with StopOnInterrupt() as stop:
             while not stop.requested:
                 left = end - time.monotonic() if end is not None else NAP_S
                 if left <= 0:

@@ -1,7 +1,8 @@
 """dmtool monitor: a live table of motors' state, one group refresh per tick.
 
 On a terminal the table is redrawn in place; piped, every tick gives one
-key=value line per motor. Ctrl-C ends it with status 0.
+key=value line per motor. Each motor's watchdog (TIMEOUT) is read once, at
+the start, and shown beside it. Ctrl-C (or SIGTERM) ends it with status 0.
 """
 
 from __future__ import annotations
@@ -14,9 +15,11 @@ from typing import IO, Any
 
 from dmtool import args as types
 from dmtool.cli import subparser
+from dmtool.interrupt import StopOnInterrupt, cut_short
 from dmtool.session import Session
-from dmtool.sigint import StopOnSigint, cut_short
+from dmtool.interrupt import StopOnInterrupt, cut_short
 from dmtool.text import is_fault, status_text
+from dmtool.watchdog import read_watchdog, watchdog_text
 
 # Redrawing a terminal faster than this shows nothing more.
 DRAW_PERIOD_S = 0.05
@@ -38,11 +41,12 @@ def add_parser(sub: Any) -> None:
 
 
 class Watch:
-    """What is known of one motor: its last state and since when it is silent."""
+    """What is known of one motor: its watchdog, its last state and since when it is silent."""
 
-    def __init__(self, motor: Any, tx: Any) -> None:
+    def __init__(self, motor: Any, tx: Any, watchdog: int | None = None) -> None:
         self.motor = motor
         self.tx = tx
+        self.watchdog = watchdog
         self.state: Any = None
         self.silent_since: float | None = None
 
@@ -60,11 +64,12 @@ class Watch:
 
 
 def table(watches: list[Watch], t: float) -> list[str]:
-    header = (f"{'motor':>5} {'master':>6}  {'status':<22} {'pos rad':>9} {'vel rad/s':>9} {'torque Nm':>9} "
-              f"{'MOS C':>5} {'rotor C':>7}")
+    header = (f"{'motor':>5} {'master':>6}  {'status':<22} {'watchdog':>8} {'pos rad':>9} {'vel rad/s':>9} "
+              f"{'torque Nm':>9} {'MOS C':>5} {'rotor C':>7}")
     lines = [header]
     for w in watches:
-        head = f"{w.motor.motor_id:>5} {w.motor.master_id:>#6x}  {w.status(t):<22}"
+        head = (f"{w.motor.motor_id:>5} {w.motor.master_id:>#6x}  {w.status(t):<22} "
+                f"{watchdog_text(w.watchdog):>8}")
         s = w.state
         if s is None or w.silent_since is not None:
             lines.append(f"{head} {'-':>9} {'-':>9} {'-':>9} {'-':>5} {'-':>7}")
@@ -74,8 +79,10 @@ def table(watches: list[Watch], t: float) -> list[str]:
     return lines
 
 
-def plain_line(tx: Any, t: float, motor: Any, state: Any) -> str:
-    head = f"t={t:.3f} motor={motor.motor_id} master={motor.master_id:#x}"
+def plain_line(tx: Any, t: float, w: Watch, state: Any) -> str:
+    motor = w.motor
+    head = (f"t={t:.3f} motor={motor.motor_id} master={motor.master_id:#x} "
+            f"watchdog={watchdog_text(w.watchdog).replace(' ', '')}")
     if state is None:
         return f"{head} status=no-answer"
     return (f"{head} status={status_text(tx, state.error).replace(' ', '-')} pos={state.position:+.4f} "
@@ -106,6 +113,7 @@ class Screen:
 def run(args: Any, session: Session) -> int:
     motors = session.motors(args.ids, limits=True)
     group = session.group(motors)
+    watches = [Watch(m, session.tx, read_watchdog(session.tx, session.bus, m)) for m in motors]
     with ExitStack() as stack:
         writer = csv.writer(stack.enter_context(open(args.csv, "w", newline=""))) if args.csv else None
         if writer:
@@ -117,7 +125,7 @@ def run(args: Any, session: Session) -> int:
             for m in motors:
                 live.watch(m.motor_id)
             print(f"dmtool monitor: live plots on {live.url}", file=sys.stderr, flush=True)
-        ticks, elapsed = watch(args, session, group, [Watch(m, session.tx) for m in motors], writer, live)
+        ticks, elapsed = watch(args, session, group, watches, writer, live)
     print(f"dmtool monitor: stopped after {ticks} ticks in {elapsed:.1f} s", file=sys.stderr)
     return 0
 
@@ -132,7 +140,7 @@ def watch(args: Any, session: Session, group: Any, watches: list[Watch], writer:
     start = time.monotonic()
     next_tick = start
     last_draw = -DRAW_PERIOD_S
-    with StopOnSigint() as stop:
+    with StopOnInterrupt() as stop:
         while not stop.requested:
             try:
                 states = group.refresh()
@@ -152,7 +160,7 @@ def watch(args: Any, session: Session, group: Any, watches: list[Watch], writer:
                     live.sample(w.motor.motor_id, time.time(), state.position, state.velocity, state.torque,
                                 state.t_mos, state.t_rotor, status_text(tx, state.error), is_fault(tx, state.error))
             if screen is None:
-                print("\n".join(plain_line(tx, t, w.motor, s) for w, s in zip(watches, states, strict=True)),
+                print("\n".join(plain_line(tx, t, w, s) for w, s in zip(watches, states, strict=True)),
                       flush=True)
             elif t - last_draw >= DRAW_PERIOD_S:
                 rate = ticks / t if t > 0 else 0.0

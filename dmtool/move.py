@@ -9,10 +9,11 @@ from typing import Any
 from dmtool import args as types
 from dmtool.cli import subparser
 from dmtool.errors import Failure, UsageError
+from dmtool.interrupt import StopOnInterrupt, cut_short
 from dmtool.mode import set_mode
 from dmtool.session import Session, no_answer
-from dmtool.sigint import StopOnSigint, cut_short
 from dmtool.text import FAULT_HINT, f32_text, is_fault, mode_text, motor_name, status_text
+from dmtool.watchdog import covering, watchdog_for, watchdog_text
 
 # The target is sent again at this period: each answer tells where the motor is.
 PERIOD_S = 0.01
@@ -23,7 +24,9 @@ MISSES = 10
 def add_parser(sub: Any) -> None:
     p = subparser(sub, "move", "move a motor to a position (POS_VEL mode) and wait until it arrives",
                   "Move a motor to a position in POS_VEL mode and wait until it arrives. Switches the motor "
-                  "to POS_VEL (not saved) and enables it; it stays enabled, holding the position, afterwards.")
+                  "to POS_VEL (not saved) and enables it; it stays enabled, holding the position, afterwards. "
+                  "While it moves, its watchdog (TIMEOUT, not saved) stops it should the commands stop; "
+                  "the watchdog is set back as it was when the move ends.")
     p.add_argument("id", type=types.motor_id, metavar="ID", help="the motor's command id")
     p.add_argument("--pos", type=types.finite, required=True, metavar="RAD", help="target position in rad")
     p.add_argument("--vel", type=types.positive, default=1.0, metavar="RAD_S",
@@ -59,6 +62,17 @@ def run(args: Any, session: Session) -> int:
         print(f"{name}: control mode {mode_text(_mode(tx, mode))} -> POS_VEL (not saved)", flush=True)
         set_mode(session, motor, tx.ControlMode.POS_VEL)
 
+    # A lost reply holds the next command back by the reply timeout.
+    steps = covering(PERIOD_S + session.timeout_ms / 1000)
+    with watchdog_for(tx, bus, motor, steps) as before:
+        print(f"{name}: watchdog {watchdog_text(steps)} while it moves (TIMEOUT, not saved; "
+              f"{watchdog_text(before)} again after)", flush=True)
+        return drive(args, session, motor, name)
+
+
+def drive(args: Any, session: Session, motor: Any, name: str) -> int:
+    """Enable, then send the target every PERIOD_S until the motor is there."""
+    tx, bus = session.tx, session.bus
     print(f"{name}: enabling and moving to {args.pos:+.4f} rad at up to {args.vel:g} rad/s", flush=True)
     (state,) = session.group([motor]).enable()
     if state is None:
@@ -67,7 +81,7 @@ def run(args: Any, session: Session) -> int:
 
     start = time.monotonic()
     misses = 0
-    with StopOnSigint() as stop:
+    with StopOnInterrupt() as stop:
         while not stop.requested:
             try:
                 state = tx.pos_vel(bus, motor, q=args.pos, dq=args.vel)

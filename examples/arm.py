@@ -6,7 +6,7 @@ its driver with them, switches every motor to MIT mode and enables the arm.
 Then it tracks smooth sines, one per joint with its own phase, as fast as
 the bus answers: first with one torvane_ext.MotorGroup exchange per tick,
 then with seven Damiao.mit_control calls per tick, each way for --duration
-seconds. The arm is disabled at the end, also on Ctrl-C or a fault.
+seconds. The arm is disabled at the end, also on Ctrl-C, SIGTERM or a fault.
 Writes a CSV of commanded and measured positions and, when matplotlib is
 installed, a PNG of the tracking per joint beside the tick rate of both ways.
 
@@ -29,6 +29,7 @@ from __future__ import annotations
 import argparse
 import csv
 import math
+import signal
 import sys
 import time
 from collections.abc import Callable, Sequence
@@ -323,6 +324,8 @@ def plot(path: Path, arm: list[Joint], ways: list[Way]) -> None:
 
 
 def main(argv: Sequence[str] | None = None) -> int:
+    # `kill PID` stops the motors as Ctrl-C does.
+    signal.signal(signal.SIGTERM, signal.default_int_handler)
     args = parse_args(argv)
     try:
         status, arm, ways = run(args)

@@ -22,6 +22,7 @@ from __future__ import annotations
 import argparse
 import csv
 import math
+import signal
 import sys
 import time
 from dataclasses import dataclass, field
@@ -196,6 +197,8 @@ def plot(path: str, motors: list[Motor]) -> None:
 
 
 def main(argv: list[str] | None = None) -> int:
+    # `kill PID` stops the motors as Ctrl-C does.
+    signal.signal(signal.SIGTERM, signal.default_int_handler)
     args = parse_args(argv)
     try:
         return run(args)

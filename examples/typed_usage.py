@@ -8,6 +8,7 @@ one motor (command id 0x01, feedback id 0x11):
 
 from __future__ import annotations
 
+import signal
 import sys
 from typing import Optional
 
@@ -42,6 +43,8 @@ def hold(motor: Damiao, bus: SocketCanTransport, target: float) -> MotorState:
 
 
 def main(iface: str) -> int:
+    # `kill PID` stops the motors as Ctrl-C does.
+    signal.signal(signal.SIGTERM, signal.default_int_handler)
     custom = MitLimits(p_max=12.5, v_max=30.0, kp_max=500.0, kd_max=5.0, t_max=10.0)
     limits = limits_for("dm4310") or custom
     span: float = limits.p_max + limits.v_max + limits.kp_max + limits.kd_max + limits.t_max

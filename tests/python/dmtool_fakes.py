@@ -2,7 +2,9 @@
 without a bus.
 
 They keep the rules dmtool depends on, as the real modules behave: a motor
-answers only a Damiao that names its feedback id; a register name matches in
+answers only a Damiao that names its feedback id, though a group command
+reaches it by its command id alone, and its reply names it by the low nibble
+of that id; a register name matches in
 any case; an int no Uint32 holds is refused with OverflowError, a write of
 the wrong type or to a read-only register with RegisterError; a write reads
 back what the motor kept; new ids take effect only after a save and a power
@@ -132,6 +134,8 @@ class FakeMotor:
     enabled: bool = False
     fault: int = 0
     answering: bool = True
+    stale: int = 0             # replies to another program's commands still to come before ours
+    stale_reply: object = None # what those say: the motor as it was when the first came
     keeps: dict = field(default_factory=dict)   # register -> the value it keeps whatever is written
     silent_registers: set = field(default_factory=set)
     registers: dict = field(default_factory=dict)
@@ -154,7 +158,7 @@ class FakeMotor:
         return self.fault or int(self.enabled)
 
     def state(self):
-        return MotorState(self.motor_id & 0xFF, self.status, self.position, 0.0, 0.0, 30, 31)
+        return MotorState(self.motor_id & 0x0F, self.status, self.position, 0.0, 0.0, 30, 31)
 
     def info(self):
         mode = self.registers[10]
@@ -269,7 +273,8 @@ def make_api(bus):
         return motor.state()
 
     class MotorGroup:
-        def __init__(self, b, motors, timeout_ms=None, fd=False):
+        def __init__(self, b, motors, timeout_ms=None, fd=False, *, spin_us=0, on_fault="report", on_exit="disable",
+                     watchdog_ms=None, limits=None, mode=None, set_mode=False):
             self.bus, self.motors, self.fd = b, tuple(motors), fd
             b.group_fd = fd
             self.timeout_ms = timeout_ms if timeout_ms is not None else max(m._timeout_ms for m in motors)
@@ -280,13 +285,20 @@ def make_api(bus):
             self.bus.note("group", name, tuple(m.motor_id for m in self.motors))
             out = []
             for m in self.motors:
-                try:
-                    motor = self.bus.reach(m)
-                except MotorTimeout:
+                motor = self.bus.find(m.motor_id)
+                if motor is None:
                     out.append(None)
                     continue
+                before = motor.state()
                 act(motor)
-                out.append(motor.state())
+                if motor.master_id != m.master_id:
+                    out.append(None)     # it replied, on an identifier the group does not wait on
+                elif motor.stale:
+                    motor.stale -= 1
+                    motor.stale_reply = motor.stale_reply or before
+                    out.append(motor.stale_reply)
+                else:
+                    out.append(motor.state())
             return tuple(out)
 
         def enable(self):

@@ -19,6 +19,7 @@ from dmtool_fakes import REGISTERS, Bus, BusError, FakeMotor, f32, make_api
 from dmtool import args as types
 from dmtool.cli import COMMANDS, main
 from dmtool.monitor import Screen, Watch, table
+from dmtool.stop import guesses
 from dmtool.text import f32_text
 
 REPO = Path(__file__).resolve().parents[2]
@@ -85,6 +86,8 @@ def one_line(err):
     (["scan", "--iface"], "expected one argument"),
     (["--master-id", "0x11", "enable", "1", "2"], "--master-id is the feedback id of one motor"),
     (["--master-id", "0x11", "scan"], "scan reads every motor's own"),
+    (["--master-id", "0x11", "stop"], "stop finds each motor's own"),
+    (["stop", "--ids", "8-2"], "'8-2': the range runs backwards"),
     (["enable", "1", "1"], "each motor id once"),
     (["get", "1", "NOPE"], "no register 'NOPE'"),
     (["get", "1", "99"], "no register '99'"),
@@ -398,9 +401,10 @@ def test_move_switches_to_pos_vel_says_so_and_waits_until_there(dmtool, bus):
     status, out, err = dmtool("move", "1", "--pos", "1", "--vel", "2")
     assert (status, err) == (0, "")
     lines = out.splitlines()
-    assert lines[:4] == ["motor 1: control mode MIT -> POS_VEL (not saved)", "<<mode 1>>",
+    assert lines[:5] == ["motor 1: control mode MIT -> POS_VEL (not saved)", "<<mode 1>>",
+                         "motor 1: watchdog 300 ms while it moves (TIMEOUT, not saved; off again after)",
                          "motor 1: enabling and moving to +1.0000 rad at up to 2 rad/s", "<<group enable>>"]
-    assert lines[4].startswith("motor 1: at +1.0000 rad after ")
+    assert lines[5].startswith("motor 1: at +1.0000 rad after ")
     assert sent(bus, "pos_vel") == [("pos_vel", 1, 1.0, 2.0)] * 4    # 0.25 rad per command
     assert bus.motors[0].registers[10] == 2 and bus.motors[0].saved[10] == 1
 
@@ -420,15 +424,17 @@ def test_move_refuses_a_faulted_motor(dmtool, bus):
     assert sent(bus, "pos_vel") == []
 
 
+@pytest.mark.parametrize("sig", [signal.SIGINT, signal.SIGTERM])
 @pytest.mark.parametrize("eintr", [False, True])
-def test_ctrl_c_during_a_move_makes_the_motor_stop_where_it_is(dmtool, bus, eintr):
+def test_ctrl_c_or_sigterm_during_a_move_makes_the_motor_stop_where_it_is(dmtool, bus, eintr, sig):
+    bus.motors[1].registers[9] = 1000
     calls = []
 
     def hook(entry):
         if entry[0] == "pos_vel":
             calls.append(entry)
             if len(calls) == 2:
-                os.kill(os.getpid(), signal.SIGINT)
+                os.kill(os.getpid(), sig)
                 if eintr:  # the signal cut a bus wait short
                     raise BusError("Interrupted system call", errno.EINTR)
     bus.on_call = hook
@@ -439,13 +445,75 @@ def test_ctrl_c_during_a_move_makes_the_motor_stop_where_it_is(dmtool, bus, eint
                    "('dmtool disable 2' lets go)\n")
     assert sent(bus, "pos_vel")[-1] == ("pos_vel", 2, at, 1.0)
     assert bus.motors[1].position == at
+    # The watchdog is put back after the stop command, not before.
+    assert bus.log[-1] == ("write", 2, 9, 1000) and bus.motors[1].registers[9] == 1000
     assert signal.getsignal(signal.SIGINT) is signal.default_int_handler
+    assert signal.getsignal(signal.SIGTERM) is signal.SIG_DFL
+
+
+@pytest.mark.parametrize("timeout_ms, before, steps", [
+    (20, 0, 6000),        # 10 x (10 ms period + 20 ms reply wait)
+    (1, 0, 2200),         # 10 x (10 ms + 1 ms)
+    (500, 0, 65520),      # all 16 bits hold
+    (20, 1234, 6000),
+    (20, 6000, None),     # already that: nothing to write or restore
+])
+def test_move_sets_a_watchdog_before_enabling_and_puts_it_back(dmtool, bus, timeout_ms, before, steps):
+    bus.motors[1].registers[9] = before
+    mark_calls(bus, ("group", "enable"))
+    status, out, _ = dmtool("--timeout-ms", timeout_ms, "move", "2", "--pos", "0.5")
+    assert status == 0
+    writes = sent(bus, "write")
+    if steps is None:
+        assert writes == []
+    else:
+        assert writes == [("write", 2, 9, steps), ("write", 2, 9, before)]
+        assert bus.log.index(writes[0]) < bus.log.index(("group", "enable", (2,)))
+        assert bus.log.index(writes[1]) > max(i for i, e in enumerate(bus.log) if e[0] == "pos_vel")
+    assert bus.motors[1].registers[9] == before and bus.motors[1].saved[9] == 0
+    assert sent(bus, "save") == []
+
+
+@pytest.mark.parametrize("setup, message", [
+    (lambda b: setattr(b, "on_call", fault_on_pos_vel(b.motors[1], 2)), "motor 2: COMM_LOST (0xd)"),
+    (lambda b: setattr(b.motors[1], "step", 0.0), "motor 2: not at +1.0000 rad after 0.05 s"),
+])
+def test_move_failing_puts_the_watchdog_back(dmtool, bus, setup, message):
+    setup(bus)
+    status, _, err = dmtool("move", "2", "--pos", "1", "--timeout", "0.05")
+    assert status == 1 and message in err
+    assert sent(bus, "write")[-1] == ("write", 2, 9, 0) and bus.motors[1].registers[9] == 0
+
+
+def fault_on_pos_vel(motor, nth):
+    calls = []
+
+    def hook(entry):
+        if entry[0] == "pos_vel":
+            calls.append(entry)
+            if len(calls) == nth:
+                motor.fault = 0xD
+    return hook
+
+
+@pytest.mark.parametrize("sig", [signal.SIGINT, signal.SIGTERM])
+@pytest.mark.parametrize("argv, kind", [(["scan", "--ids", "1-4"], ("scan", (2,))),
+                                        (["enable", "1", "2"], ("group", "enable"))])
+def test_a_signal_ends_a_one_shot_command_as_interrupted(dmtool, bus, argv, kind, sig):
+    def hook(entry):
+        if entry[:2] == kind:
+            os.kill(os.getpid(), sig)
+    bus.on_call = hook
+    status, _, err = dmtool(*argv)
+    assert status == 130
+    assert err == f"dmtool {argv[0]}: interrupted\n"
+    assert signal.getsignal(signal.SIGTERM) is signal.SIG_DFL
 
 
 # ------------------------------------------------------------------ monitor
 
-def stop_after(bus, ticks, *, silence=None, eintr=False):
-    """SIGINT on tick TICKS of the group refresh; motor SILENCE stops answering after the first."""
+def stop_after(bus, ticks, *, silence=None, eintr=False, sig=signal.SIGINT):
+    """SIG on tick TICKS of the group refresh; motor SILENCE stops answering after the first."""
     count = []
 
     def hook(entry):
@@ -454,16 +522,18 @@ def stop_after(bus, ticks, *, silence=None, eintr=False):
             if silence and len(count) == 2:
                 next(m for m in bus.motors if m.motor_id == silence).answering = False
             if len(count) == ticks:
-                os.kill(os.getpid(), signal.SIGINT)
+                os.kill(os.getpid(), sig)
                 if eintr:
                     raise BusError("Interrupted system call", errno.EINTR)
     bus.on_call = hook
 
 
+@pytest.mark.parametrize("sig", [signal.SIGINT, signal.SIGTERM])
 @pytest.mark.parametrize("eintr", [False, True])
-def test_monitor_piped_prints_lines_per_tick_and_ends_cleanly_on_sigint(dmtool, bus, tmp_path, eintr):
+def test_monitor_piped_prints_lines_per_tick_and_ends_cleanly_on_a_signal(dmtool, bus, tmp_path, eintr, sig):
     bus.motors[0].position = 0.25
-    stop_after(bus, 3, silence=2, eintr=eintr)
+    bus.motors[0].registers[9] = 2000
+    stop_after(bus, 3, silence=2, eintr=eintr, sig=sig)
     status, out, err = dmtool("monitor", "1", "2", "--rate", "500", "--csv", tmp_path / "m.csv")
     assert status == 0
     ticks = 2 if eintr else 3
@@ -471,26 +541,30 @@ def test_monitor_piped_prints_lines_per_tick_and_ends_cleanly_on_sigint(dmtool, 
     lines = out.splitlines()
     assert len(lines) == 2 * ticks
     assert lines[0].startswith("t=") and lines[0].split(" ", 1)[1] == (
-        "motor=1 master=0x11 status=DISABLED pos=+0.2500 vel=+0.0000 torque=+0.0000 t_mos=30 t_rotor=31")
-    assert lines[3].split(" ", 1)[1] == "motor=2 master=0x7a status=no-answer"
+        "motor=1 master=0x11 watchdog=100ms status=DISABLED pos=+0.2500 vel=+0.0000 torque=+0.0000 t_mos=30 "
+        "t_rotor=31")
+    assert lines[3].split(" ", 1)[1] == "motor=2 master=0x7a watchdog=off status=no-answer"
     with open(tmp_path / "m.csv", newline="") as f:
         rows = list(csv.DictReader(f))
     assert [(r["motor_id"], r["answered"]) for r in rows] == [("1", "1"), ("2", "1"), ("1", "1"), ("2", "0"),
                                                               ("1", "1"), ("2", "0")][:2 * ticks]
     assert rows[0]["position_rad"] == "0.250000" and rows[3]["position_rad"] == ""
     assert sent(bus, "group") == [("group", "refresh", (1, 2))] * 3
+    assert sent(bus, "read", "write") == [("read", 1, 9), ("read", 2, 9)]   # the watchdogs, once
     assert signal.getsignal(signal.SIGINT) is signal.default_int_handler
+    assert signal.getsignal(signal.SIGTERM) is signal.SIG_DFL
 
 
 def test_monitor_table_marks_a_silent_motor_and_redraws_in_place(bus):
-    a, b = Watch(bus.motors[0], torvane_ext), Watch(bus.motors[1], torvane_ext)
+    a, b = Watch(bus.motors[0], torvane_ext, 60), Watch(bus.motors[1], torvane_ext, None)
     a.update(bus.motors[0].state(), 0.0)
     b.update(bus.motors[1].state(), 0.0)
     b.update(None, 1.0)
     lines = table([a, b], 2.5)
     assert len(lines) == 3
-    assert lines[1].split()[:3] == ["1", "0x11", "DISABLED"]
-    assert "NO ANSWER 1.5s" in lines[2] and lines[2].split()[-5:] == ["-"] * 5
+    assert lines[1].split()[:5] == ["1", "0x11", "DISABLED", "3", "ms"]
+    assert lines[0].index("watchdog") + len("watchdog") == lines[1].index("3 ms") + len("3 ms")
+    assert "NO ANSWER 1.5s" in lines[2] and lines[2].split()[-6:] == ["?"] + ["-"] * 5
     b.update(bus.motors[1].state(), 3.0)
     assert "NO ANSWER" not in table([a, b], 3.0)[2]
 
@@ -508,6 +582,91 @@ def test_monitor_table_marks_a_silent_motor_and_redraws_in_place(bus):
     screen.draw(["x", "y"])
     screen.draw(["x", "z"])
     assert out.text == "x\x1b[K\ny\x1b[K\n\x1b[2Fx\x1b[K\nz\x1b[K\n"
+
+
+# --------------------------------------------------------------------- stop
+
+def enabled(bus):
+    for m in bus.motors:
+        m.enabled = True
+
+
+def test_stop_disables_every_id_first_then_finds_the_feedback_id_of_a_motor_off_the_pattern(dmtool, bus):
+    enabled(bus)
+    at_scan = []
+    bus.on_call = lambda e: e[0] == "scan" and at_scan.append([m.enabled for m in bus.motors])
+    status, out, err = dmtool("stop", "--ids", "1-4")
+    assert (status, err) == (0, "")
+    assert at_scan == [[False, False]]    # motor 2 stopped before its feedback id was known
+    assert [e for e in bus.log if e[0] in ("group", "scan")] == [
+        ("group", "disable", (1, 2, 3, 4)), ("scan", (2, 3, 4)), ("group", "disable", (2,))]
+    assert out.splitlines() == [
+        "ids 1-4 on can0: disabling every motor: they stop holding torque, and a loaded joint will fall",
+        "motor 1 (feedback 0x11): disabled", "motor 2 (feedback 0x7a): disabled",
+        "no answer from ids 3-4 (each was sent a disable)"]
+
+
+@pytest.mark.parametrize("setup, status, lines, error, groups", [
+    # A reply to the other program's command came first: sent again until it confirms.
+    (lambda b: setattr(b.motors[0], "stale", 2), 0, ["motor 1 (feedback 0x11): disabled"], "", 3),
+    (lambda b: setattr(b.motors[0], "stale", 99), 1, ["motor 1 (feedback 0x11): still ENABLED after 4 disables"],
+     "dmtool stop: motor 1 (feedback 0x11): still ENABLED after 4 disables\n", 4),
+    (lambda b: setattr(b.motors[0], "fault", 0xC), 0,
+     ["motor 1 (feedback 0x11): answered with ROTOR_OVERTEMP (0xc), not driving"], "", 2),
+    # Found by the scan, then silent.
+    (lambda b: silence_at(b, ("group", "disable"), 2, nth=2), 1, ["motor 2 (feedback 0x7a): did not answer the disable"],
+     "dmtool stop: motor 2 (feedback 0x7a): did not answer the disable\n", 4),
+])
+def test_stop_exits_0_only_when_every_motor_found_stopped(dmtool, bus, setup, status, lines, error, groups):
+    enabled(bus)
+    setup(bus)
+    got, out, err = dmtool("stop", "--ids", "1-2")
+    assert (got, err) == (status, error)
+    assert set(lines) <= set(out.splitlines())
+    assert len(sent(bus, "group")) == groups
+    assert not any(m.enabled for m in bus.motors)
+
+
+def silence_at(bus, kind, motor_id, nth):
+    """Motor MOTOR_ID stops answering when the NTH call of KIND reaches the bus."""
+    calls = []
+
+    def hook(entry):
+        if entry[:2] == kind:
+            calls.append(entry)
+            if len(calls) == nth:
+                next(m for m in bus.motors if m.motor_id == motor_id).answering = False
+    bus.on_call = hook
+
+
+@pytest.mark.parametrize("json_flag", [False, True])
+def test_stop_with_no_motor_answering_exits_1(dmtool, bus, json_flag):
+    status, out, err = dmtool("stop", "--ids", "3,5-7", *(["--json"] if json_flag else []))
+    assert status == 1
+    assert err == ("dmtool stop: no motor answered on can0 (ids 3, 5-7); each was sent a disable, but none is "
+                   "known to have stopped\n")
+    if json_flag:
+        assert json.loads(out) == {"iface": "can0", "motors": [], "no_answer": [3, 5, 6, 7]}
+    assert sent(bus, "group") == [("group", "disable", (3, 5, 6, 7))]
+
+
+def test_stop_json(dmtool, bus):
+    enabled(bus)
+    bus.motors[1].fault = 0x9
+    status, out, _ = dmtool("stop", "--ids", "1-3", "--json")
+    assert status == 0
+    assert json.loads(out) == {"iface": "can0", "no_answer": [3], "motors": [
+        {"motor_id": 1, "master_id": 0x11, "stopped": True, "status": 0, "status_name": "DISABLED"},
+        {"motor_id": 2, "master_id": 0x7A, "stopped": True, "status": 9, "status_name": "UNDERVOLTAGE"}]}
+
+
+@pytest.mark.parametrize("ids", [[1, 2, 3], list(range(0x7E0, 0x7FF)), [0x7FE, 0x7EE, 0x10, 0x7F0]])
+def test_stop_guesses_distinct_feedback_ids_a_frame_can_carry(ids):
+    guess = guesses(ids)
+    assert list(guess) == ids
+    assert len(set(guess.values())) == len(ids)
+    assert all(0 <= g <= 0x7FE for g in guess.values())
+    assert all(guess[i] == i + 0x10 for i in ids if i + 0x10 <= 0x7FE)
 
 
 # ------------------------------------------------------------- formatting

@@ -215,14 +215,18 @@ def test_enable_disable_zero_clear(start_dmsim):
 def test_move_goes_to_the_position_in_pos_vel_mode(start_dmsim):
     start_dmsim("1:0x11:dm4310", args=["--mode", "1"])
     out = ok("move", "1", "--pos", "1.0", "--vel", "5", "--timeout", "60").splitlines()
-    assert out[:2] == ["motor 1: control mode MIT -> POS_VEL (not saved)",
+    # The watchdog covers ten commands, each up to 10 ms apart plus a lost reply's 500 ms: all 16 bits.
+    assert out[:3] == ["motor 1: control mode MIT -> POS_VEL (not saved)",
+                       "motor 1: watchdog 3276 ms while it moves (TIMEOUT, not saved; off again after)",
                        "motor 1: enabling and moving to +1.0000 rad at up to 5 rad/s"]
-    position = float(re.match(r"motor 1: at ([+-]\d\.\d{4}) rad after ", out[2]).group(1))
+    position = float(re.match(r"motor 1: at ([+-]\d\.\d{4}) rad after ", out[3]).group(1))
     assert position == pytest.approx(1.0, abs=0.01)
     assert ok("get", "1", "CTRL_MODE") == "CTRL_MODE (10) = 2\n"
+    # Back off: a watchdog left on would fault the motor now that it holds with no one commanding.
+    assert ok("get", "1", "TIMEOUT") == "TIMEOUT (9) = 0\n"
     # Moving back needs no switch; the motor was left enabled and holding.
-    assert ok("move", "1", "--pos", "-0.5", "--vel", "5", "--timeout", "60").startswith(
-        "motor 1: enabling and moving to -0.5000 rad")
+    assert "motor 1: enabling and moving to -0.5000 rad" in ok("move", "1", "--pos", "-0.5", "--vel", "5",
+                                                               "--timeout", "60").splitlines()[1]
     ok("disable", "1")
 
 
@@ -233,6 +237,80 @@ def test_move_gives_up_at_the_timeout(start_dmsim):
     assert done.returncode == 1
     assert done.stderr.startswith("dmtool move: motor 1: not at +3.0000 rad after 1 s (at ")
     ok("disable", "1")
+
+
+# --------------------------------------------------------------------- stop
+
+CONTROLLER = """
+import sys, time
+import torvane, torvane_ext as tx
+iface, timeout_ms, *specs = sys.argv[1:]
+bus = torvane.SocketCanTransport(iface)
+motors = [torvane.Damiao(int(c, 0), int(m, 0), timeout_ms=int(timeout_ms)) for c, m in (s.split(":") for s in specs)]
+group = tx.MotorGroup(bus, motors)
+assert all(s is not None and s.error == 1 for s in group.enable()), "not enabled"
+print("ticking", flush=True)
+hold = [torvane.MitSetpoint(q=0.0, kp=5.0, kd=0.3, tau=0.0)] * len(motors)
+while True:
+    group.mit_control(hold)
+    group.refresh()
+    time.sleep(0.002)
+"""
+
+
+def statuses(specs):
+    """Each motor's status code from one refresh, None for silence."""
+    import torvane_ext as tx
+
+    bus = torvane.SocketCanTransport(IFACE)
+    motors = [torvane.Damiao(int(c, 0), int(m, 0), timeout_ms=SLOW_MS) for c, m in (s.split(":")[:2] for s in specs)]
+    return [None if s is None else s.error for s in tx.MotorGroup(bus, motors).refresh()]
+
+
+@bus_test
+def test_stop_disables_every_motor_while_another_program_drives_them(start_dmsim):
+    specs = ["1:0x11:dm4310", "2:0x12:dm4340", "5:0x25:dm3507"]   # motor 5 answers off the usual pattern
+    start_dmsim(*specs, args=["--mode", "1"])
+    controller = subprocess.Popen([sys.executable, "-c", CONTROLLER, IFACE, str(SLOW_MS),
+                                   *(":".join(s.split(":")[:2]) for s in specs)],
+                                  stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    try:
+        assert controller.stdout.readline() == "ticking\n", controller.stderr.read()
+        assert statuses(specs) == [1, 1, 1]
+        done = dmtool("stop", "--ids", "1-8")
+        still_driving = controller.poll() is None
+    finally:
+        controller.kill()   # nothing of its own runs after this: what the motors do now is stop's doing
+        controller.wait()
+    assert still_driving
+    assert done.returncode == 0, done.stderr
+    assert done.stdout.splitlines()[1:] == [
+        "motor 1 (feedback 0x11): disabled", "motor 2 (feedback 0x12): disabled", "motor 5 (feedback 0x25): disabled",
+        "no answer from ids 3-4, 6-8 (each was sent a disable)"]
+    assert statuses(specs) == [0, 0, 0]
+
+
+@bus_test
+def test_arm_example_on_sigterm_disables_the_arm_as_on_ctrl_c(start_dmsim, tmp_path):
+    start_dmsim(*ARM, args=["--bitrate", "1000000", "--latency-us", "200"])
+    proc = subprocess.Popen(
+        [sys.executable, REPO / "examples" / "arm.py", "--iface", IFACE, "--duration", "60", "--timeout-ms",
+         str(SLOW_MS), "--csv", tmp_path / "arm.csv", "--no-plot"],
+        stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    try:
+        while not (line := proc.stdout.readline()).startswith("group.mit_control"):
+            assert line, proc.stderr.read()
+        assert statuses(ARM) == [1] * 7
+        proc.send_signal(signal.SIGTERM)
+        out, err = proc.communicate(timeout=120)
+    finally:
+        if proc.poll() is None:
+            proc.kill()
+            proc.wait()
+    assert proc.returncode == 130, err
+    assert "interrupted" in err and "Traceback" not in err
+    assert "disabled 7 motors\n" in out
+    assert statuses(ARM) == [0] * 7
 
 
 # ------------------------------------------------------------------ monitor
@@ -259,10 +337,10 @@ def test_monitor_runs_until_sigint_exits_0_and_marks_a_motor_that_goes_silent(st
     assert proc.returncode == 0, err
     assert re.fullmatch(r"dmtool monitor: stopped after \d+ ticks in \d+\.\d s\n", err)
     lines = [first, *rest.splitlines()]
-    assert lines[0].startswith("t=") and " motor=1 master=0x11 status=DISABLED pos=" in lines[0]
+    assert lines[0].startswith("t=") and " motor=1 master=0x11 watchdog=off status=DISABLED pos=" in lines[0]
     motor2 = [line for line in lines if " motor=2 " in line]
     assert "status=DISABLED" in motor2[0]
-    assert motor2[-1].endswith(" motor=2 master=0x12 status=no-answer")
+    assert motor2[-1].endswith(" motor=2 master=0x12 watchdog=off status=no-answer")
     assert all("status=DISABLED" in line for line in lines if " motor=1 " in line)
 
     with open(out_csv, newline="") as f:
@@ -270,6 +348,27 @@ def test_monitor_runs_until_sigint_exits_0_and_marks_a_motor_that_goes_silent(st
     assert {r["motor_id"] for r in rows} == {"1", "2"}
     assert all(r["answered"] == "1" for r in rows if r["motor_id"] == "1")
     assert rows[-1]["answered"] == "0" and rows[-1]["motor_id"] == "2"
+
+
+@bus_test
+def test_monitor_shows_the_watchdog_and_sigterm_ends_it_as_ctrl_c(start_dmsim):
+    start_dmsim("1:0x11:dm4310", "2:0x12:dm4340")
+    ok("set", "2", "TIMEOUT", "2000")
+    proc = subprocess.Popen([DMTOOL, "--iface", IFACE, "--timeout-ms", str(SLOW_MS), "monitor", "1", "2"],
+                            stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    try:
+        first = [proc.stdout.readline(), proc.stdout.readline()]
+        proc.send_signal(signal.SIGTERM)
+        rest, err = proc.communicate(timeout=60)
+    finally:
+        if proc.poll() is None:
+            proc.kill()
+            proc.wait()
+    assert proc.returncode == 0, err
+    assert re.fullmatch(r"dmtool monitor: stopped after \d+ ticks in \d+\.\d s\n", err)
+    assert [line.split()[1:4] for line in first] == [["motor=1", "master=0x11", "watchdog=off"],
+                                                     ["motor=2", "master=0x12", "watchdog=100ms"]]
+    assert rest.count("\n") % 2 == 0    # whole ticks only
 
 
 # --------------------------------------------------------- usage, no bus needed
