@@ -1,7 +1,7 @@
 """Property: whatever a controller asks, no MIT frame on the wire carries a
 position outside the motor's window or a step beyond max_step from its
 last measured position (dmsim plays the motors, a peer socket reads every
-command frame). The emulated guest runs a few hundred sequences; the core's
+command frame). The emulated guest runs a thousand sequences; the core's
 own test (test_joint_limits.cpp) runs 10,000 through the same limiting and
 encoding."""
 
@@ -58,7 +58,7 @@ def limited(start_dmsim):
 targets = st.floats(allow_nan=False, width=32) | st.floats(-2, 2)
 
 
-@settings(max_examples=300, deadline=None, derandomize=True,
+@settings(max_examples=1000, deadline=None, derandomize=True,
           suppress_health_check=[HealthCheck.function_scoped_fixture, HealthCheck.too_slow])
 @given(st.lists(st.tuples(targets, targets), min_size=1, max_size=4))
 def test_no_frame_crosses_the_window_or_the_step(limited, sequence):
