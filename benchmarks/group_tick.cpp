@@ -2,8 +2,8 @@
 // seven single exchanges, from C++ through the core with no Python in
 // between. Prints one JSON object on stdout.
 //
-//   group_tick --iface NAME --ticks N [--block B] [--warmup W] [--way group|singles]
-//              [--transport batch|per-frame|filter] [--fd] (--echo | --dmsim COMMAND)
+//   group_tick --iface NAME --ticks N [--block B] [--warmup W] [--way group|singles|multi]
+//              [--iface2 NAME] [--transport batch|per-frame|filter] [--fd] (--echo | --dmsim COMMAND)
 //
 // After W untimed ticks, N ticks run back to back with a clock read after
 // every B (block_ns; B defaults to 10 and must divide N). Every tick sends
@@ -24,6 +24,8 @@
 //            receive filter for the group's identifiers set before and
 //            cleared after every tick).
 // --fd       the group sends CAN FD frames with bit-rate switch.
+// --way multi  two groups of seven, the second on --iface2, in one
+//            multi-bus exchange (with --echo only); "motors" is then 14.
 //
 // phase_mark() is entered right before and right after the back-to-back
 // loop, so that `valgrind --tool=callgrind --dump-before=phase_mark`
@@ -43,12 +45,14 @@
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <optional>
 #include <string_view>
 #include <thread>
 #include <vector>
 
 #include "bench_cli.hpp"
 #include "damiao/group.hpp"
+#include "damiao/multi_bus.hpp"
 #include "transport/socketcan_backend.hpp"
 
 extern char** environ;
@@ -66,6 +70,7 @@ constexpr can::Duration kTimeout = can::Duration::from_millis(1000);
 struct Options {
     bench::Loop loop;
     std::string way = "group";
+    std::string iface2;
     std::string transport = "batch";
     bool fd = false;
     bool echo = false;
@@ -81,6 +86,7 @@ Options parse(int argc, char** argv) {
     while (args.next()) {
         if (args.loop_option(o.loop, "--ticks")) continue;
         if (args.is("--way")) o.way = args.value();
+        else if (args.is("--iface2")) o.iface2 = args.value();
         else if (args.is("--transport")) o.transport = args.value();
         else if (args.is("--fd")) o.fd = true;
         else if (args.is("--echo")) o.echo = true;
@@ -88,7 +94,9 @@ Options parse(int argc, char** argv) {
         else args.unknown();
     }
     args.check_loop(o.loop, "--ticks");
-    if (o.way != "group" && o.way != "singles") args.error("--way is group or singles");
+    if (o.way != "group" && o.way != "singles" && o.way != "multi") args.error("--way is group, singles or multi");
+    if ((o.way == "multi") != !o.iface2.empty() || (o.way == "multi" && !o.echo))
+        args.error("--way multi takes --iface2 and --echo, and only it takes --iface2");
     if (o.transport != "batch" && o.transport != "per-frame" && o.transport != "filter")
         args.error("--transport is batch, per-frame or filter");
     if (o.echo == !o.dmsim.empty()) args.error("give exactly one of --echo and --dmsim");
@@ -244,6 +252,22 @@ int main(int argc, char** argv) {
     const bool filter = o.transport == "filter";
 
     std::vector<damiao::MotorGroup::Slot> slots(kMotors);
+    // The second bus of --way multi: the same arm again, answering itself.
+    std::optional<can::SocketCanTransport> bus2;
+    std::vector<damiao::MotorGroup::Slot> slots2(kMotors);
+    std::optional<damiao::MultiBusExchange> multi;
+    if (o.way == "multi") {
+        auto second = can::SocketCanTransport::open(o.iface2);
+        if (!second) return fail("open " + o.iface2 + ": " + second.error().to_string());
+        bus2.emplace(std::move(*second));
+        const int on = 1;
+        if (::setsockopt(bus2->fd(), SOL_CAN_RAW, CAN_RAW_RECV_OWN_MSGS, &on, sizeof on) < 0)
+            return fail("CAN_RAW_RECV_OWN_MSGS: " + can::os_error_text(errno));
+        auto m = damiao::MultiBusExchange::make({{&bus, &group, slots}, {&*bus2, &group, slots2}}, {kTimeout});
+        if (!m) return fail(m.error().to_string());
+        multi.emplace(std::move(*m));
+    }
+    const std::size_t total = multi ? 2 * kMotors : kMotors;
     float sink = 0;
     std::size_t missing = 0;
     std::string error;
@@ -270,7 +294,19 @@ int main(int argc, char** argv) {
                 error = c.error().to_string();
                 return false;
             }
-            slots[i].command = *c;
+            slots[i].command = slots2[i].command = *c;
+        }
+        if (multi) {
+            auto r = multi->run();
+            if (!r) {
+                error = r.error().error.to_string();
+                return false;
+            }
+            missing += total - *r;
+            for (const auto* all : {&slots, &slots2})
+                for (const auto& s : *all)
+                    if (s.state) sink += s.state->position;
+            return true;
         }
         if (filter && !set_filter(bus.fd(), group_ids)) {
             error = "CAN_RAW_FILTER: " + can::os_error_text(errno);
@@ -307,7 +343,7 @@ int main(int argc, char** argv) {
 
     std::printf("{\"way\": \"%s\", \"transport\": \"%s\", \"fd\": %s, \"motors\": %zu, \"ticks\": %zu, "
                 "\"missing\": %zu, \"check\": %.6g, \"block_ns\": [",
-                o.way.c_str(), o.transport.c_str(), o.fd ? "true" : "false", kMotors, o.loop.count, missing,
+                o.way.c_str(), o.transport.c_str(), o.fd ? "true" : "false", total, o.loop.count, missing,
                 static_cast<double>(sink));
     for (std::size_t b = 1; b < marks.size(); ++b)
         std::printf("%s%lld", b > 1 ? ", " : "", static_cast<long long>(marks[b] - marks[b - 1]));

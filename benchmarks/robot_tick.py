@@ -13,13 +13,17 @@ installed beside this interpreter. Parts:
 * spin: seven motors against dmsim without a wire model, a group with
   spin_us 0 against spin_us 200 (and 50), alternating within each round;
 * allocations: sys.getallocatedblocks() and tracemalloc across 5,000
-  mit_control_into ticks with numpy-free buffers.
+  mit_control_into ticks with numpy-free buffers;
+* instructions: callgrind's user-space Ir per motor per tick of the C++
+  multi-bus exchange (two buses of seven, benchmarks/group_tick --way multi)
+  against the group exchange (one bus of seven), every command its own reply.
 """
 
 from __future__ import annotations
 
 import argparse
 import array
+import subprocess
 import statistics
 import sys
 import time
@@ -27,7 +31,7 @@ import tracemalloc
 from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
-from exchange import ROOT, Simulator, find_dmsim  # noqa: E402
+from exchange import ALLOC_FUNCS, PY_MARK, ROOT, Simulator, by_short_name, finish_callgrind, find_dmsim  # noqa: E402
 from group_tick import write_section  # noqa: E402
 
 import torvane  # noqa: E402
@@ -125,12 +129,70 @@ def alloc_part(dmsim, ticks=5000):
         sim.stop()
 
 
+def ir_part(ticks=1000, warmup=100):
+    exe = ROOT / "build" / "tests" / "benchmarks" / "group_tick"
+    if not exe.is_file():
+        return None
+    outdir = ROOT / "build" / "bench-robot"
+    outdir.mkdir(parents=True, exist_ok=True)
+    per_motor = {}
+    for way, extra, motors in (("group", [], 7), ("multi", ["--iface2", "vcan1"], 14)):
+        for old in outdir.glob(f"callgrind.{way}*"):
+            old.unlink()
+        argv = ["valgrind", "--tool=callgrind", f"--callgrind-out-file={outdir / f'callgrind.{way}'}",
+                "--dump-before=phase_mark", str(exe), "--iface", "vcan0", *extra, "--way", way, "--echo",
+                "--ticks", str(ticks), "--warmup", str(warmup)]
+        proc = subprocess.Popen(argv, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True)
+        per_motor[way] = finish_callgrind(way, proc, outdir).total / ticks / motors
+    return per_motor
+
+
+def py_worker(way, ticks, warmup):
+    """Ticks of seven motors answering themselves, between two marks for callgrind."""
+    from ext_tick import Arm
+    arm = Arm("vcan0", echo=True)
+    cmd = memoryview(array.array("d", [0.1, 1.0, 20.0, 0.5, 0.25] * 7)).cast("B").cast("d", [7, 5])
+    out = memoryview(array.array("d", [0.0] * 42)).cast("B").cast("d", [7, 6])
+    into, tuple_call = arm.group.mit_control_into, arm.calls["group"]
+    tick = (lambda: into(cmd, out)) if way == "into" else tuple_call
+    for _ in range(warmup):
+        tick()
+    time.sleep(0)
+    for _ in range(ticks):
+        tick()
+    time.sleep(0)
+
+
+def py_ir_part(ticks=2000, warmup=200):
+    """Ir per motor per tick and allocator calls per tick, from Python."""
+    outdir = ROOT / "build" / "bench-robot"
+    outdir.mkdir(parents=True, exist_ok=True)
+    found = {}
+    for way in ("into", "tuple"):
+        key = f"py-{way}"
+        for old in outdir.glob(f"callgrind.{key}*"):
+            old.unlink()
+        argv = ["valgrind", "--tool=callgrind", f"--callgrind-out-file={outdir / f'callgrind.{key}'}",
+                f"--dump-before={PY_MARK}", sys.executable, str(Path(__file__).resolve()), "--py-worker", way,
+                "--ticks", str(ticks)]
+        proc = subprocess.Popen(argv, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True,
+                                env=dict(__import__("os").environ, PYTHONHASHSEED="0"))
+        profile = finish_callgrind(key, proc, outdir)
+        allocs = sum(v for k, v in by_short_name(profile.calls).items() if k in ALLOC_FUNCS) / ticks
+        found[way] = (profile.total / ticks / 7, allocs)
+    return found
+
+
 def main(argv=None):
     ap = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     ap.add_argument("--rounds", type=int, default=4)
     ap.add_argument("--ticks", type=int, default=300)
     ap.add_argument("--output", default=str(ROOT / "BENCHMARKS.md"))
+    ap.add_argument("--py-worker", choices=("into", "tuple"), help=argparse.SUPPRESS)
     a = ap.parse_args(argv)
+    if a.py_worker:
+        py_worker(a.py_worker, a.ticks, 200)
+        return
     dmsim = find_dmsim()
     if not dmsim:
         sys.exit("no dmsim beside this interpreter")
@@ -151,6 +213,19 @@ def main(argv=None):
     for name, r in spin.items():
         lines.append(f"| {name} | {r:,.0f} | {r / base:.2f}x |")
         print(lines[-1], flush=True)
+    ir = ir_part()
+    if ir:
+        ratio = ir["multi"] / ir["group"]
+        lines += ["", f"Core Ir per motor per tick (callgrind, replies queued): multi-bus exchange "
+                  f"{ir['multi']:.0f} (2 buses x 7), group exchange {ir['group']:.0f} (1 bus x 7): "
+                  f"{ratio:.2f}x, target at most 1.10x: {'met' if ratio <= 1.10 else 'missed'}."]
+        print(lines[-1], flush=True)
+    py = py_ir_part()
+    lines += ["", "From Python, seven motors answering themselves (callgrind): "
+              f"mit_control_into {py['into'][0]:.0f} Ir per motor per tick and {py['into'][1]:.2f} allocator "
+              f"calls per tick; mit_control (tuple) {py['tuple'][0]:.0f} Ir and {py['tuple'][1]:.2f}. "
+              f"Target at most 700 Ir: {'met' if py['into'][0] <= 700 else 'missed'}."]
+    print(lines[-1], flush=True)
     blocks, traced = alloc_part(dmsim)
     lines += ["", f"mit_control_into, 5,000 ticks of seven motors: allocated blocks {blocks:+d}, "
               f"tracemalloc blocks {traced:+d} (target 0).", END]

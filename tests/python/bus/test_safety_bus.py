@@ -4,7 +4,6 @@ by name and each on_fault reaction, a stop however a with block is left
 the controller is killed, the control mode checked before enabling, and
 limits no frame on the wire crosses."""
 
-import os
 import signal
 import subprocess
 import sys
