@@ -25,7 +25,7 @@ FAULTS = {"overvoltage": tx.Status.OVERVOLTAGE, "undervoltage": tx.Status.UNDERV
           "mos_overtemp": tx.Status.MOS_OVERTEMP, "rotor_overtemp": tx.Status.ROTOR_OVERTEMP}
 
 
-def arm(n=3, timeout_ms=300):
+def arm(n=3, timeout_ms=1000):
     return [torvane.Damiao(i, 0x10 + i, LIMITS, timeout_ms=timeout_ms) for i in range(1, n + 1)]
 
 
@@ -66,7 +66,7 @@ def test_an_injected_fault_reaches_python_by_name(start_dmsim, bus, name):
     start_dmsim(*sim_args(2), args=["--fault", f"2:{name}@0.3"])
     group = tx.MotorGroup(bus, arm(2))
     group.enable()
-    assert wait_for(lambda: group.refresh()[1].error == FAULTS[name])
+    assert wait_for(lambda: (s := group.refresh()[1]) is not None and s.error == FAULTS[name])
     assert tx.status(tx.refresh(bus, arm(2)[1])) is FAULTS[name]
     assert group.faults() == {1: FAULTS[name]} and FAULTS[name].is_fault
     assert tx.status(group.last_states[0]) is tx.Status.ENABLED
@@ -79,7 +79,8 @@ def test_on_fault_raises_after_the_tick_and_disable_stops_every_motor_first(star
     group.enable()
     peer.drain(0.2)
     with pytest.raises(tx.MotorFault) as err:
-        for _ in range(200):
+        end = time.monotonic() + 20
+        while time.monotonic() < end:
             group.refresh()
             time.sleep(0.01)
     assert err.value.faults == {2: tx.Status.OVERCURRENT}
@@ -155,7 +156,7 @@ def test_keep_leaves_the_motors_enabled_and_close_refuses_later_calls(start_dmsi
 
 def test_motors_that_never_confirm_are_named(start_dmsim, bus):
     start_dmsim(*sim_args(2))
-    group = tx.MotorGroup(bus, arm(3, timeout_ms=50))  # motor 3 is not played
+    group = tx.MotorGroup(bus, arm(3, timeout_ms=500))  # motor 3 is not played
     with pytest.warns(RuntimeWarning, match="motors 2 did not confirm"):
         with pytest.raises(tx.MotorTimeout, match="motors 2 did not confirm"):
             with group:
@@ -171,7 +172,7 @@ CONTROLLER = textwrap.dedent("""
     import sys, time, torvane, torvane_ext as tx
     limits = torvane.MitLimits.dm4310()
     bus = torvane.SocketCanTransport(sys.argv[1])
-    arm = [torvane.Damiao(i, 0x10 + i, limits, timeout_ms=200) for i in (1, 2, 3)]
+    arm = [torvane.Damiao(i, 0x10 + i, limits, timeout_ms=1000) for i in (1, 2, 3)]
     watchdog = int(sys.argv[2]) or None
     with tx.MotorGroup(bus, arm, watchdog_ms=watchdog, mode=tx.ControlMode.MIT, set_mode=True) as group:
         group.enable()
