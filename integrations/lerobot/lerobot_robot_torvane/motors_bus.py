@@ -10,7 +10,7 @@ from contextlib import contextmanager
 
 import torvane
 import torvane_ext as tx
-from lerobot.motors import MotorCalibration, MotorsBusBase
+from lerobot.motors.motors_bus import MotorCalibration, MotorsBusBase
 from lerobot.utils.decorators import check_if_already_connected, check_if_not_connected
 
 logger = logging.getLogger(__name__)
