@@ -224,10 +224,23 @@ def drain(bus):
         pass
 
 
+def generous_lerobot_deadlines(monkeypatch):
+    """LeRobot's bus waits 1 to 10 ms for replies, which the emulated guest often
+    cannot meet; a drop leaves its last state (after connect, the decoding of its
+    own enable frame), and then there is nothing to compare."""
+    import lerobot.motors.damiao.damiao as their_module
+
+    for name in ("SHORT_TIMEOUT_SEC", "MEDIUM_TIMEOUT_SEC"):
+        monkeypatch.setattr(their_module, name, TIMEOUT_MS / 1000)
+    recv = LeRobotBus._recv_motor_response
+    monkeypatch.setattr(recv, "__defaults__", (None, TIMEOUT_MS / 1000))
+
+
 @pytest.mark.bus
-def test_the_plugins_bus_answers_as_lerobots_own(start_dmsim, caplog):
+def test_the_plugins_bus_answers_as_lerobots_own(start_dmsim, caplog, monkeypatch):
     start_arms(start_dmsim, IFACES[:1])
-    caplog.set_level(logging.WARNING, logger="lerobot_robot_torvane.motors_bus")
+    generous_lerobot_deadlines(monkeypatch)
+    caplog.set_level(logging.WARNING)
     theirs = LeRobotBus(IFACES[0], lerobot_motors(), can_interface="socketcan")
     ours = DamiaoMotorsBus(IFACES[0], lerobot_motors(), can_interface="socketcan", timeout_ms=TIMEOUT_MS)
     peer = Peer(IFACES[0], timeout=1.0)
@@ -276,6 +289,8 @@ def test_the_plugins_bus_answers_as_lerobots_own(start_dmsim, caplog):
                                                                   abs=0.5)
         assert ours._group.missed == (0,) * 8
         assert plugin_warnings(caplog) == []
+        # Nor did LeRobot's: each comparison was of two answers.
+        assert not [r for r in caplog.records if "Packet drop" in r.getMessage()]
     finally:
         peer.close()
         ours.disconnect()
