@@ -1,5 +1,5 @@
 import sys
 
-from dmtool.cli import main
+from dmtool.entry import main
 
 sys.exit(main())

@@ -74,3 +74,20 @@ def timeout_ms(text: str) -> int:
     if not 1 <= value <= 60_000:
         raise argparse.ArgumentTypeError(f"{text!r}: 1 to 60000 ms")
     return value
+
+
+def motor_preset(text: str) -> tuple[int, int, str]:
+    """'ID:FB:MODEL' (1:0x11:dm4310): command id, feedback id, preset name."""
+    parts = text.split(":")
+    if len(parts) != 3 or not parts[2]:
+        raise argparse.ArgumentTypeError(f"{text!r}: a motor is ID:FB:MODEL, as 1:0x11:dm4310")
+    return motor_id(parts[0]), master_id(parts[1]), parts[2].lower()
+
+
+def web_address(text: str) -> tuple[str, int]:
+    """'[HOST:]PORT': where the page is served; 127.0.0.1 unless a host is given."""
+    host, sep, port = text.rpartition(":")
+    value = _int(port)
+    if not 0 <= value <= 65535:
+        raise argparse.ArgumentTypeError(f"{text!r}: a port is 0 to 65535")
+    return (host.strip("[]") if sep and host else "127.0.0.1"), value

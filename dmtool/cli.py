@@ -12,12 +12,14 @@ from collections.abc import Sequence
 from typing import Any
 
 from dmtool import args as types
+from dmtool.entry import UNTIL_CTRL_C
 from dmtool.errors import Failure, UsageError
 from dmtool.session import Api, Session, load_api
 from dmtool.text import one_line
 
 # In the order --help lists them; each is the module of that name.
-COMMANDS = ("scan", "info", "get", "set", "set_id", "mode", "enable", "disable", "zero", "clear", "move", "monitor")
+COMMANDS = ("scan", "info", "get", "set", "set_id", "mode", "enable", "disable", "zero", "clear", "move", "monitor", "listen",
+            "decode")
 
 EPILOG = """\
 ID is a motor's command id (ESC_ID), decimal or 0x-hex. Its feedback id
@@ -25,7 +27,8 @@ ID is a motor's command id (ESC_ID), decimal or 0x-hex. Its feedback id
 --master-id gives it (one motor only; for set-id, the id it answers on now).
 
 exit status: 0 done, 1 a motor did not answer, a value did not verify or
-the bus failed, 2 a usage error.
+the bus failed, 2 a usage error. Ctrl-C: 0 for monitor, listen and decode,
+130 for the others.
 """
 
 
@@ -100,6 +103,8 @@ def main(argv: Sequence[str] | None = None, api: Api | None = None) -> int:
         print(f"{prog}: {one_line(e)}", file=sys.stderr)
         return e.status
     except KeyboardInterrupt:
+        if ns.command in UNTIL_CTRL_C:  # before its loop took Ctrl-C over: the same quiet end
+            return 0
         print(f"{prog}: interrupted", file=sys.stderr)
         return 130
     except BrokenPipeError:

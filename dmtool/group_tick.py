@@ -50,11 +50,11 @@ def run(command: Command, args: Any, session: Session) -> int:
         if state is None:
             failed.append(f"{name} did not answer")
         elif not command.accept(state.error):
-            hint = f" ({FAULT_HINT})" if is_fault(state.error) else ""
-            failed.append(f"{name}: {status_text(state.error)} ({state.error:#x}){hint}")
+            hint = f" ({FAULT_HINT})" if is_fault(session.tx, state.error) else ""
+            failed.append(f"{name}: {status_text(session.tx, state.error)} ({state.error:#x}){hint}")
         else:
-            status = status_text(state.error)
-            done = command.done if status == command.done else f"{command.done}, {status}"
+            status = status_text(session.tx, state.error)
+            done = command.done if status.lower() == command.done else f"{command.done}, {status}"
             print(f"{name}: {done} at {state.position:+.4f} rad")
     if failed:
         raise Failure("; ".join(failed))

@@ -9,14 +9,14 @@ from __future__ import annotations
 import csv
 import sys
 import time
-from contextlib import nullcontext
+from contextlib import ExitStack
 from typing import IO, Any
 
 from dmtool import args as types
 from dmtool.cli import subparser
 from dmtool.session import Session
 from dmtool.sigint import StopOnSigint, cut_short
-from dmtool.text import status_text
+from dmtool.text import is_fault, status_text
 
 # Redrawing a terminal faster than this shows nothing more.
 DRAW_PERIOD_S = 0.05
@@ -32,14 +32,17 @@ def add_parser(sub: Any) -> None:
     p.add_argument("ids", type=types.motor_id, nargs="+", metavar="ID", help="command ids of the motors")
     p.add_argument("--rate", type=types.positive, default=50.0, metavar="HZ", help="ticks per second (default 50)")
     p.add_argument("--csv", metavar="FILE", help="also write every tick to this CSV file")
+    p.add_argument("--web", type=types.web_address, metavar="[HOST:]PORT",
+                   help="also serve live plots of the motors on http://HOST:PORT/ (127.0.0.1 unless given)")
     p.set_defaults(run=run)
 
 
 class Watch:
     """What is known of one motor: its last state and since when it is silent."""
 
-    def __init__(self, motor: Any) -> None:
+    def __init__(self, motor: Any, tx: Any) -> None:
         self.motor = motor
+        self.tx = tx
         self.state: Any = None
         self.silent_since: float | None = None
 
@@ -53,7 +56,7 @@ class Watch:
     def status(self, t: float) -> str:
         if self.silent_since is not None:
             return f"NO ANSWER {t - self.silent_since:.1f}s"
-        return status_text(self.state.error) if self.state else "-"
+        return status_text(self.tx, self.state.error) if self.state else "-"
 
 
 def table(watches: list[Watch], t: float) -> list[str]:
@@ -71,11 +74,11 @@ def table(watches: list[Watch], t: float) -> list[str]:
     return lines
 
 
-def plain_line(t: float, motor: Any, state: Any) -> str:
+def plain_line(tx: Any, t: float, motor: Any, state: Any) -> str:
     head = f"t={t:.3f} motor={motor.motor_id} master={motor.master_id:#x}"
     if state is None:
         return f"{head} status=no-answer"
-    return (f"{head} status={status_text(state.error).replace(' ', '-')} pos={state.position:+.4f} "
+    return (f"{head} status={status_text(tx, state.error).replace(' ', '-')} pos={state.position:+.4f} "
             f"vel={state.velocity:+.4f} torque={state.torque:+.4f} t_mos={state.t_mos} t_rotor={state.t_rotor}")
 
 
@@ -103,16 +106,24 @@ class Screen:
 def run(args: Any, session: Session) -> int:
     motors = session.motors(args.ids, limits=True)
     group = session.group(motors)
-    with open(args.csv, "w", newline="") if args.csv else nullcontext() as out_csv:
-        writer = csv.writer(out_csv) if out_csv else None
+    with ExitStack() as stack:
+        writer = csv.writer(stack.enter_context(open(args.csv, "w", newline=""))) if args.csv else None
         if writer:
             writer.writerow(CSV_HEADER)
-        ticks, elapsed = watch(args, session, group, [Watch(m) for m in motors], writer)
+        live = None
+        if getattr(args, "web", None):
+            from dmtool.web import serve
+            live = stack.enter_context(serve(args.web, f"dmtool monitor on {session.iface}", asks=True))
+            for m in motors:
+                live.watch(m.motor_id)
+            print(f"dmtool monitor: live plots on {live.url}", file=sys.stderr, flush=True)
+        ticks, elapsed = watch(args, session, group, [Watch(m, session.tx) for m in motors], writer, live)
     print(f"dmtool monitor: stopped after {ticks} ticks in {elapsed:.1f} s", file=sys.stderr)
     return 0
 
 
-def watch(args: Any, session: Session, group: Any, watches: list[Watch], writer: Any) -> tuple[int, float]:
+def watch(args: Any, session: Session, group: Any, watches: list[Watch], writer: Any,
+          live: Any = None) -> tuple[int, float]:
     """Tick until Ctrl-C; the number of ticks and the time they took."""
     tx = session.tx
     screen = Screen(sys.stdout) if sys.stdout.isatty() else None
@@ -135,8 +146,13 @@ def watch(args: Any, session: Session, group: Any, watches: list[Watch], writer:
                 w.update(state, t)
                 if writer:
                     writer.writerow(csv_row(t, w.motor, state))
+                if live is not None and state is None:
+                    live.missing(w.motor.motor_id)
+                elif live is not None:
+                    live.sample(w.motor.motor_id, time.time(), state.position, state.velocity, state.torque,
+                                state.t_mos, state.t_rotor, status_text(tx, state.error), is_fault(tx, state.error))
             if screen is None:
-                print("\n".join(plain_line(t, w.motor, s) for w, s in zip(watches, states, strict=True)),
+                print("\n".join(plain_line(tx, t, w.motor, s) for w, s in zip(watches, states, strict=True)),
                       flush=True)
             elif t - last_draw >= DRAW_PERIOD_S:
                 rate = ticks / t if t > 0 else 0.0

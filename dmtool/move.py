@@ -35,9 +35,9 @@ def add_parser(sub: Any) -> None:
     p.set_defaults(run=run)
 
 
-def check_state(name: str, state: Any) -> None:
-    if is_fault(state.error):
-        raise Failure(f"{name}: {status_text(state.error)} ({state.error:#x}) at {state.position:+.4f} rad; "
+def check_state(tx: Any, name: str, state: Any) -> None:
+    if is_fault(tx, state.error):
+        raise Failure(f"{name}: {status_text(tx, state.error)} ({state.error:#x}) at {state.position:+.4f} rad; "
                       f"{FAULT_HINT}")
 
 
@@ -63,7 +63,7 @@ def run(args: Any, session: Session) -> int:
     (state,) = session.group([motor]).enable()
     if state is None:
         raise no_answer(f"{name} (enabling)", session.iface)
-    check_state(name, state)
+    check_state(tx, name, state)
 
     start = time.monotonic()
     misses = 0
@@ -81,7 +81,7 @@ def run(args: Any, session: Session) -> int:
                 if cut_short(e, tx):
                     continue
                 raise
-            check_state(name, state)
+            check_state(tx, name, state)
             elapsed = time.monotonic() - start
             if abs(state.position - args.pos) <= args.tolerance:
                 print(f"{name}: at {state.position:+.4f} rad after {elapsed:.2f} s; it stays enabled, holding "

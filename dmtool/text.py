@@ -6,28 +6,19 @@ import math
 import struct
 from typing import Any
 
-# The feedback frame's status nibble.
-STATUS = {
-    0x0: "disabled",
-    0x1: "enabled",
-    0x8: "over-voltage",
-    0x9: "under-voltage",
-    0xA: "over-current",
-    0xB: "MOS over-temperature",
-    0xC: "rotor over-temperature",
-    0xD: "communication lost",
-    0xE: "overload",
-}
-
 FAULT_HINT = "dmtool clear ID clears a fault once its cause is gone"
 
 
-def status_text(code: int) -> str:
-    return STATUS.get(code, f"status {code:#x}")
+def status_text(tx: Any, code: int) -> str:
+    """The name torvane_ext.Status gives the feedback's status code."""
+    s = tx.status(code)
+    return s.name if isinstance(s, tx.Status) else f"status {code:#x}"
 
 
-def is_fault(code: int) -> bool:
-    return code not in (0, 1)
+def is_fault(tx: Any, code: int) -> bool:
+    s = tx.status(code)
+    # A code the table does not know is no state a working motor reports.
+    return bool(s.is_fault) if isinstance(s, tx.Status) else code not in (0, 1)
 
 
 def f32_text(value: float) -> str:

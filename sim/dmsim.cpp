@@ -1,10 +1,14 @@
-// dmsim: plays Damiao motors on a SocketCAN interface, for tests and for
+// dmsim: plays Damiao motors on SocketCAN interfaces, for tests and for
 // trying programs without hardware. See usage() in options.cpp.
 
+#include <poll.h>
+
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <cstring>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -32,10 +36,17 @@ void install_signals() {
     sigaction(SIGTERM, &sa, nullptr);
 }
 
+// One interface: its socket and its lines in the log.
+struct Port {
+    std::string name;
+    can::SocketCanTransport bus;
+    sim::FrameLog log;
+};
+
 class Loop {
 public:
-    Loop(const sim::Options& o, can::SocketCanTransport bus, sim::FrameLog log, sim::SavedMotors saved)
-        : opts_(o), bus_(std::move(bus)), log_(std::move(log)), sim_(o, std::move(saved), can::mono_now()) {}
+    Loop(const sim::Options& o, std::vector<Port> ports, sim::SavedMotors saved)
+        : opts_(o), ports_(std::move(ports)), sim_(o, std::move(saved), can::mono_now()) {}
 
     int run() {
         const can::MonoNanos start = can::mono_now();
@@ -44,6 +55,8 @@ public:
         // Short enough that the physics and the comm-loss check keep up
         // with the clock while the bus is quiet.
         constexpr can::MonoNanos kPoll = 1'000'000;
+        std::vector<pollfd> fds;
+        for (const auto& p : ports_) fds.push_back({p.bus.fd(), POLLIN, 0});
         while (!g_stop) {
             can::MonoNanos now = can::mono_now();
             if (opts_.duration_s && now >= end) break;
@@ -53,26 +66,36 @@ public:
             can::MonoNanos wait = kPoll;
             if (const auto due = sim_.next_due()) wait = std::min(wait, *due - now);
             if (opts_.duration_s) wait = std::min(wait, end - now);
-            auto got = sim::receive(bus_.fd(), can::from_nanos(std::max<can::MonoNanos>(wait, 1'000)));
-            if (!got) {
-                const auto& e = got.error();
-                // A signal cuts the wait short; the loop condition sees it.
-                const bool interrupted = e.kind == can::TransportError::Kind::Backend && e.os_errno == EINTR;
-                if (e.kind != can::TransportError::Kind::Timeout && !interrupted) backend_trouble(e);
+            const auto d = can::from_nanos(std::max<can::MonoNanos>(wait, 1'000));
+            const timespec ts{static_cast<time_t>(d.secs), static_cast<long>(d.nanos)};
+            for (auto& f : fds) f.revents = 0;
+            // A signal cuts the wait short; the loop condition sees it.
+            if (::ppoll(fds.data(), fds.size(), &ts, nullptr) < 0) {
+                if (errno != EINTR) backend_trouble(can::TransportError::os(errno));
                 continue;
             }
-            on_frame(*got);
+            // One frame from each ready socket per turn, so a busy bus
+            // cannot starve a quiet one.
+            for (std::size_t i = 0; i < fds.size(); ++i) {
+                if (!fds[i].revents) continue;
+                auto got = sim::receive_queued(fds[i].fd);
+                if (!got) {
+                    if (got.error().kind != can::TransportError::Kind::Timeout) backend_trouble(got.error(), i);
+                    continue;
+                }
+                on_frame(i, *got);
+            }
         }
         return 0;
     }
 
 private:
-    void on_frame(const sim::Received& r) {
-        log_.write(r.frame, sim::WallTime::now(), r.remote);
-        const auto heard = sim_.hear(r, can::mono_now());
+    void on_frame(std::size_t port, const sim::Received& r) {
+        ports_[port].log.write(r.frame, sim::WallTime::now(), r.remote);
+        const auto heard = sim_.hear(port, r, can::mono_now());
         if (opts_.verbose) {
-            for (int i = 0; i < heard.dropped; ++i) note("dropped the reply to", r);
-            if (heard.why) note(heard.why, r);
+            for (int i = 0; i < heard.dropped; ++i) note("dropped the reply to", port, r);
+            if (heard.why) note(heard.why, port, r);
         }
         if (heard.saved && opts_.state_path) {
             if (auto w = sim::write_state_file(*opts_.state_path, sim_.saved()); !w)
@@ -82,32 +105,47 @@ private:
     }
 
     void send_due(can::MonoNanos now) {
-        for (const auto& f : sim_.take_due(now)) {
-            if (auto sent = bus_.send(f); sent) {
-                log_.write(f, sim::WallTime::now());
-            } else {
-                std::fprintf(stderr, "dmsim: send failed: %s\n", sent.error().to_string().c_str());
+        for (std::size_t i = 0; i < ports_.size(); ++i) {
+            for (const auto& f : sim_.take_due(i, now)) {
+                if (auto sent = ports_[i].bus.send(f); sent) {
+                    ports_[i].log.write(f, sim::WallTime::now());
+                } else {
+                    std::fprintf(stderr, "dmsim: send failed on %s: %s\n", ports_[i].name.c_str(),
+                                 sent.error().to_string().c_str());
+                }
             }
         }
     }
 
-    void backend_trouble(const can::TransportError& e) {
-        std::fprintf(stderr, "dmsim: receive failed: %s\n", e.to_string().c_str());
+    void backend_trouble(const can::TransportError& e, std::optional<std::size_t> port = std::nullopt) {
+        std::fprintf(stderr, "dmsim: receive failed%s%s: %s\n", port ? " on " : "",
+                     port ? ports_[*port].name.c_str() : "", e.to_string().c_str());
         // Keep serving; an interface that went down may come back.
         timespec pause{0, 100'000'000};
         nanosleep(&pause, nullptr);
     }
 
-    void note(const char* what, const sim::Received& r) const {
-        const auto line = sim::candump_line(r.frame, opts_.iface, sim::WallTime::now(), r.remote);
+    void note(const char* what, std::size_t port, const sim::Received& r) const {
+        const auto line = sim::candump_line(r.frame, ports_[port].name, sim::WallTime::now(), r.remote);
         std::fprintf(stderr, "dmsim: %s: %s\n", what, line.c_str());
     }
 
     const sim::Options& opts_;
-    can::SocketCanTransport bus_;
-    sim::FrameLog log_;
+    std::vector<Port> ports_;
     sim::Simulator sim_;
 };
+
+// "vcan0 with 2 motors" for each interface.
+std::string ready_text(const sim::Options& o, const std::vector<std::string>& ifaces) {
+    std::string out;
+    for (const auto& name : ifaces) {
+        const auto n = std::count_if(o.motors.begin(), o.motors.end(),
+                                     [&](const sim::MotorArg& m) { return o.iface_of(m) == name; });
+        if (!out.empty()) out += ", ";
+        out += name + " with " + std::to_string(n) + (n == 1 ? " motor" : " motors");
+    }
+    return out;
+}
 
 }  // namespace
 
@@ -144,15 +182,19 @@ int main(int argc, char** argv) {
         }
     }
 
-    auto bus = can::SocketCanTransport::open(opts.iface);
-    if (!bus) {
-        std::fprintf(stderr, "dmsim: cannot open %s: %s\n", opts.iface.c_str(), bus.error().system_text().c_str());
-        return 1;
+    const auto ifaces = opts.interfaces();
+    std::vector<Port> ports;
+    for (const auto& name : ifaces) {
+        auto bus = can::SocketCanTransport::open(name);
+        if (!bus) {
+            std::fprintf(stderr, "dmsim: cannot open %s: %s\n", name.c_str(), bus.error().system_text().c_str());
+            return 1;
+        }
+        ports.push_back({name, std::move(*bus), sim::FrameLog(log_file, name)});
     }
     install_signals();
-    Loop sim(opts, std::move(*bus), sim::FrameLog(log_file, opts.iface), std::move(saved));
-    std::fprintf(stderr, "dmsim: ready on %s with %zu motor%s\n", opts.iface.c_str(), opts.motors.size(),
-                 opts.motors.size() == 1 ? "" : "s");
+    Loop sim(opts, std::move(ports), std::move(saved));
+    std::fprintf(stderr, "dmsim: ready on %s\n", ready_text(opts, ifaces).c_str());
     std::fflush(stderr);
     const int rc = sim.run();
     if (log_file && log_file != stdout) std::fclose(log_file);

@@ -190,7 +190,32 @@ Fault MotorModel::fault_cause(double cooled_by) const {
 }
 
 void MotorModel::advance(MonoNanos now) {
-    while (now - t_ >= kStep) step();
+    while (now - t_ >= kStep) {
+        step();
+        check_faults(t_);
+    }
+    // Also between steps: the timeout is exact to the nanosecond, not the step.
+    check_faults(now);
+}
+
+void MotorModel::schedule_fault(Fault fault, MonoNanos at) {
+    const auto pos = std::upper_bound(scheduled_.begin() + static_cast<std::ptrdiff_t>(fired_), scheduled_.end(), at,
+                                      [](MonoNanos t, const auto& s) { return t < s.first; });
+    scheduled_.insert(pos, {at, fault});
+}
+
+void MotorModel::latch(Fault f) {
+    fault_ = f;
+    stop_driving();
+}
+
+void MotorModel::check_faults(MonoNanos at) {
+    while (fired_ < scheduled_.size() && scheduled_[fired_].first <= at) latch(scheduled_[fired_++].second);
+    if (fault_ != Fault::None) return;
+    Fault f = fault_cause(0.0);
+    const MonoNanos timeout = static_cast<MonoNanos>(regs_[damiao::kRegTimeout]) * kTimeoutUnit;
+    if (f == Fault::None && enabled_ && timeout > 0 && at - last_heard_ > timeout) f = Fault::CommLost;
+    if (f != Fault::None) latch(f);
 }
 
 void MotorModel::step() {
@@ -207,15 +232,6 @@ void MotorModel::step() {
     const double load = t_max > 0 ? (tau / t_max) * (tau / t_max) : 0.0;
     t_mos_ += dt * (p.mos_heat * load - (t_mos_ - config_.ambient_c) / p.mos_cooling_s);
     t_rotor_ += dt * (p.rotor_heat * load - (t_rotor_ - config_.ambient_c) / p.rotor_cooling_s);
-
-    if (fault_ != Fault::None) return;
-    Fault f = fault_cause(0.0);
-    const MonoNanos timeout = static_cast<MonoNanos>(regs_[damiao::kRegTimeout]) * kTimeoutUnit;
-    if (f == Fault::None && enabled_ && timeout > 0 && t_ - last_heard_ > timeout) f = Fault::CommLost;
-    if (f != Fault::None) {
-        fault_ = f;
-        stop_driving();
-    }
 }
 
 std::pair<double, double> MotorModel::drive(double dt) const {
@@ -286,7 +302,7 @@ Outcome MotorModel::handle(const can::CanFrame& frame, MonoNanos now) {
     advance(now);
     const auto channel = route(frame, cmd_id_);
     if (!channel) return Outcome::not_mine();
-    last_heard_ = t_;
+    last_heard_ = now;
     if (busy()) return Outcome::ignored("busy writing its flash");
     switch (*channel) {
         case Channel::Mit:

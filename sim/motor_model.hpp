@@ -11,9 +11,11 @@
 #include <string_view>
 #include <utility>
 #include <variant>
+#include <vector>
 
 #include "damiao/commands.hpp"
 #include "damiao/mit.hpp"
+#include "damiao/status.hpp"
 #include "damiao/registers.hpp"
 #include "transport/can_frame.hpp"
 #include "transport/duration.hpp"
@@ -54,6 +56,14 @@ enum class Fault : std::uint8_t {
     CommLost = 0xD,
     Overload = 0xE,
 };
+static_assert([] {
+    for (auto f : {Fault::OverVoltage, Fault::UnderVoltage, Fault::OverCurrent, Fault::MosOverTemp,
+                   Fault::RotorOverTemp, Fault::CommLost, Fault::Overload}) {
+        const auto known = damiao::find_status(static_cast<std::uint8_t>(f));
+        if (!known || !known->is_fault) return false;
+    }
+    return true;
+}(), "every fault the simulator reports is a fault in the status table");
 inline constexpr std::uint8_t kStatusDisabled = 0;
 inline constexpr std::uint8_t kStatusEnabled = 1;
 
@@ -119,6 +129,9 @@ public:
     void advance(MonoNanos now);
     // Advance to `now`, then act on one frame seen on the bus.
     Outcome handle(const can::CanFrame& frame, MonoNanos now);
+    // Latch `fault` at `at`, whatever the motor is doing then, as if its
+    // cause had come and gone; clear_error clears it.
+    void schedule_fault(Fault fault, MonoNanos at);
 
     const MotorConfig& config() const { return config_; }
     // The ids it answers on: the factory ones or those saved before this start.
@@ -145,6 +158,10 @@ public:
 
 private:
     void step();
+    // Faults due at `at`: those scheduled, those whose cause is present, and
+    // the command timeout.
+    void check_faults(MonoNanos at);
+    void latch(Fault f);
     // Torque and next velocity under the held command.
     std::pair<double, double> drive(double dt) const;
     std::pair<double, double> follow(double v_next, double cap, double dt) const;
@@ -163,11 +180,13 @@ private:
 
     MotorConfig config_;
     MonoNanos t_;            // simulated time, a whole number of steps past start
-    MonoNanos last_heard_;   // the last frame addressed to this motor
+    MonoNanos last_heard_;   // when the last frame addressed to this motor came
     MonoNanos busy_until_;   // end of the flash write of the last save
     std::array<std::uint32_t, 256> regs_{};
     SavedRegisters flash_;
     std::uint16_t cmd_id_, fb_id_;
+    std::vector<std::pair<MonoNanos, Fault>> scheduled_;  // by time; the first `fired_` are past
+    std::size_t fired_ = 0;
 
     bool enabled_ = false;
     Fault fault_ = Fault::None;

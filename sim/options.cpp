@@ -1,6 +1,8 @@
 #include "sim/options.hpp"
 
+#include <algorithm>
 #include <cmath>
+#include <utility>
 
 #include "sim/parse_number.hpp"
 
@@ -32,28 +34,99 @@ std::string quoted(std::string_view s) {
     return out;
 }
 
+std::vector<std::string_view> split(std::string_view s, char sep) {
+    std::vector<std::string_view> out;
+    for (std::size_t from = 0;;) {
+        const auto to = s.find(sep, from);
+        out.push_back(s.substr(from, to == std::string_view::npos ? to : to - from));
+        if (to == std::string_view::npos) return out;
+        from = to + 1;
+    }
+}
+
+// What SocketCAN takes: IFNAMSIZ less the terminator.
+bool valid_iface(std::string_view name) { return !name.empty() && name.size() < 16; }
+
+constexpr std::pair<std::string_view, Fault> kFaultNames[] = {
+    {"overvoltage", Fault::OverVoltage},   {"undervoltage", Fault::UnderVoltage},
+    {"overcurrent", Fault::OverCurrent},   {"overload", Fault::Overload},
+    {"mos_overtemp", Fault::MosOverTemp},  {"rotor_overtemp", Fault::RotorOverTemp},
+};
+
+std::string fault_names() {
+    std::string out;
+    for (const auto& [name, f] : kFaultNames) {
+        if (!out.empty()) out += ", ";
+        out.append(name);
+    }
+    return out;
+}
+
 }  // namespace
 
 std::expected<MotorArg, std::string> parse_motor(std::string_view text) {
     const auto bad = [&](std::string why) {
         return std::unexpected("--motor " + quoted(text) + ": " + why);
     };
-    const auto c1 = text.find(':');
-    const auto c2 = c1 == std::string_view::npos ? c1 : text.find(':', c1 + 1);
-    if (c2 == std::string_view::npos || text.find(':', c2 + 1) != std::string_view::npos)
-        return bad("expected CMD:FB:MODEL, e.g. 1:0x11:dm4310");
-    const auto cmd = parse_uint<std::uint32_t>(text.substr(0, c1));
-    const auto fb = parse_uint<std::uint32_t>(text.substr(c1 + 1, c2 - c1 - 1));
-    const auto model = find_model(text.substr(c2 + 1));
+    auto fields = split(text, ':');
+    if (fields.size() != 3 && fields.size() != 4)
+        return bad("expected [IFACE:]CMD:FB:MODEL, e.g. 1:0x11:dm4310 or vcan1:1:0x11:dm4310");
+    std::string_view iface;
+    if (fields.size() == 4) {
+        iface = fields[0];
+        fields.erase(fields.begin());
+        if (!valid_iface(iface)) return bad("not an interface name: " + quoted(iface));
+    }
+    const auto cmd = parse_uint<std::uint32_t>(fields[0]);
+    const auto fb = parse_uint<std::uint32_t>(fields[1]);
+    const auto model = find_model(fields[2]);
     // Commands travel on the 11-bit id; 0x7FF is the register channel.
     if (!cmd || *cmd >= 0x7FF) return bad("command id must be a number from 0 to 0x7FE");
     if (!fb || *fb > 0x7FF) return bad("feedback id must be a number from 0 to 0x7FF");
     if (!model) return bad("unknown model; known: " + model_names());
-    return MotorArg{static_cast<std::uint16_t>(*cmd), static_cast<std::uint16_t>(*fb), *model};
+    return MotorArg{static_cast<std::uint16_t>(*cmd), static_cast<std::uint16_t>(*fb), *model, std::string(iface)};
+}
+
+std::optional<Fault> find_fault(std::string_view name) {
+    for (const auto& [n, f] : kFaultNames)
+        if (n == name) return f;
+    return std::nullopt;
+}
+
+std::expected<FaultArg, std::string> parse_fault(std::string_view text) {
+    const auto bad = [&](std::string why) {
+        return std::unexpected("--fault " + quoted(text) + ": " + why);
+    };
+    const auto at = text.rfind('@');
+    auto fields = split(text.substr(0, at), ':');
+    if (at == std::string_view::npos || (fields.size() != 2 && fields.size() != 3))
+        return bad("expected [IFACE:]ID:NAME@SECONDS, e.g. 1:overcurrent@2.5");
+    std::string_view iface;
+    if (fields.size() == 3) {
+        iface = fields[0];
+        fields.erase(fields.begin());
+        if (!valid_iface(iface)) return bad("not an interface name: " + quoted(iface));
+    }
+    const auto cmd = parse_uint<std::uint32_t>(fields[0]);
+    if (!cmd || *cmd >= 0x7FF) return bad("command id must be a number from 0 to 0x7FE");
+    const auto fault = find_fault(fields[1]);
+    if (!fault) return bad("unknown fault; known: " + fault_names());
+    const auto seconds = parse_double(text.substr(at + 1));
+    if (!seconds || *seconds < 0.0 || *seconds > 1e9) return bad("expected seconds after start, e.g. @2.5");
+    return FaultArg{static_cast<std::uint16_t>(*cmd), *fault, *seconds, std::string(iface)};
+}
+
+std::vector<std::string> Options::interfaces() const {
+    std::vector<std::string> out;
+    for (const auto& m : motors)
+        if (std::find(out.begin(), out.end(), iface_of(m)) == out.end()) out.push_back(iface_of(m));
+    return out;
 }
 
 std::expected<Options, std::string> parse_options(std::span<const std::string_view> args) {
     Options o;
+    // For messages about the arguments as the user wrote them.
+    std::vector<std::string_view> motor_texts, fault_texts;
     for (std::size_t i = 0; i < args.size(); ++i) {
         std::string_view arg = args[i];
         std::optional<std::string_view> inline_value;
@@ -85,17 +158,15 @@ std::expected<Options, std::string> parse_options(std::span<const std::string_vi
         } else if (arg == "--iface") {
             auto v = value();
             if (!v) return std::unexpected(v.error());
-            if (v->empty() || v->size() >= 16) return invalid(*v, "not an interface name");
+            if (!valid_iface(*v)) return invalid(*v, "not an interface name");
             o.iface = std::string(*v);
         } else if (arg == "--motor") {
             auto v = value();
             if (!v) return std::unexpected(v.error());
             auto m = parse_motor(*v);
             if (!m) return std::unexpected(m.error());
-            for (const auto& other : o.motors)
-                if (other.cmd_id == m->cmd_id)
-                    return std::unexpected("--motor " + quoted(*v) + ": command id given twice");
-            o.motors.push_back(*m);
+            o.motors.push_back(std::move(*m));
+            motor_texts.push_back(*v);
         } else if (arg == "--mode") {
             auto v = value();
             if (!v) return std::unexpected(v.error());
@@ -109,6 +180,19 @@ std::expected<Options, std::string> parse_options(std::span<const std::string_vi
             const auto n = parse_uint<std::uint64_t>(*v);
             if (!n || *n > 60'000'000) return invalid(*v, "expected microseconds, at most 60000000");
             o.latency_us = *n;
+        } else if (arg == "--latency-jitter-us") {
+            auto v = value();
+            if (!v) return std::unexpected(v.error());
+            const auto n = parse_uint<std::uint64_t>(*v);
+            if (!n || *n > 60'000'000) return invalid(*v, "expected microseconds, at most 60000000");
+            o.latency_jitter_us = *n;
+        } else if (arg == "--fault") {
+            auto v = value();
+            if (!v) return std::unexpected(v.error());
+            auto f = parse_fault(*v);
+            if (!f) return std::unexpected(f.error());
+            o.faults.push_back(std::move(*f));
+            fault_texts.push_back(*v);
         } else if (arg == "--bitrate" || arg == "--data-bitrate") {
             auto v = value();
             if (!v) return std::unexpected(v.error());
@@ -149,36 +233,66 @@ std::expected<Options, std::string> parse_options(std::span<const std::string_vi
     }
     if (o.help) return o;
     if (o.motors.empty()) return std::unexpected(std::string("at least one --motor is required"));
+    // Ids are per bus: the same command id may be used on two interfaces.
+    for (std::size_t i = 0; i < o.motors.size(); ++i)
+        for (std::size_t j = 0; j < i; ++j)
+            if (o.motors[j].cmd_id == o.motors[i].cmd_id && o.iface_of(o.motors[j]) == o.iface_of(o.motors[i]))
+                return std::unexpected("--motor " + quoted(motor_texts[i]) + ": command id given twice");
+    for (std::size_t i = 0; i < o.faults.size(); ++i) {
+        const auto& f = o.faults[i];
+        const auto n = std::count_if(o.motors.begin(), o.motors.end(), [&](const MotorArg& m) {
+            return m.cmd_id == f.cmd_id && (f.iface.empty() || o.iface_of(m) == f.iface);
+        });
+        if (n == 0) return std::unexpected("--fault " + quoted(fault_texts[i]) + ": no --motor with that command id");
+        if (n > 1)
+            return std::unexpected("--fault " + quoted(fault_texts[i]) +
+                                   ": that command id is on several interfaces; name one as IFACE:ID:NAME@SECONDS");
+    }
     if (o.data_bitrate && !o.bitrate) return std::unexpected(std::string("--data-bitrate needs --bitrate"));
     return o;
 }
 
 std::string synopsis() {
-    return "usage: dmsim [--iface NAME] --motor CMD:FB:MODEL [--motor ...] [--mode N]\n"
-           "             [--latency-us N] [--bitrate N [--data-bitrate N]] [--state FILE]\n"
+    return "usage: dmsim [--iface NAME] --motor [IFACE:]CMD:FB:MODEL [--motor ...]\n"
+           "             [--mode N] [--latency-us N] [--latency-jitter-us N]\n"
+           "             [--bitrate N [--data-bitrate N]] [--state FILE]\n"
            "             [--drop-probability P] [--seed N]\n"
+           "             [--fault [IFACE:]ID:NAME@SECONDS ...]\n"
            "             [--log FILE|-] [--duration SECONDS] [--verbose]\n";
 }
 
 std::string usage() {
     return synopsis() +
            "\n"
-           "Plays Damiao motors on a SocketCAN interface: answers their commands and\n"
+           "Plays Damiao motors on SocketCAN interfaces: answers their commands and\n"
            "register frames and simulates the rotor between frames.\n"
            "\n"
-           "  --iface NAME            CAN interface (default vcan0)\n"
-           "  --motor CMD:FB:MODEL    one motor: command id, feedback id, model preset;\n"
-           "                          ids decimal or 0x-hex, e.g. 1:0x11:dm4310 (repeatable)\n"
+           "  --iface NAME            interface of the motors that name none (default vcan0)\n"
+           "  --motor [IFACE:]CMD:FB:MODEL\n"
+           "                          one motor: interface, command id, feedback id, model\n"
+           "                          preset; ids decimal or 0x-hex, e.g. 1:0x11:dm4310 or\n"
+           "                          vcan1:1:0x11:dm4310 (repeatable; command ids are per\n"
+           "                          interface)\n"
            "  --mode N                starting control mode: 1 MIT, 2 POS_VEL (default), 3 VEL,\n"
            "                          4 FORCE_POS; a motor's saved mode wins\n"
            "  --latency-us N          delay every reply by N microseconds (default 0)\n"
+           "  --latency-jitter-us N   and by a random 0 to N microseconds more, drawn per\n"
+           "                          reply; a motor's replies keep their order (default 0)\n"
            "  --bitrate N             answer no sooner than a bus of N bit/s could carry the\n"
-           "                          traffic, every frame counted (default: no wire time)\n"
+           "                          traffic, every frame counted; each interface is a bus\n"
+           "                          of its own (default: no wire time)\n"
            "  --data-bitrate N        the CAN FD data phase's rate (default: --bitrate)\n"
            "  --state FILE            keep the registers motors save in FILE: read at start,\n"
            "                          written at every save (default: kept until exit)\n"
            "  --drop-probability P    leave a reply unsent with probability P (default 0)\n"
-           "  --seed N                seed of the drop decisions (default 1)\n"
+           "  --seed N                seed of the drops and the jitter (default 1)\n"
+           "  --fault [IFACE:]ID:NAME@SECONDS\n"
+           "                          the motor with command id ID latches fault NAME that\n"
+           "                          many seconds after start: it disables itself, replies\n"
+           "                          with the fault's code, ignores commands until\n"
+           "                          clear_error (repeatable); NAME: overvoltage,\n"
+           "                          undervoltage, overcurrent, overload, mos_overtemp,\n"
+           "                          rotor_overtemp\n"
            "  --log FILE|-            log every frame in and out, candump -L format\n"
            "  --duration SECONDS      exit after this long (default: until SIGINT/SIGTERM)\n"
            "  --verbose               report ignored frames and dropped replies on stderr\n"

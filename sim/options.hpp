@@ -17,6 +17,15 @@ struct MotorArg {
     std::uint16_t cmd_id = 0;
     std::uint16_t fb_id = 0;
     MotorKind model{};
+    std::string iface;  // as named in the argument; empty: --iface's
+};
+
+// A fault a motor latches at a set time after start.
+struct FaultArg {
+    std::uint16_t cmd_id = 0;
+    Fault fault = Fault::None;
+    double at_s = 0;
+    std::string iface;  // empty: wherever the motor with this command id is
 };
 
 struct Options {
@@ -24,19 +33,30 @@ struct Options {
     std::vector<MotorArg> motors;
     std::uint32_t mode = damiao::kModePosVel;
     std::uint64_t latency_us = 0;
+    std::uint64_t latency_jitter_us = 0;  // up to this much more, drawn per reply
     std::uint64_t bitrate = 0;       // bit/s of the wire model; 0: frames take no time
     std::uint64_t data_bitrate = 0;  // CAN FD data phase; 0: the same as bitrate
     std::optional<std::string> state_path;
+    std::vector<FaultArg> faults;
     double drop_probability = 0.0;
     std::uint64_t seed = 1;
     std::optional<std::string> log_path;  // "-" is standard output
     std::optional<double> duration_s;
     bool verbose = false;
     bool help = false;
+
+    // The interface a motor is on.
+    const std::string& iface_of(const MotorArg& m) const { return m.iface.empty() ? iface : m.iface; }
+    // Every interface with a motor on it, in the order the motors name them.
+    std::vector<std::string> interfaces() const;
 };
 
-// "CMD:FB:MODEL", ids in decimal or 0x-hex, e.g. 1:0x11:dm4310.
+// "[IFACE:]CMD:FB:MODEL", ids in decimal or 0x-hex, e.g. 1:0x11:dm4310.
 std::expected<MotorArg, std::string> parse_motor(std::string_view text);
+// "[IFACE:]ID:NAME@SECONDS", e.g. 1:overcurrent@2.5.
+std::expected<FaultArg, std::string> parse_fault(std::string_view text);
+// The names --fault takes, as the error nibble's codes.
+std::optional<Fault> find_fault(std::string_view name);
 
 // Arguments without the program name. The error is one line for the user.
 std::expected<Options, std::string> parse_options(std::span<const std::string_view> args);

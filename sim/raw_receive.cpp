@@ -26,6 +26,10 @@ can::Result<Received> receive(int fd, can::Duration timeout) {
     const int ready = ::ppoll(&p, 1, &ts, nullptr);
     if (ready < 0) return std::unexpected(can::TransportError::os(errno));
     if (ready == 0) return std::unexpected(can::TransportError::timeout());
+    return receive_queued(fd);
+}
+
+can::Result<Received> receive_queued(int fd) {
     std::uint8_t buf[CANFD_MTU];
     const ssize_t n = ::recv(fd, buf, sizeof buf, MSG_DONTWAIT);
     if (n < 0) {

@@ -21,5 +21,7 @@ can::Result<Received> parse_received(std::span<const std::uint8_t> record);
 // Waits at most `timeout` for the next record on `fd`; a signal ends the
 // wait with EINTR.
 can::Result<Received> receive(int fd, can::Duration timeout);
+// The next record if one is queued on `fd`, else a timeout error at once.
+can::Result<Received> receive_queued(int fd);
 
 }  // namespace torvane::sim

@@ -1,7 +1,8 @@
 #pragma once
-// What dmsim does with every frame it hears, without the socket: the motors,
-// the reply latency, the wire model, replies dropped on purpose and the
-// saved registers. Time is passed in, as to the motor model.
+// What dmsim does with every frame it hears, without the sockets: the motors,
+// the reply latency and its jitter, a wire model per interface, replies
+// dropped on purpose, faults on schedule and the saved registers. Time is
+// passed in, as to the motor model.
 
 #include <cstdint>
 #include <deque>
@@ -25,24 +26,31 @@ public:
     // with their saved registers.
     Simulator(const Options& o, SavedMotors saved, MonoNanos start);
 
+    // The buses, by index: Options::interfaces(). Each is its own wire, and
+    // its motors hear only its frames.
+    std::span<const std::string> interfaces() const { return ifaces_; }
+
     struct Heard {
         const char* why = nullptr;  // no motor answered or saved: the reason
         int dropped = 0;            // replies left unsent on purpose
         bool saved = false;         // a motor saved: saved() changed
     };
-    Heard hear(const Received& r, MonoNanos now);
+    Heard hear(std::size_t iface, const Received& r, MonoNanos now);
 
     // Runs the motors' physics up to `now`.
     void advance(MonoNanos now);
-    // The replies due by `now`, in the order they go out.
-    std::vector<can::CanFrame> take_due(MonoNanos now);
-    // When the next reply goes on the wire or out; nothing when none waits.
+    // The replies due on one interface by `now`, in the order they go out.
+    std::vector<can::CanFrame> take_due(std::size_t iface, MonoNanos now);
+    // When the next reply on any interface goes on the wire or out; nothing
+    // when none waits.
     std::optional<MonoNanos> next_due() const;
 
     // Every motor's flash by key, with the sections of the state file that
     // belong to motors not simulated in this run.
     const SavedMotors& saved() const { return saved_; }
     std::span<const MotorModel> motors() const { return motors_; }
+    // The interface index of each motor, in the order of motors().
+    std::span<const std::size_t> motor_ifaces() const { return iface_of_; }
 
 private:
     struct Pending {
@@ -50,17 +58,25 @@ private:
         std::optional<MonoNanos> carried;   // the wire has carried it
         can::CanFrame frame;
     };
+    struct Bus {
+        Wire wire;
+        std::deque<Pending> pending;  // in order of `ready`
+    };
     // Replies ready by `now` take their turn on the wire.
-    void commit(MonoNanos now);
+    void commit(Bus& bus, MonoNanos now);
+    MonoNanos jitter();
 
     MonoNanos latency_;
+    std::uint64_t jitter_ns_;
     double drop_probability_;
+    std::vector<std::string> ifaces_;
+    std::vector<Bus> buses_;
     std::vector<MotorModel> motors_;
+    std::vector<std::size_t> iface_of_;
+    std::vector<MonoNanos> last_ready_;  // per motor: its replies never overtake each other
     std::vector<std::string> keys_;
     SavedMotors saved_;
-    Wire wire_;
-    std::deque<Pending> pending_;  // in order of `ready`
-    std::mt19937_64 rng_;
+    std::mt19937_64 rng_, jitter_rng_;
     std::uniform_real_distribution<double> drop_{0.0, 1.0};
 };
 

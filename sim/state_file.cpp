@@ -16,7 +16,7 @@ namespace torvane::sim {
 namespace {
 
 constexpr std::string_view kHeader =
-    "# dmsim state: the registers each motor saved. One [CMD:FB:MODEL] section per\n"
+    "# dmsim state: the registers each motor saved. One [[IFACE:]CMD:FB:MODEL] section per\n"
     "# --motor argument; lines: register number, name, value.\n";
 
 std::string_view trim(std::string_view s) {
@@ -60,7 +60,9 @@ std::string os_error(std::string_view what, const std::string& path) {
 std::string motor_key(const MotorArg& m) {
     char ids[24];
     std::snprintf(ids, sizeof ids, "0x%03X:0x%03X:", unsigned{m.cmd_id}, unsigned{m.fb_id});
-    return ids + std::string(m.model.name);
+    // Only a named interface is part of the key: the sections of files
+    // written before motors could name one still match.
+    return (m.iface.empty() ? std::string() : m.iface + ':') + ids + std::string(m.model.name);
 }
 
 std::expected<SavedMotors, std::string> parse_state(std::string_view text) {

@@ -9,7 +9,8 @@
 //   ...
 //
 // A section per motor, named by its --motor argument (any spelling of the
-// ids; written in hex), so a restart with the same arguments finds it. In a
+// ids; written in hex; the interface if the argument names one), so a
+// restart with the same arguments finds it. In a
 // section, one line per writable register: number, name, value (Uint32 in
 // decimal or 0x-hex, Float as a decimal; written in the shortest form that
 // reads back exactly). Blank lines and lines starting with '#' are skipped.

@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <bit>
 #include <cmath>
 #include <deque>
@@ -445,6 +446,157 @@ TEST(CommTimeout, EveryFrameForTheMotorKeepsItAlive) {
     EXPECT_EQ(b.motor.fault(), Fault::CommLost);
 }
 
+// Exact to the nanosecond, wherever the frame falls between physics steps.
+class CommTimeoutBoundary : public ::testing::TestWithParam<std::uint32_t> {};
+
+TEST_P(CommTimeoutBoundary, LostJustAfterTimeoutTimesFiftyMicroseconds) {
+    const std::uint32_t units = GetParam();
+    const MonoNanos limit = static_cast<MonoNanos>(units) * 50'000;
+    for (const MonoNanos heard_at : {ms(1), ms(1.23456), ms(7.77777)}) {
+        SCOPED_TRACE(static_cast<double>(heard_at));
+        Bench b;
+        b.write_u32(damiao::kRegTimeout, units);
+        b.now = heard_at;
+        b.command(damiao::kCmdEnable);
+        b.run_for(limit - 1);
+        EXPECT_EQ(b.motor.fault(), Fault::None);
+        b.run_for(1);  // quiet for exactly the limit: not yet
+        EXPECT_EQ(b.motor.fault(), Fault::None);
+        EXPECT_TRUE(b.motor.enabled());
+        b.run_for(1);
+        EXPECT_EQ(b.motor.fault(), Fault::CommLost);
+        EXPECT_FALSE(b.motor.enabled());
+        EXPECT_EQ(b.motor.status(), 0xD);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Sim, CommTimeoutBoundary, ::testing::Values(1u, 2u, 3u, 7u, 200u, 4000u));
+
+TEST(CommTimeout, AFrameJustBeforeTheLimitRestartsTheCount) {
+    Bench b;
+    b.write_u32(damiao::kRegTimeout, 3);  // 150 us
+    b.now = ms(1.01);
+    b.command(damiao::kCmdEnable);
+    for (int i = 0; i < 20; ++i) {
+        b.now += 150'000;
+        b.mit({0, 0, 0, 0, 0});
+    }
+    EXPECT_EQ(b.motor.fault(), Fault::None);
+    b.run_for(150'001);
+    EXPECT_EQ(b.motor.fault(), Fault::CommLost);
+    // Lost stays lost until clear_error.
+    EXPECT_EQ(b.command_state(damiao::kCmdEnable).error, 0xD);
+    EXPECT_EQ(b.command_state(damiao::kCmdClearError).error, kStatusDisabled);
+    EXPECT_EQ(b.command_state(damiao::kCmdEnable).error, kStatusEnabled);
+}
+
+// ------------------------------------------------------- faults on demand
+
+struct InjectedCase {
+    const char* name;
+    Fault fault;
+    std::uint8_t code;
+};
+
+void PrintTo(const InjectedCase& c, std::ostream* os) { *os << c.name; }
+
+class InjectedFault : public ::testing::TestWithParam<InjectedCase> {};
+
+TEST_P(InjectedFault, LatchesOnTimeDisablesIgnoresCommandsUntilClearError) {
+    const auto& c = GetParam();
+    Bench b;
+    b.motor.schedule_fault(c.fault, ms(10));
+    EXPECT_EQ(b.command_state(damiao::kCmdEnable).error, kStatusEnabled);
+    b.mit({0, 0, 0, 0, 1.0f});
+    b.run_for(ms(10) - 1);
+    EXPECT_EQ(b.motor.fault(), Fault::None);
+    EXPECT_NEAR(b.motor.torque(), 1.0, 0.005);
+
+    b.run_for(1);
+    EXPECT_EQ(b.motor.fault(), c.fault);
+    EXPECT_EQ(b.motor.status(), c.code);
+    EXPECT_FALSE(b.motor.enabled());
+    EXPECT_EQ(b.motor.torque(), 0.0);
+    const double coasting = b.motor.velocity();
+    // Every frame is answered with the code; nothing drives it.
+    EXPECT_EQ(b.state_of(b.system(damiao::kOpRefresh)).error, c.code);
+    EXPECT_EQ(b.command_state(damiao::kCmdEnable).error, c.code);
+    EXPECT_FALSE(b.motor.enabled());
+    EXPECT_EQ(b.mit({0, 0, 0, 0, 1.0f}).error, c.code);
+    b.run_for(ms(20));
+    EXPECT_EQ(b.motor.torque(), 0.0);
+    EXPECT_GT(coasting, 1.0);
+    EXPECT_LT(b.motor.velocity(), coasting);  // friction alone slows it
+    EXPECT_EQ(b.command_state(damiao::kCmdDisable).error, c.code);
+    EXPECT_EQ(b.motor.fault(), c.fault);
+
+    EXPECT_EQ(b.command_state(damiao::kCmdClearError).error, kStatusDisabled);
+    EXPECT_EQ(b.motor.fault(), Fault::None);
+    EXPECT_EQ(b.command_state(damiao::kCmdEnable).error, kStatusEnabled);
+    b.mit({0, 0, 0, 0, 1.0f});
+    b.run_for(ms(1));
+    EXPECT_NEAR(b.motor.torque(), 1.0, 0.005);
+}
+
+TEST_P(InjectedFault, LatchesInADisabledMotorToo) {
+    const auto& c = GetParam();
+    Bench b;
+    b.motor.schedule_fault(c.fault, ms(3));
+    b.run_for(ms(5));
+    EXPECT_EQ(b.state_of(b.system(damiao::kOpRefresh)).error, c.code);
+    EXPECT_EQ(b.command_state(damiao::kCmdEnable).error, c.code);
+    EXPECT_EQ(b.command_state(damiao::kCmdClearError).error, kStatusDisabled);
+}
+
+INSTANTIATE_TEST_SUITE_P(Sim, InjectedFault,
+                         ::testing::Values(InjectedCase{"OverVoltage", Fault::OverVoltage, 0x8},
+                                           InjectedCase{"UnderVoltage", Fault::UnderVoltage, 0x9},
+                                           InjectedCase{"OverCurrent", Fault::OverCurrent, 0xA},
+                                           InjectedCase{"MosOverTemp", Fault::MosOverTemp, 0xB},
+                                           InjectedCase{"RotorOverTemp", Fault::RotorOverTemp, 0xC},
+                                           InjectedCase{"Overload", Fault::Overload, 0xE}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+TEST(InjectedFault, SeveralFireInTimeOrderEachOnce) {
+    Bench b;
+    b.motor.schedule_fault(Fault::Overload, ms(30));
+    b.motor.schedule_fault(Fault::OverCurrent, ms(10));
+    b.run_for(ms(15));
+    EXPECT_EQ(b.motor.fault(), Fault::OverCurrent);
+    EXPECT_EQ(b.command_state(damiao::kCmdClearError).error, kStatusDisabled);
+    b.run_for(ms(10));
+    EXPECT_EQ(b.motor.fault(), Fault::None);  // cleared, and not fired again
+    b.run_for(ms(5));
+    EXPECT_EQ(b.motor.fault(), Fault::Overload);
+    EXPECT_EQ(b.command_state(damiao::kCmdClearError).error, kStatusDisabled);
+    b.run_for(ms(100));
+    EXPECT_EQ(b.motor.fault(), Fault::None);
+}
+
+// A fault in the middle of a long advance takes effect at its time, as it
+// does when time is passed in small pieces.
+TEST(InjectedFault, TakesEffectAtItsTimeWithinOneLongAdvance) {
+    const auto spin = [](Bench& b) {
+        b.motor.schedule_fault(Fault::Overload, ms(5.05));
+        b.command(damiao::kCmdEnable);
+        b.mit({0, 0, 0, 0, b.cfg().model.limits.t_max});
+    };
+    Bench whole, pieces;
+    spin(whole);
+    spin(pieces);
+    whole.run_for(ms(50));
+    double peak = 0;
+    for (int i = 0; i < 500; ++i) {
+        pieces.run_for(MotorModel::kStep);
+        peak = std::max(peak, pieces.motor.velocity());
+    }
+    EXPECT_EQ(whole.motor.fault(), Fault::Overload);
+    EXPECT_EQ(whole.motor.velocity(), pieces.motor.velocity());
+    EXPECT_EQ(whole.motor.position(), pieces.motor.position());
+    EXPECT_GT(peak, 10.0);
+    EXPECT_LT(whole.motor.velocity(), peak);  // coasting since the fault
+}
+
 // -------------------------------------------------------------- registers
 
 TEST(Registers, ReadReplyCarriesIdOpRegisterAndValue) {
@@ -496,7 +648,7 @@ INSTANTIATE_TEST_SUITE_P(
         RegisterCase{"OverTemperature", 2, damiao::RegisterValue::f32(80.0f), damiao::RegisterValue::f32(65.5f)},
         RegisterCase{"TorqueLimit", 23, damiao::RegisterValue::f32(28.0f), damiao::RegisterValue::f32(-1.25f)},
         RegisterCase{"MasterId", 7, damiao::RegisterValue::u32(0x11), damiao::RegisterValue::u32(0x21)},
-        RegisterCase{"HighNumbered", 81, damiao::RegisterValue::f32(0.0f), damiao::RegisterValue::f32(3.5f)}),
+        RegisterCase{"LastWritable", 35, damiao::RegisterValue::u32(4), damiao::RegisterValue::u32(3)}),
     [](const auto& info) { return std::string(info.param.name); });
 
 struct IgnoredCase {
@@ -529,7 +681,34 @@ TEST_P(Ignored, ChangesNothingAndSendsNothing) {
     EXPECT_EQ(b.motor.control_mode(), damiao::kModePosVel);
     EXPECT_TRUE(std::holds_alternative<std::monostate>(b.motor.command()));
     EXPECT_TRUE(b.motor.flash().empty());
-    for (std::uint8_t r : {13, 14, 15, 36}) EXPECT_EQ(b.motor.read_register(r)->bits, Bench().motor.read_register(r)->bits);
+    for (const auto& r : damiao::kRegisters) {
+        if (r.read_only) {
+            EXPECT_EQ(b.motor.read_register(r.number)->bits, Bench().motor.read_register(r.number)->bits);
+        }
+    }
+}
+
+// The firmware drops a write to a register it keeps: no echo, no change, as
+// for the version registers. The host sees the write go unanswered.
+TEST(Registers, WritesToEveryReadOnlyRegisterAreDroppedUnanswered) {
+    int read_only = 0;
+    for (const auto& r : damiao::kRegisters) {
+        if (!r.read_only) continue;
+        SCOPED_TRACE(r.name);
+        ++read_only;
+        Bench b(damiao::kModePosVel);
+        const std::uint32_t before = b.motor.read_register(r.number)->bits;
+        const auto out = b.reg(damiao::kRegWrite, r.number, ~before);
+        EXPECT_EQ(out.kind, Outcome::Kind::Ignored);
+        EXPECT_STREQ(out.why, "register is read-only");
+        EXPECT_EQ(b.motor.read_register(r.number)->bits, before);
+        // Still readable, with the value it had.
+        const auto read = b.reg(damiao::kRegRead, r.number);
+        ASSERT_EQ(read.kind, Outcome::Kind::Answered);
+        const auto d = read.reply->data();
+        EXPECT_EQ(d[4] | (d[5] << 8) | (d[6] << 16) | (std::uint32_t{d[7]} << 24), before);
+    }
+    EXPECT_EQ(read_only, 19);
 }
 
 const auto kSeven = std::vector<std::uint8_t>{0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFD};
@@ -571,7 +750,9 @@ INSTANTIATE_TEST_SUITE_P(
         IgnoredCase{"ReadOnlyHwVer", reg_frame(1, damiao::kRegWrite, 13, 7), Outcome::Kind::Ignored},
         IgnoredCase{"ReadOnlySwVer", reg_frame(1, damiao::kRegWrite, 14, 7), Outcome::Kind::Ignored},
         IgnoredCase{"ReadOnlySerial", reg_frame(1, damiao::kRegWrite, 15, 7), Outcome::Kind::Ignored},
-        IgnoredCase{"ReadOnlySubVer", reg_frame(1, damiao::kRegWrite, 36, 7), Outcome::Kind::Ignored}),
+        IgnoredCase{"ReadOnlySubVer", reg_frame(1, damiao::kRegWrite, 36, 7), Outcome::Kind::Ignored},
+        IgnoredCase{"ReadOnlyInertia", reg_frame(1, damiao::kRegWrite, 12, 7), Outcome::Kind::Ignored},
+        IgnoredCase{"ReadOnlyPosition", reg_frame(1, damiao::kRegWrite, 80, 7), Outcome::Kind::Ignored}),
     [](const auto& info) { return std::string(info.param.name); });
 
 // --------------------------------------- the real driver on an in-memory bus

@@ -16,6 +16,8 @@ TEST(Options, DefaultsWithOneMotor) {
     EXPECT_EQ(o->iface, "vcan0");
     EXPECT_EQ(o->mode, 2u);
     EXPECT_EQ(o->latency_us, 0u);
+    EXPECT_EQ(o->latency_jitter_us, 0u);
+    EXPECT_TRUE(o->faults.empty());
     EXPECT_EQ(o->bitrate, 0u);
     EXPECT_EQ(o->data_bitrate, 0u);
     EXPECT_FALSE(o->state_path);
@@ -54,11 +56,94 @@ TEST(Options, EveryOptionInBothSpellings) {
     EXPECT_TRUE(o->verbose);
 }
 
+struct GoodCase {
+    const char* name;
+    std::vector<std::string_view> args;
+    std::vector<std::string> interfaces;
+    std::vector<std::string> motor_ifaces;  // each motor's, resolved
+};
+
+void PrintTo(const GoodCase& c, std::ostream* os) { *os << c.name; }
+
+class Interfaces : public ::testing::TestWithParam<GoodCase> {};
+
+TEST_P(Interfaces, EachMotorIsOnItsOwnOrTheDefault) {
+    const auto& c = GetParam();
+    auto o = parse(c.args);
+    ASSERT_TRUE(o.has_value()) << o.error();
+    EXPECT_EQ(o->interfaces(), c.interfaces);
+    std::vector<std::string> got;
+    for (const auto& m : o->motors) got.push_back(o->iface_of(m));
+    EXPECT_EQ(got, c.motor_ifaces);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Sim, Interfaces,
+    ::testing::Values(
+        GoodCase{"DefaultOnly", {"--motor", "1:0x11:dm4310", "--motor", "2:0x12:dm4310"}, {"vcan0"}, {"vcan0", "vcan0"}},
+        GoodCase{"NamedOnly", {"--motor", "vcan1:1:0x11:dm4310"}, {"vcan1"}, {"vcan1"}},
+        GoodCase{"IfaceAfterTheMotors", {"--motor", "1:0x11:dm4310", "--iface", "can0"}, {"can0"}, {"can0"}},
+        GoodCase{"SameIdOnTwoBuses",
+                 {"--motor", "1:0x11:dm4310", "--motor", "vcan1:1:0x11:dm4310", "--motor", "vcan1:2:0x12:dm4340"},
+                 {"vcan0", "vcan1"},
+                 {"vcan0", "vcan1", "vcan1"}},
+        GoodCase{"OrderOfFirstMention",
+                 {"--motor", "can2:1:0x11:dm4310", "--motor", "5:0x15:dm4310", "--motor", "can1:1:0x11:dm4310",
+                  "--motor", "can2:3:0x13:dm4310", "--iface", "can9"},
+                 {"can2", "can9", "can1"},
+                 {"can2", "can9", "can1", "can2"}},
+        GoodCase{"TheDefaultNamedIsTheDefault", {"--motor", "vcan0:1:0x11:dm4310", "--motor", "2:0x12:dm4310"},
+                 {"vcan0"}, {"vcan0", "vcan0"}}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST(Options, AMotorsInterfaceIsPartOfItsArgumentOnly) {
+    auto o = parse({"--motor", "vcan1:0x1:17:dm4310", "--motor", "2:0x12:dm4340"});
+    ASSERT_TRUE(o.has_value()) << o.error();
+    EXPECT_EQ(o->motors[0].iface, "vcan1");
+    EXPECT_EQ(o->motors[0].cmd_id, 1);
+    EXPECT_EQ(o->motors[0].fb_id, 0x11);
+    EXPECT_EQ(o->motors[1].iface, "");
+}
+
+TEST(Options, JitterAndFaults) {
+    auto o = parse({"--motor", "1:0x11:dm4310", "--motor", "vcan1:1:0x11:dm4310", "--motor", "0x7E:0x7F:dm4340",
+                    "--latency-jitter-us", "250", "--fault", "vcan0:1:overvoltage@0", "--fault=vcan1:1:overload@2.5",
+                    "--fault", "0x7e:undervoltage@1e-3", "--fault", "126:overcurrent@3", "--fault",
+                    "0x7E:mos_overtemp@4", "--fault", "0x7E:rotor_overtemp@5"});
+    ASSERT_TRUE(o.has_value()) << o.error();
+    EXPECT_EQ(o->latency_jitter_us, 250u);
+    struct Want {
+        std::string iface;
+        std::uint16_t id;
+        Fault fault;
+        double at_s;
+    };
+    const std::vector<Want> want{{"vcan0", 1, Fault::OverVoltage, 0.0},   {"vcan1", 1, Fault::Overload, 2.5},
+                                 {"", 0x7E, Fault::UnderVoltage, 1e-3},   {"", 0x7E, Fault::OverCurrent, 3.0},
+                                 {"", 0x7E, Fault::MosOverTemp, 4.0},     {"", 0x7E, Fault::RotorOverTemp, 5.0}};
+    ASSERT_EQ(o->faults.size(), want.size());
+    for (std::size_t i = 0; i < want.size(); ++i) {
+        SCOPED_TRACE(i);
+        EXPECT_EQ(o->faults[i].iface, want[i].iface);
+        EXPECT_EQ(o->faults[i].cmd_id, want[i].id);
+        EXPECT_EQ(o->faults[i].fault, want[i].fault);
+        EXPECT_EQ(o->faults[i].at_s, want[i].at_s);
+    }
+    // The codes of the error nibble, by the names the option takes.
+    const std::vector<std::pair<std::string_view, std::uint8_t>> codes{
+        {"overvoltage", 0x8}, {"undervoltage", 0x9}, {"overcurrent", 0xA},
+        {"mos_overtemp", 0xB}, {"rotor_overtemp", 0xC}, {"overload", 0xE}};
+    for (const auto& [name, code] : codes) {
+        EXPECT_EQ(static_cast<std::uint8_t>(find_fault(name).value_or(Fault::None)), code) << name;
+        EXPECT_NE(usage().find(name), std::string::npos) << name;
+    }
+}
+
 TEST(Options, HelpNeedsNoMotor) {
     auto o = parse({"--help"});
     ASSERT_TRUE(o.has_value());
     EXPECT_TRUE(o->help);
-    EXPECT_NE(usage().find("--motor CMD:FB:MODEL"), std::string::npos);
+    EXPECT_NE(usage().find("--motor [IFACE:]CMD:FB:MODEL"), std::string::npos);
     EXPECT_NE(usage().find("dm10010l"), std::string::npos);
 }
 
@@ -93,9 +178,58 @@ INSTANTIATE_TEST_SUITE_P(
         BadCase{"UnknownArgument", with_motor({"--frobnicate"}), "unknown argument '--frobnicate'"},
         BadCase{"Positional", with_motor({"vcan0"}), "unknown argument 'vcan0'"},
         BadCase{"MissingValue", {"--motor"}, "--motor needs a value"},
-        BadCase{"TwoFields", {"--motor", "1:0x11"}, "--motor '1:0x11': expected CMD:FB:MODEL, e.g. 1:0x11:dm4310"},
-        BadCase{"FourFields", {"--motor", "1:2:3:dm4310"},
-                "--motor '1:2:3:dm4310': expected CMD:FB:MODEL, e.g. 1:0x11:dm4310"},
+        BadCase{"TwoFields", {"--motor", "1:0x11"},
+                "--motor '1:0x11': expected [IFACE:]CMD:FB:MODEL, e.g. 1:0x11:dm4310 or vcan1:1:0x11:dm4310"},
+        BadCase{"FiveFields", {"--motor", "vcan1:1:2:3:dm4310"},
+                "--motor 'vcan1:1:2:3:dm4310': expected [IFACE:]CMD:FB:MODEL, e.g. 1:0x11:dm4310 or "
+                "vcan1:1:0x11:dm4310"},
+        BadCase{"EmptyMotorIface", {"--motor", ":1:0x11:dm4310"},
+                "--motor ':1:0x11:dm4310': not an interface name: ''"},
+        BadCase{"LongMotorIface", {"--motor", "abcdefghijklmnop:1:0x11:dm4310"},
+                "--motor 'abcdefghijklmnop:1:0x11:dm4310': not an interface name: 'abcdefghijklmnop'"},
+        BadCase{"DuplicateOnTheDefaultNamed", with_motor({"--motor", "vcan0:1:0x12:dm4340"}),
+                "--motor 'vcan0:1:0x12:dm4340': command id given twice"},
+        BadCase{"DuplicateOnTheDefaultNamedLater", {"--motor", "can1:1:0x11:dm4310", "--motor", "1:0x12:dm4340",
+                                                   "--iface", "can1"},
+                "--motor '1:0x12:dm4340': command id given twice"},
+        BadCase{"JitterNegative", with_motor({"--latency-jitter-us", "-1"}),
+                "--latency-jitter-us '-1': expected microseconds, at most 60000000"},
+        BadCase{"JitterTooLarge", with_motor({"--latency-jitter-us=60000001"}),
+                "--latency-jitter-us '60000001': expected microseconds, at most 60000000"},
+        BadCase{"JitterMissing", with_motor({"--latency-jitter-us"}), "--latency-jitter-us needs a value"},
+        BadCase{"FaultWithoutTime", with_motor({"--fault", "1:overcurrent"}),
+                "--fault '1:overcurrent': expected [IFACE:]ID:NAME@SECONDS, e.g. 1:overcurrent@2.5"},
+        BadCase{"FaultWithoutId", with_motor({"--fault", "overcurrent@1"}),
+                "--fault 'overcurrent@1': expected [IFACE:]ID:NAME@SECONDS, e.g. 1:overcurrent@2.5"},
+        BadCase{"FaultTooManyFields", with_motor({"--fault", "a:b:1:overload@1"}),
+                "--fault 'a:b:1:overload@1': expected [IFACE:]ID:NAME@SECONDS, e.g. 1:overcurrent@2.5"},
+        BadCase{"FaultUnknownName", with_motor({"--fault", "1:meltdown@1"}),
+                "--fault '1:meltdown@1': unknown fault; known: overvoltage, undervoltage, overcurrent, overload, "
+                "mos_overtemp, rotor_overtemp"},
+        BadCase{"FaultNameIsCaseSensitive", with_motor({"--fault", "1:OVERLOAD@1"}),
+                "--fault '1:OVERLOAD@1': unknown fault; known: overvoltage, undervoltage, overcurrent, overload, "
+                "mos_overtemp, rotor_overtemp"},
+        BadCase{"FaultCommLostIsNotInjected", with_motor({"--fault", "1:comm_lost@1"}),
+                "--fault '1:comm_lost@1': unknown fault; known: overvoltage, undervoltage, overcurrent, overload, "
+                "mos_overtemp, rotor_overtemp"},
+        BadCase{"FaultBadId", with_motor({"--fault", "0x7FF:overload@1"}),
+                "--fault '0x7FF:overload@1': command id must be a number from 0 to 0x7FE"},
+        BadCase{"FaultNegativeTime", with_motor({"--fault", "1:overload@-1"}),
+                "--fault '1:overload@-1': expected seconds after start, e.g. @2.5"},
+        BadCase{"FaultNanTime", with_motor({"--fault", "1:overload@nan"}),
+                "--fault '1:overload@nan': expected seconds after start, e.g. @2.5"},
+        BadCase{"FaultEmptyTime", with_motor({"--fault=1:overload@"}),
+                "--fault '1:overload@': expected seconds after start, e.g. @2.5"},
+        BadCase{"FaultTwoAts", with_motor({"--fault", "1:overload@1@2"}),
+                "--fault '1:overload@1@2': unknown fault; known: overvoltage, undervoltage, overcurrent, overload, "
+                "mos_overtemp, rotor_overtemp"},
+        BadCase{"FaultForNoMotor", with_motor({"--fault", "2:overload@1"}),
+                "--fault '2:overload@1': no --motor with that command id"},
+        BadCase{"FaultOnTheWrongInterface", with_motor({"--fault", "vcan1:1:overload@1"}),
+                "--fault 'vcan1:1:overload@1': no --motor with that command id"},
+        BadCase{"FaultAmbiguous", with_motor({"--motor", "vcan1:1:0x11:dm4310", "--fault", "1:overload@1"}),
+                "--fault '1:overload@1': that command id is on several interfaces; name one as "
+                "IFACE:ID:NAME@SECONDS"},
         BadCase{"CommandIdIsRegisterChannel", {"--motor", "0x7FF:0x11:dm4310"},
                 "--motor '0x7FF:0x11:dm4310': command id must be a number from 0 to 0x7FE"},
         BadCase{"CommandIdNotNumber", {"--motor", "one:0x11:dm4310"},

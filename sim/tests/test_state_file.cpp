@@ -28,6 +28,8 @@ TEST(StateText, KeysAreTheMotorArgumentWhateverItsSpelling) {
     EXPECT_EQ(motor_key(arg("1:0x11:dm4310")), "0x001:0x011:dm4310");
     EXPECT_EQ(motor_key(arg("0x1:17:dm4310")), "0x001:0x011:dm4310");
     EXPECT_EQ(motor_key(arg("0x7FE:0x7FF:dmh3510")), "0x7FE:0x7FF:dmh3510");
+    // The same motor on another named bus is another motor.
+    EXPECT_EQ(motor_key(arg("vcan1:1:17:dm4310")), "vcan1:0x001:0x011:dm4310");
     auto parsed = parse_state("[1:17:dm4310]\n10 CTRL_MODE 3\n");
     ASSERT_TRUE(parsed) << parsed.error();
     EXPECT_EQ(parsed->at("0x001:0x011:dm4310"), (SavedRegisters{{10, 3}}));
@@ -37,9 +39,10 @@ TEST(StateText, RoundTripsEveryValueExactly) {
     const SavedMotors motors{
         {"0x001:0x011:dm4310", {{0, f32(10.0f)}, {2, f32(65.5f)}, {4, f32(1e-7f)}, {5, f32(-10.0f)},
                                 {7, 0x15}, {8, 5}, {9, 4294967295u}, {21, f32(12.566f)}, {23, f32(-0.0f)},
-                                {81, f32(3.4028235e38f)}}},
+                                {34, f32(3.4028235e38f)}}},
         {"0x002:0x012:dm4340", {{10, 1}, {22, f32(std::numeric_limits<float>::infinity())}}},
         {"0x003:0x013:dm8009", {}},
+        {"vcan1:0x001:0x011:dm4310", {{9, 20}}},
     };
     const std::string text = format_state(motors);
     EXPECT_TRUE(text.starts_with("# dmsim state"));

@@ -8,7 +8,7 @@
 
 namespace torvane::py {
 
-inline constexpr std::size_t kMaxParams = 8;
+inline constexpr std::size_t kMaxParams = 12;
 
 struct Signature {
     const char* display;        // "Damiao.__new__()", "mit_setpoint()"

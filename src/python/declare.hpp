@@ -332,6 +332,23 @@ struct GroupTick : Member {
         {{params::stub_signature, Name.chars, params::entries, Doc.chars, type_output<Result>, false, false}}};
 };
 
+// A method served by its class's module, Id picking which, on the bound
+// parameters (an absent optional one is null to it).
+template <typename Record, Str Name, auto Id, typename Result, Str Doc, typename... A>
+struct RecordCall : Member {
+    using params = Params<A...>;
+    using record = Record;
+    using result = Result;
+    static constexpr auto call_id = Id;
+    static constexpr const char* name = Name.chars;
+    static constexpr const char* display =
+        c_text<[](TextSink& out) { out << class_name<Record> << "." << Name.chars << "()"; }>;
+    static constexpr const char* doc =
+        c_text<[](TextSink& out) { params::write_doc(out, Name.chars, "$self", Doc.chars); }>;
+    static constexpr std::array<MethodEntry, 1> methods{
+        {{params::stub_signature, Name.chars, params::entries, Doc.chars, type_output<Result>, false, false}}};
+};
+
 // ---- kinds without a bus: module functions, classes with their own slots ----------------
 
 template <typename R, typename... A>

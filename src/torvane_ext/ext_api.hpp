@@ -11,6 +11,8 @@
 
 #include "damiao/driver.hpp"
 #include "damiao/group.hpp"
+#include "damiao/joint_limits.hpp"
+#include "damiao/status.hpp"
 #include "python/api.hpp"
 #include "python/declare.hpp"
 #include "torvane_ext/loop_api.hpp"
@@ -81,6 +83,34 @@ struct Rows {};
 template <std::size_t N>
 struct OutRows {};
 struct Answered {};  // how many motors answered
+// The safety settings of a ticking class, as given.
+struct OnFault {  // "report", "raise" or "disable"
+    enum Kind : std::uint8_t { Report, Raise, Disable } kind = Report;
+};
+struct OnExit {  // "disable" or "keep"
+    bool keep = false;
+};
+struct WatchdogMs {  // None, or 1..3276 ms (TIMEOUT counts 50 us in 16 bits)
+    std::optional<std::uint32_t> ms;
+};
+struct LimitsArg {};  // None, or a sequence of JointLimits or None, one per motor
+struct ModeCheck {    // None, or the control mode enable() checks first
+    std::optional<std::uint8_t> mode;
+};
+struct AnyObject {};  // passed on as it is
+struct Faults {};     // {motor index: Status}
+struct Clamped {};    // per motor, how many commands its limits changed
+
+// JointLimits as Python sees it.
+struct LimitsValue {
+    damiao::JointLimits limits;
+};
+struct Window {  // (lo, hi)
+    double lo = 0, hi = 0;
+};
+std::expected<LimitsValue, ArgError> make_joint_limits(Window position, std::optional<double> max_step,
+                                                       std::optional<double> velocity, std::optional<double> torque);
+std::string repr_text(const LimitsValue& v);
 
 // ---- operations: on the bus with the interpreter lock released --------------------------
 
@@ -156,8 +186,11 @@ using RegisterFields = Fields<Field<"number", &RegisterEntry::number>, Field<"na
                               Field<"type", &RegisterEntry::type>, Field<"read_only", &RegisterEntry::read_only>>;
 
 enum class Frames { Enable, Disable, SetZero, ClearError, Refresh, Mit, PosVel, Vel, ForcePos };
-enum class GroupField { Bus, Motors, TimeoutMs, Fd, SpinUs, LastAnswerNs, Missed, LastStates };
-enum class RobotField { Groups, TimeoutMs, SpinUs, LastAnswerNs, Missed, LastStates };
+enum class GroupField { Bus, Motors, TimeoutMs, Fd, SpinUs, LastAnswerNs, Missed, LastStates, Clamped, WatchdogMs };
+enum class RobotField { Groups, TimeoutMs, SpinUs, LastAnswerNs, Missed, LastStates, Clamped };
+enum class LimitsField { Position, MaxStep, Velocity, Torque };
+// The calls that keep a robot safe, on groups and robots alike.
+enum class SafetyCall { Enter, Exit, Close, Faults };
 
 // What every ticking class (MotorGroup, Robot) has: the same calls, each one
 // exchange, as a tuple of states or written into a caller's buffer.
@@ -196,32 +229,74 @@ struct WithTicks<R, std::tuple<C...>, M...> {
     using type = Block<R, M..., C...>;
 };
 
-using GroupConstructor =
-    HoldingConstructor<Group, Arg<"bus", Bus>, Arg<"motors", Each<Damiao>>,
-                       Arg<"timeout_ms", std::optional<std::uint64_t>, "None">, Arg<"fd", bool, "False">,
-                       Arg<"spin_us", SpinUs, "0">>;
+template <typename R>
+using SafetyCalls = std::tuple<
+    RecordCall<R, "__enter__", SafetyCall::Enter, R, "">,
+    RecordCall<R, "__exit__", SafetyCall::Exit, bool,
+               "Unless on_exit='keep': disable every motor, up to three exchanges for those that do not\n"
+               "confirm; those that never do are named in a warning, and in the error raised when the block\n"
+               "ended normally.",
+               Arg<"exc_type", AnyObject>, Arg<"exc", AnyObject>, Arg<"tb", AnyObject>>,
+    RecordCall<R, "close", SafetyCall::Close, void,
+               "Disable every motor as leaving a with block does (whatever on_exit says); every later call\n"
+               "is refused.">,
+    RecordCall<R, "faults", SafetyCall::Faults, Faults,
+               "Each motor whose last state is a fault, by index: its Status.">>;
+
+template <typename A, typename B>
+struct Join;
+template <typename... A, typename... B>
+struct Join<std::tuple<A...>, std::tuple<B...>> {
+    using type = std::tuple<A..., B...>;
+};
+
+
+using GroupConstructor = HoldingConstructor<
+    Group, Arg<"bus", Bus>, Arg<"motors", Each<Damiao>>, Arg<"timeout_ms", std::optional<std::uint64_t>, "None">,
+    Arg<"fd", bool, "False">, KwOnly<Arg<"spin_us", SpinUs, "0">>, KwOnly<Arg<"on_fault", OnFault, "'report'">>,
+    KwOnly<Arg<"on_exit", OnExit, "'disable'">>, KwOnly<Arg<"watchdog_ms", WatchdogMs, "None">>,
+    KwOnly<Arg<"limits", LimitsArg, "None">>, KwOnly<Arg<"mode", ModeCheck, "None">>,
+    KwOnly<Arg<"set_mode", bool, "False">>>;
 using MotorGroupClass = typename WithTicks<
-    Group, Ticks<Group>, GroupConstructor,
+    Group, typename Join<Ticks<Group>, SafetyCalls<Group>>::type, GroupConstructor,
     ComputedFields<Computed<"bus", Bus, GroupField::Bus>, Computed<"motors", std::vector<Damiao>, GroupField::Motors>,
                    Computed<"timeout_ms", std::uint64_t, GroupField::TimeoutMs>,
                    Computed<"fd", bool, GroupField::Fd>, Computed<"spin_us", std::uint64_t, GroupField::SpinUs>,
                    Computed<"last_answer_ns", std::vector<std::uint64_t>, GroupField::LastAnswerNs>,
                    Computed<"missed", std::vector<std::uint32_t>, GroupField::Missed>,
-                   Computed<"last_states", States, GroupField::LastStates>>,
+                   Computed<"last_states", States, GroupField::LastStates>,
+                   Computed<"clamped", Clamped, GroupField::Clamped>,
+                   Computed<"watchdog_ms", std::optional<std::uint64_t>, GroupField::WatchdogMs>>,
     Repr>::type;
 
 using RobotConstructor =
     HoldingConstructor<Robot, Arg<"groups", Each<Group>>, Arg<"timeout_ms", std::optional<std::uint64_t>, "None">,
-                       Arg<"spin_us", SpinUs, "0">>;
+                       KwOnly<Arg<"spin_us", SpinUs, "0">>, KwOnly<Arg<"on_fault", OnFault, "'report'">>,
+                       KwOnly<Arg<"on_exit", OnExit, "'disable'">>>;
 using RobotClass = typename WithTicks<
-    Robot, Ticks<Robot>, RobotConstructor,
+    Robot, typename Join<Ticks<Robot>, SafetyCalls<Robot>>::type, RobotConstructor,
     ComputedFields<Computed<"groups", std::vector<Group>, RobotField::Groups>,
                    Computed<"timeout_ms", std::uint64_t, RobotField::TimeoutMs>,
                    Computed<"spin_us", std::uint64_t, RobotField::SpinUs>,
                    Computed<"last_answer_ns", std::vector<std::uint64_t>, RobotField::LastAnswerNs>,
                    Computed<"missed", std::vector<std::uint32_t>, RobotField::Missed>,
-                   Computed<"last_states", States, RobotField::LastStates>>,
+                   Computed<"last_states", States, RobotField::LastStates>,
+                   Computed<"clamped", Clamped, RobotField::Clamped>>,
     Repr>::type;
+
+using JointLimitsClass = Block<
+    LimitsValue,
+    MakingConstructor<LimitsValue, &make_joint_limits,
+                      "Limits a command cannot cross: the target position is clamped into the window, velocities\n"
+                      "and feed-forward torque to plus or minus their limits, and with max_step a target is moved\n"
+                      "at most that many radians from the motor's last measured position.",
+                      Arg<"position", Window>, Arg<"max_step", std::optional<double>, "None">,
+                      Arg<"velocity", std::optional<double>, "None">, Arg<"torque", std::optional<double>, "None">>,
+    ComputedFields<Computed<"position", Window, LimitsField::Position>,
+                   Computed<"max_step", std::optional<double>, LimitsField::MaxStep>,
+                   Computed<"velocity", std::optional<double>, LimitsField::Velocity>,
+                   Computed<"torque", std::optional<double>, LimitsField::Torque>>,
+    Repr>;
 using MotorInfoClass = Block<MotorInfo, MotorInfoFields, Repr>;
 using RegisterInfoClass = Block<RegisterEntry, RegisterFields, Repr>;
 using LoopClass = Block<
@@ -248,8 +323,9 @@ using LoopStatsFields =
            Field<"max_us", &loop::Stats::max_us>, Field<"busy", &loop::Stats::busy>>;
 using LoopStatsClass = Block<loop::Stats, LoopStatsFields, Repr>;
 
-using Classes = std::tuple<Group, Robot, MotorInfo, RegisterEntry, LoopObject, loop::Stats>;
-using Blocks = std::tuple<MotorGroupClass, RobotClass, MotorInfoClass, RegisterInfoClass, LoopClass, LoopStatsClass>;
+using Classes = std::tuple<Group, Robot, LimitsValue, MotorInfo, RegisterEntry, LoopObject, loop::Stats>;
+using Blocks = std::tuple<MotorGroupClass, RobotClass, JointLimitsClass, MotorInfoClass, RegisterInfoClass, LoopClass,
+                          LoopStatsClass>;
 
 // ---- module attributes made at import ------------------------------------------------------
 
@@ -262,18 +338,34 @@ inline constexpr std::array<ModeName, 4> kModes{{{"MIT", damiao::kModeMit},
                                                  {"VEL", damiao::kModeVel},
                                                  {"FORCE_POS", damiao::kModeForcePos}}};
 
+// Status: an IntEnum of damiao::kStatuses, with an is_fault property; and
+// status(), which names the code of a MotorState (or a bare code).
+inline constexpr char kStatusClass[] = "Status";
+inline constexpr char kIsFaultDoc[] = "True for a latched fault (0x8-0xE): the motor drives nothing until cleared.";
+struct ImportFunction {
+    const char* name;
+    const char* params;       // as its text signature shows them
+    const char* stub_params;  // the same, typed
+    const char* stub_result;
+    const char* doc;
+};
+inline constexpr ImportFunction kStatusFunction{
+    "status", "state, /", "state: torvane.MotorState | int, /", "Status | int",
+    "The Status member of a MotorState's status code, or of a code; the plain int for a code not in Status."};
+
 // The exceptions, each after its base.
 struct ExceptionDecl {
     const char* name;
     const char* base;  // null: RuntimeError
     const char* doc;
 };
-inline constexpr std::array<ExceptionDecl, 5> kExceptions{{
+inline constexpr std::array<ExceptionDecl, 6> kExceptions{{
     {"MotorError", nullptr, "Base of every torvane_ext failure."},
     {"MotorTimeout", "MotorError", "A motor did not answer in time."},
     {"BusError", "MotorError", "The bus failed; errno holds the OS error number, or None."},
     {"RegisterError", "MotorError", "A register unknown, read-only, or given a value of the wrong type."},
     {"VerifyError", "MotorError", "A written value or control mode did not read back as written."},
+    {"MotorFault", "MotorError", "A motor reported a fault; .faults maps motor indexes to Status, .states is that tick's."},
 }};
 
 }  // namespace torvane::ext
@@ -285,6 +377,8 @@ inline constexpr const char* class_name<ext::Group> = "MotorGroup";
 template <>
 inline constexpr const char* class_name<ext::Robot> = "Robot";
 template <>
+inline constexpr const char* class_name<ext::LimitsValue> = "JointLimits";
+template <>
 inline constexpr const char* class_name<ext::MotorInfo> = "MotorInfo";
 template <>
 inline constexpr const char* class_name<ext::RegisterEntry> = "RegisterInfo";
@@ -294,7 +388,8 @@ inline TypeInfo in_ext(const char* name) { return in_module(ext::kModule, name);
 }  // namespace stub_types
 
 template <typename T>
-    requires(std::is_same_v<T, ext::Group> || std::is_same_v<T, ext::Robot> || std::is_same_v<T, ext::MotorInfo> ||
+    requires(std::is_same_v<T, ext::Group> || std::is_same_v<T, ext::Robot> || std::is_same_v<T, ext::LimitsValue> ||
+             std::is_same_v<T, ext::MotorInfo> ||
              std::is_same_v<T, ext::RegisterEntry>)
 struct PyTypeInfo<T> {
     static TypeInfo type_input() { return stub_types::in_ext(class_name<T>); }
@@ -347,6 +442,20 @@ TORVANE_EXT_STUB_TYPE(std::vector<std::uint64_t>, stub_types::builtin("tuple[int
 TORVANE_EXT_STUB_TYPE(std::vector<std::uint32_t>, stub_types::builtin("tuple[int, ...]"),
                       stub_types::builtin("tuple[int, ...]"));
 TORVANE_EXT_STUB_TYPE(ext::Answered, stub_types::builtin("int"), stub_types::builtin("int"));
+TORVANE_EXT_STUB_TYPE(ext::OnFault, (TypeInfo{"typing.Literal['report', 'raise', 'disable']", {ModuleRef{"typing"}}}),
+                      stub_types::builtin("str"));
+TORVANE_EXT_STUB_TYPE(ext::OnExit, (TypeInfo{"typing.Literal['disable', 'keep']", {ModuleRef{"typing"}}}),
+                      stub_types::builtin("str"));
+TORVANE_EXT_STUB_TYPE(ext::WatchdogMs, (TypeInfo{"typing.Optional[int]", {ModuleRef{"typing"}}}),
+                      (TypeInfo{"typing.Optional[int]", {ModuleRef{"typing"}}}));
+TORVANE_EXT_STUB_TYPE(ext::LimitsArg, (TypeInfo{"typing.Optional[typing.Sequence[JointLimits | None]]", {ModuleRef{"typing"}}}),
+                      stub_types::builtin("None"));
+TORVANE_EXT_STUB_TYPE(ext::ModeCheck, (TypeInfo{"typing.Optional[int]", {ModuleRef{"typing"}}}),
+                      (TypeInfo{"typing.Optional[int]", {ModuleRef{"typing"}}}));
+TORVANE_EXT_STUB_TYPE(ext::AnyObject, stub_types::builtin("object"), stub_types::builtin("object"));
+TORVANE_EXT_STUB_TYPE(ext::Faults, stub_types::builtin("dict[int, Status]"), stub_types::builtin("dict[int, Status]"));
+TORVANE_EXT_STUB_TYPE(ext::Clamped, stub_types::builtin("tuple[int, ...]"), stub_types::builtin("tuple[int, ...]"));
+TORVANE_EXT_STUB_TYPE(ext::Window, stub_types::builtin("tuple[float, float]"), stub_types::builtin("tuple[float, float]"));
 template <std::size_t N>
 struct PyTypeInfo<ext::Rows<N>> {
     static TypeInfo type_input() { return {"collections.abc.Buffer", {ModuleRef{"collections.abc"}}}; }

@@ -14,6 +14,8 @@ namespace torvane::ext {
 
 // ControlMode (made at import), for ModeValue results.
 PyObject* control_mode_class();  // borrowed
+// The Status member of a feedback status code, or the plain int.
+PyObject* status_of(std::uint32_t code);
 
 PyObject* to_py(const ModeValue& v);
 PyObject* to_py(const damiao::RegisterValue& v);
@@ -58,6 +60,8 @@ template <>
 bool Convert<ext::VerifyArg>::from(PyObject* obj, const char* param, ext::VerifyArg& out);
 template <>
 bool Convert<ext::ScanIds>::from(PyObject* obj, const char* param, ext::ScanIds& out);  // ints 0..65535
+template <>
+bool Convert<ext::Window>::from(PyObject* obj, const char* param, ext::Window& out);  // (lo, hi)
 template <>
 bool Convert<ext::ScanTimeout>::from(PyObject* obj, const char* param, ext::ScanTimeout& out);
 

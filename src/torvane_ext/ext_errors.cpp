@@ -39,7 +39,8 @@ bool make_exceptions() {
 }
 
 PyObject* exception(Failure f) {
-    static constexpr const char* names[] = {"MotorError", "MotorTimeout", "BusError", "RegisterError", "VerifyError"};
+    static constexpr const char* names[] = {"MotorError",    "MotorTimeout", "BusError",
+                                            "RegisterError", "VerifyError",  "MotorFault"};
     return by_name(names[static_cast<int>(f)]);
 }
 

@@ -10,7 +10,7 @@
 
 namespace torvane::ext {
 
-enum class Failure { Motor, Timeout, Bus, Register, Verify };
+enum class Failure { Motor, Timeout, Bus, Register, Verify, Fault };
 
 // Creates the classes; false with an exception set.
 bool make_exceptions();

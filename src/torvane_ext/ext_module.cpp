@@ -4,6 +4,7 @@
 #include <Python.h>
 
 #include <string>
+#include <utility>
 
 #include "python/api.hpp"
 #include "python/boundary.hpp"
@@ -19,6 +20,7 @@ namespace {
 PyModuleDef module_def = {PyModuleDef_HEAD_INIT, kModule, "", 0, nullptr, nullptr, nullptr, nullptr, nullptr};
 PyObject* module_cache = nullptr;  // strong; set once, under the interpreter lock
 PyObject* control_mode = nullptr;  // strong
+PyObject* status_class = nullptr;  // strong
 
 bool add(PyObject* module, PyObject* all, const char* name, PyObject* value) {
     Ref key = Ref::steal(PyUnicode_FromString(name));
@@ -58,19 +60,73 @@ bool adopt_torvane() {
     }(static_cast<py::api::Classes*>(nullptr));
 }
 
-PyObject* make_control_mode() {
+// An IntEnum of this module from (name, value) pairs.
+template <typename Table, typename Pair>
+PyObject* make_int_enum(const char* name, const Table& table, Pair pair) {
     Ref members = Ref::steal(PyList_New(0));
     if (!members) return nullptr;
-    for (const ModeName& m : kModes) {
-        Ref pair = Ref::steal(Py_BuildValue("(sI)", m.name, m.value));
-        if (!pair || PyList_Append(members.get(), pair.get()) < 0) return nullptr;
+    for (const auto& entry : table) {
+        const auto [member, value] = pair(entry);
+        Ref item = Ref::steal(Py_BuildValue("(sI)", member, unsigned{value}));
+        if (!item || PyList_Append(members.get(), item.get()) < 0) return nullptr;
     }
     Ref enum_module = Ref::steal(PyImport_ImportModule("enum"));
     Ref int_enum = enum_module ? Ref::steal(PyObject_GetAttrString(enum_module.get(), "IntEnum")) : Ref();
-    Ref args = int_enum ? Ref::steal(Py_BuildValue("(sO)", "ControlMode", members.get())) : Ref();
+    Ref args = int_enum ? Ref::steal(Py_BuildValue("(sO)", name, members.get())) : Ref();
     Ref kwargs = args ? Ref::steal(Py_BuildValue("{ss}", "module", kModule)) : Ref();
     return kwargs ? PyObject_Call(int_enum.get(), args.get(), kwargs.get()) : nullptr;
 }
+
+PyObject* make_control_mode() {
+    return make_int_enum("ControlMode", kModes, [](const ModeName& m) { return std::pair{m.name, m.value}; });
+}
+
+PyObject* status_is_fault(PyObject*, PyObject* member) {
+    const long code = PyLong_AsLong(member);
+    if (code == -1 && PyErr_Occurred()) return nullptr;
+    const auto info = damiao::find_status(static_cast<std::uint32_t>(code));
+    return PyBool_FromLong(info && info->is_fault);
+}
+
+PyMethodDef is_fault_def = {"is_fault", status_is_fault, METH_O, kIsFaultDoc};
+
+// The enum, then is_fault as a property of its members: an enum body cannot
+// be written from C, but the class takes new attributes once made.
+PyObject* make_status() {
+    Ref cls = Ref::steal(make_int_enum(kStatusClass, damiao::kStatuses, [](const damiao::StatusInfo& st) {
+        return std::pair{st.name, std::uint32_t{st.code}};
+    }));
+    Ref fget = cls ? Ref::steal(PyCFunction_New(&is_fault_def, nullptr)) : Ref();
+    Ref doc = fget ? Ref::steal(PyUnicode_FromString(kIsFaultDoc)) : Ref();
+    Ref prop = doc ? Ref::steal(PyObject_CallFunctionObjArgs(reinterpret_cast<PyObject*>(&PyProperty_Type), fget.get(),
+                                                             Py_None, Py_None, doc.get(), nullptr))
+                   : Ref();
+    if (!prop || PyObject_SetAttrString(cls.get(), "is_fault", prop.get()) < 0) return nullptr;
+    return cls.release();
+}
+
+PyObject* status(PyObject*, PyObject* arg) {
+    long long code = 0;
+    if (py::is_instance<damiao::MotorState>(arg)) {
+        code = py::unbox<damiao::MotorState>(arg).error;
+    } else if (PyLong_Check(arg)) {
+        int overflow = 0;
+        code = PyLong_AsLongLongAndOverflow(arg, &overflow);
+        if (code == -1 && PyErr_Occurred()) return nullptr;
+        if (overflow) return PyNumber_Index(arg);
+    } else {
+        PyErr_Format(PyExc_TypeError, "%s() takes a MotorState (of torvane) or an int, not %.200s", kStatusFunction.name,
+                     Py_TYPE(arg)->tp_name);
+        return nullptr;
+    }
+    if (code >= 0 && damiao::find_status(static_cast<std::uint32_t>(code)))
+        return PyObject_CallFunction(status_class, "L", code);
+    return PyLong_FromLongLong(code);
+}
+
+const std::string status_doc = std::string(kStatusFunction.name) + "(" + kStatusFunction.params + ")\n--\n\n" +
+                               kStatusFunction.doc;
+PyMethodDef status_def = {kStatusFunction.name, status, METH_O, status_doc.c_str()};
 
 PyObject* make_registers() {
     Ref all = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(damiao::kRegisters.size())));
@@ -93,6 +149,7 @@ bool add_class(PyObject* module, PyObject* all) {
 bool module_body(PyObject* module) {
     if (!adopt_torvane() || !make_exceptions()) return false;
     if (!control_mode && !(control_mode = make_control_mode())) return false;
+    if (!status_class && !(status_class = make_status())) return false;
     Ref all = Ref::steal(PyList_New(0));
     if (!all || PyObject_SetAttrString(module, "__all__", all.get()) < 0) return false;
 
@@ -101,6 +158,11 @@ bool module_body(PyObject* module) {
     if (!add(module, all.get(), "ControlMode", control_mode)) return false;
     for (std::size_t i = 0; i < kExceptions.size(); ++i)
         if (!add(module, all.get(), kExceptions[i].name, exception(static_cast<Failure>(i)))) return false;
+    if (!add(module, all.get(), kStatusClass, status_class)) return false;
+    Ref module_name = Ref::steal(PyModule_GetNameObject(module));
+    if (!module_name) return false;
+    Ref status_fn = Ref::steal(PyCMethod_New(&status_def, module, module_name.get(), nullptr));
+    if (!add(module, all.get(), kStatusFunction.name, status_fn.get())) return false;
     Ref registers = Ref::steal(make_registers());
     if (!add(module, all.get(), "REGISTERS", registers.get())) return false;
     const bool classes = [&]<typename... T>(std::tuple<T...>*) {
@@ -108,8 +170,6 @@ bool module_body(PyObject* module) {
     }(static_cast<Classes*>(nullptr));
     if (!classes) return false;
 
-    Ref module_name = Ref::steal(PyModule_GetNameObject(module));
-    if (!module_name) return false;
     for (PyMethodDef* def = module_functions(); def->ml_name; ++def) {
         Ref fn = Ref::steal(PyCMethod_New(def, module, module_name.get(), nullptr));
         if (!add(module, all.get(), def->ml_name, fn.get())) return false;
@@ -128,6 +188,11 @@ PyObject* init() {
 }  // namespace
 
 PyObject* control_mode_class() { return control_mode; }
+
+PyObject* status_of(std::uint32_t code) {
+    if (status_class && damiao::find_status(code)) return PyObject_CallFunction(status_class, "I", code);
+    return PyLong_FromUnsignedLong(code);
+}
 
 }  // namespace torvane::ext
 

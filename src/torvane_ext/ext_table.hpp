@@ -94,6 +94,13 @@ PyObject* tick(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject
     }
 }
 
+template <typename M>
+PyObject* record_call(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    PyObject* bound[M::params::count + 1];
+    if (!py::bind_fast(signature<M>, args, nargs, kwnames, bound)) return nullptr;
+    return ext::call(py::unbox<typename M::record>(self), self, M::call_id, bound);
+}
+
 template <typename T>
 PyObject* construct_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     return construct(static_cast<T*>(nullptr), type, args, kwargs);
@@ -121,6 +128,8 @@ PyTypeObject* make_type() {
     auto add = [&]<typename M>(M*) {
         if constexpr (requires { M::own_slot; }) {
             add_own<M>(t);
+        } else if constexpr (requires { M::call_id; }) {
+            t.methods[t.m++] = {M::name, as_cfunction<&record_call<M>>(), kFast, M::doc};
         } else if constexpr (requires { M::frames; }) {
             t.methods[t.m++] = {M::name, as_cfunction<&tick<M>>(), kFast, M::doc};
         } else if constexpr (requires { M::holds_references; }) {

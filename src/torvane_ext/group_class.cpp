@@ -30,6 +30,17 @@ PyObject* per_motor(std::span<const MotorRecord> records, Get&& get) {
 
 }  // namespace
 
+PyObject* clamped_tuple(std::span<const std::uint64_t> counts) {
+    Ref out = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(counts.size())));
+    if (!out) return nullptr;
+    for (std::size_t i = 0; i < counts.size(); ++i) {
+        PyObject* item = PyLong_FromUnsignedLongLong(counts[i]);
+        if (!item) return nullptr;
+        PyTuple_SET_ITEM(out.get(), static_cast<Py_ssize_t>(i), item);
+    }
+    return out.release();
+}
+
 PyObject* record_field(std::span<const MotorRecord> records, GroupField field) {
     switch (field) {
         case GroupField::LastAnswerNs:
@@ -68,6 +79,10 @@ PyObject* construct(Group*, PyTypeObject* type, PyObject* args, PyObject* kwargs
     if ((bound[2] && !Convert<std::optional<std::uint64_t>>::from(bound[2], "timeout_ms", timeout_ms)) ||
         (bound[3] && !Convert<bool>::from(bound[3], "fd", fd)) || !convert_spin(bound[4], spin))
         return nullptr;
+    Group settings;
+    if (!convert_safety(bound[5], bound[6], settings.safety) ||
+        !convert_group_safety(bound + 7, records.size(), settings))
+        return nullptr;
     // By default the longest of the motors' own timeouts.
     can::Duration timeout{};
     if (timeout_ms)
@@ -87,6 +102,12 @@ PyObject* construct(Group*, PyTypeObject* type, PyObject* args, PyObject* kwargs
     g.motors = std::move(motors);
     g.slots.resize(made->size());
     g.records.resize(made->size());
+    g.limits = std::move(settings.limits);
+    g.clamped = std::move(settings.clamped);
+    g.safety = settings.safety;
+    g.watchdog = settings.watchdog;
+    g.mode = settings.mode;
+    g.set_mode = settings.set_mode;
     g.group.emplace(std::move(*made));
     return self.release();
 }
@@ -106,6 +127,9 @@ PyObject* computed(PyObject* self, GroupField field) {
         case GroupField::TimeoutMs: return PyLong_FromUnsignedLongLong(millis(g.group->timeout()));
         case GroupField::Fd: return PyBool_FromLong(g.group->fd());
         case GroupField::SpinUs: return PyLong_FromUnsignedLongLong(micros(g.group->spin()));
+        case GroupField::WatchdogMs:
+            return g.watchdog.ms ? PyLong_FromUnsignedLong(*g.watchdog.ms) : Py_NewRef(Py_None);
+        case GroupField::Clamped: return clamped_tuple(g.clamped);
         default: return record_field(g.records, field);
     }
 }

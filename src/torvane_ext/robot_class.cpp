@@ -66,6 +66,8 @@ PyObject* construct(Robot*, PyTypeObject* type, PyObject* args, PyObject* kwargs
     if ((bound[1] && !Convert<std::optional<std::uint64_t>>::from(bound[1], "timeout_ms", timeout_ms)) ||
         !convert_spin(bound[2], spin))
         return nullptr;
+    Safety safety;
+    if (!convert_safety(bound[3], bound[4], safety)) return nullptr;
     // By default the longest of the groups' timeouts.
     const can::Duration timeout = timeout_ms ? can::Duration::from_millis(*timeout_ms) : longest;
     auto made = damiao::MultiBusExchange::make(std::move(shares), {timeout, spin});
@@ -81,6 +83,7 @@ PyObject* construct(Robot*, PyTypeObject* type, PyObject* args, PyObject* kwargs
     r.members = std::move(members);
     r.buses = std::move(buses);
     r.motors = motors;
+    r.safety = safety;
     r.exchange.emplace(std::move(*made));
     return self.release();
 }
@@ -97,6 +100,11 @@ PyObject* computed(PyObject* self, RobotField field) {
         case RobotField::TimeoutMs: return PyLong_FromUnsignedLongLong(millis(pace.timeout));
         case RobotField::SpinUs: return PyLong_FromUnsignedLongLong(micros(pace.spin));
         default: break;
+    }
+    if (field == RobotField::Clamped) {
+        std::vector<std::uint64_t> all;
+        for (const Group* g : r.members) all.insert(all.end(), g->clamped.begin(), g->clamped.end());
+        return clamped_tuple(all);
     }
     // The groups' records, one list.
     std::vector<MotorRecord> all;

@@ -26,6 +26,7 @@ namespace {
 constexpr const char* kWhat[] = {"setpoints", "pairs", "velocities", "triples"};
 constexpr std::size_t kWidth[] = {5, 2, 1, 3};
 constexpr std::size_t kOutWidth = 6;
+constexpr std::uint8_t kEnabled = 0x1;
 
 int kind_of(Frames f) { return static_cast<int>(f) - static_cast<int>(Frames::Mit); }
 bool carries_values(Frames f) { return kind_of(f) >= 0; }
@@ -110,6 +111,7 @@ bool fill(std::span<Group* const> members, std::size_t total, Frames frames, PyO
                                static_cast<Py_ssize_t>(kWidth[kind]))) {
                 return false;
             }
+            if (!g->limits.empty() && g->limits[i] && !limit_values(*g, i, frames, v)) return false;
             if (!make(motors[i], frames, v, g->slots[i].command)) return false;
         }
     }
@@ -175,19 +177,15 @@ bool prepare(std::span<Group* const> members, std::size_t total, Frames frames, 
     return fill(members, total, frames, arg, out && carries_values(frames) ? &commands : nullptr);
 }
 
-PyObject* finish(std::span<Group* const> members, std::size_t total, PyObject* out, RowBuffer& results,
-                 std::size_t answered) {
-    for (Group* g : members) record(*g);
-    if (!out) return states(members, total);
-    write(members, results);
-    return PyLong_FromSize_t(answered);
-}
-
 }  // namespace
 
 bool usable(const Group& g) {
     if (!g.group) {
         PyErr_SetString(PyExc_RuntimeError, "MotorGroup is not set up: it was made without its constructor");
+        return false;
+    }
+    if (g.safety.closed) {
+        PyErr_SetString(PyExc_RuntimeError, "MotorGroup is closed: its motors were disabled by close()");
         return false;
     }
     if (g.busy) {
@@ -197,51 +195,132 @@ bool usable(const Group& g) {
     return true;
 }
 
-PyObject* tick(Group& g, Frames frames, PyObject* arg, PyObject* out) {
-    if (!usable(g)) return nullptr;
-    Group* members[] = {&g};
-    RowBuffer commands, results;
-    if (!prepare(members, g.slots.size(), frames, arg, out, commands, results)) return nullptr;
+namespace {
+
+bool usable(const Robot& r) {
+    if (!r.exchange) {
+        PyErr_SetString(PyExc_RuntimeError, "Robot is not set up: it was made without its constructor");
+        return false;
+    }
+    if (r.safety.closed) {
+        PyErr_SetString(PyExc_RuntimeError, "Robot is closed: its motors were disabled by close()");
+        return false;
+    }
+    if (r.busy) {
+        PyErr_SetString(PyExc_RuntimeError, "Robot is running an exchange in another thread");
+        return false;
+    }
+    for (Group* g : r.members)
+        if (!g->group || g->busy) return usable(*g);
+    return true;
+}
+
+std::size_t motors_of(const Group& g) { return g.slots.size(); }
+std::size_t motors_of(const Robot& r) { return r.motors; }
+
+bool run(Group& g, std::size_t& answered) {
     // The object holds the bus; `g` lives as long as this call.
     Bus& bus = unbox<Bus>(g.bus.get());
     std::optional<damiao::Result<std::size_t>> result;
     g.busy = true;
     const bool ran = run_released(bus, [&](can::CanTransport& t) { result.emplace(g.group->exchange(t, g.slots)); });
     g.busy = false;
-    if (!ran) return nullptr;
+    if (!ran) return false;
     if (!*result) {
         raise_error(std::move(result->error()), bus.transport->name());
-        return nullptr;
+        return false;
     }
-    return finish(members, g.slots.size(), out, results, **result);
+    answered = **result;
+    record(g);
+    return true;
 }
 
-PyObject* tick(Robot& r, Frames frames, PyObject* arg, PyObject* out) {
-    if (!r.exchange) {
-        PyErr_SetString(PyExc_RuntimeError, "Robot is not set up: it was made without its constructor");
-        return nullptr;
-    }
-    if (r.busy) {
-        PyErr_SetString(PyExc_RuntimeError, "Robot is running an exchange in another thread");
-        return nullptr;
-    }
-    for (Group* g : r.members)
-        if (!usable(*g)) return nullptr;
-    RowBuffer commands, results;
-    if (!prepare(r.members, r.motors, frames, arg, out, commands, results)) return nullptr;
+bool run(Robot& r, std::size_t& answered) {
     std::optional<damiao::ShareResult<std::size_t>> result;
     r.busy = true;
     for (Group* g : r.members) g->busy = true;
     const bool ran = run_released_all(r.buses, [&] { result.emplace(r.exchange->run()); });
     for (Group* g : r.members) g->busy = false;
     r.busy = false;
-    if (!ran) return nullptr;
+    if (!ran) return false;
     if (!*result) {
         damiao::ShareError& e = result->error();
         raise_error(std::move(e.error), unbox<Bus>(r.members[e.share]->bus.get()).transport->name());
-        return nullptr;
+        return false;
     }
-    return finish(r.members, r.motors, out, results, **result);
+    answered = **result;
+    for (Group* g : r.members) record(*g);
+    return true;
+}
+
+template <typename T>
+std::optional<std::vector<std::size_t>> stop_all(T& t, std::span<Group* const> members) {
+    std::vector<std::size_t> unconfirmed;
+    for (int attempt = 0; attempt < 3; ++attempt) {
+        fill(members, motors_of(t), Frames::Disable, nullptr, nullptr);
+        std::size_t answered = 0;
+        if (!run(t, answered)) return std::nullopt;
+        unconfirmed.clear();
+        std::size_t index = 0;
+        for (Group* g : members)
+            for (const auto& slot : g->slots) {
+                // A motor that answers anything but "enabled" no longer drives.
+                if (!slot.state || slot.state->error == kEnabled) unconfirmed.push_back(index);
+                ++index;
+            }
+        if (unconfirmed.empty()) break;
+    }
+    return unconfirmed;
+}
+
+// The on_fault reaction to the states just taken; false with MotorFault
+// (or the disable's own failure) set.
+template <typename T>
+bool react(T& t, std::span<Group* const> members) {
+    if (t.safety.on_fault.kind == OnFault::Report || !any_fault(members)) return true;
+    Ref faults = Ref::steal(faults_of(members));
+    Ref seen = faults ? Ref::steal(states(members, motors_of(t))) : Ref();
+    if (!seen) return false;
+    if (t.safety.on_fault.kind == OnFault::Disable && !stop_all(t, members)) return false;
+    raise_fault(faults.get(), seen.get());
+    return false;
+}
+
+template <typename T>
+PyObject* tick_on(T& t, std::span<Group* const> members, Frames frames, PyObject* arg, PyObject* out) {
+    if (!usable(t)) return nullptr;
+    RowBuffer commands, results;
+    if (!prepare(members, motors_of(t), frames, arg, out, commands, results)) return nullptr;
+    if (frames == Frames::Enable)
+        for (Group* g : members)
+            if (!prepare_enable(*g)) return nullptr;
+    std::size_t answered = 0;
+    if (!run(t, answered) || !react(t, members)) return nullptr;
+    if (!out) return states(members, motors_of(t));
+    write(members, results);
+    return PyLong_FromSize_t(answered);
+}
+
+}  // namespace
+
+PyObject* tick(Group& g, Frames frames, PyObject* arg, PyObject* out) {
+    Group* one[] = {&g};
+    return tick_on(g, one, frames, arg, out);
+}
+
+PyObject* tick(Robot& r, Frames frames, PyObject* arg, PyObject* out) {
+    return tick_on(r, r.members, frames, arg, out);
+}
+
+std::optional<std::vector<std::size_t>> stop(Group& g) {
+    if (!usable(g)) return std::nullopt;
+    Group* one[] = {&g};
+    return stop_all(g, one);
+}
+
+std::optional<std::vector<std::size_t>> stop(Robot& r) {
+    if (!usable(r)) return std::nullopt;
+    return stop_all(r, r.members);
 }
 
 }  // namespace torvane::ext

@@ -8,6 +8,7 @@
 #include <cctype>
 #include <chrono>
 #include <string>
+#include <vector>
 
 #include "damiao/driver.hpp"
 #include "scripted_bus.hpp"
@@ -283,6 +284,31 @@ TEST(RegisterTable, LookupsByNumberAndName) {
         for (char& ch : upper) ch = static_cast<char>(std::toupper(static_cast<unsigned char>(ch)));
         EXPECT_EQ(find_register_named(kRegisters, upper)->number, a.number);
         EXPECT_EQ(find_register(kRegisters, a.number)->name, a.name);
+    }
+}
+
+TEST(RegisterTable, OnlyWhatTheFirmwareKeepsIsReadOnly) {
+    // Versions and serial, the motor constants, the calibration offsets and
+    // the measured position: the firmware drops writes to all of them.
+    const std::vector<std::uint8_t> want{11, 12, 13, 14, 15, 16, 17, 18, 19, 20,
+                                         36, 50, 51, 52, 53, 54, 55, 80, 81};
+    std::vector<std::uint8_t> read_only;
+    for (const auto& r : kRegisters)
+        if (r.read_only) read_only.push_back(r.number);
+    EXPECT_EQ(read_only, want);
+    // Every one of them is refused by both write paths before a frame leaves.
+    for (std::uint8_t reg : want) {
+        SCOPED_TRACE(int{reg});
+        const auto type = find_register(kRegisters, reg)->type;
+        const RegisterValue value{type, 0};
+        ScriptedBus bus;
+        auto set = kMotor.set_register(bus, reg, value, Verify::No);
+        ASSERT_FALSE(set);
+        EXPECT_EQ(set.error().to_string(), "register " + std::to_string(reg) + " is read-only");
+        auto write = kMotor.write_register(bus, reg, value);
+        ASSERT_FALSE(write);
+        EXPECT_EQ(write.error().to_string(), "register " + std::to_string(reg) + " is read-only");
+        EXPECT_TRUE(bus.sent.empty());
     }
 }
 

@@ -17,6 +17,8 @@ import struct
 import types
 from dataclasses import dataclass, field
 
+import torvane_ext
+
 from dmtool.session import Api
 
 
@@ -63,7 +65,7 @@ REGISTERS = tuple(RegisterInfo(*r) for r in [
     (8, "ESC_ID", "int", False), (9, "TIMEOUT", "int", False), (10, "CTRL_MODE", "int", False),
     (13, "hw_ver", "int", True), (14, "sw_ver", "int", True), (15, "SN", "int", True),
     (21, "PMAX", "float", False), (22, "VMAX", "float", False), (23, "TMAX", "float", False),
-    (35, "can_br", "int", False),
+    (35, "can_br", "int", False), (80, "p_m", "float", True),
 ])
 BY_NUMBER = {r.number: r for r in REGISTERS}
 BY_LOWER_NAME = {r.name.lower(): r for r in REGISTERS}
@@ -137,7 +139,7 @@ class FakeMotor:
 
     def __post_init__(self):
         self.registers = {0: 10.0, 4: 0.1, 7: self.master_id, 8: self.motor_id, 9: 0, 10: int(self.mode),
-                          13: 1, 14: 4107, 15: 0x2A0051, 21: self.p_max, 22: 30.0, 23: 10.0, 35: 4,
+                          13: 1, 14: 4107, 15: 0x2A0051, 21: self.p_max, 22: 30.0, 23: 10.0, 35: 4, 80: 0.0,
                           **self.registers}
         for n, value in self.registers.items():
             self.store(n, value)
@@ -307,4 +309,6 @@ def make_api(bus):
                  refresh, pos_vel):
         setattr(tx, item.__name__, item)
     tx.REGISTERS = REGISTERS
+    # The status table is data, with nothing of a bus to stand in for.
+    tx.Status, tx.status = torvane_ext.Status, torvane_ext.status
     return Api(tv, tx)

@@ -13,6 +13,7 @@ import sys
 from pathlib import Path
 
 import pytest
+import torvane_ext
 from dmtool_fakes import REGISTERS, Bus, BusError, FakeMotor, f32, make_api
 
 from dmtool import args as types
@@ -90,6 +91,7 @@ def one_line(err):
     (["set", "1", "TIMEOUT", "1.5"], "TIMEOUT (9) holds an integer, not '1.5'"),
     (["set", "1", "TIMEOUT", "-1"], "TIMEOUT (9) holds 0 to 4294967295, not -1"),
     (["set", "1", "hw_ver", "3"], "hw_ver (13) is read-only"),
+    (["set", "1", "p_m", "1.0"], "p_m (80) is read-only"),
     (["set", "1", "PMAX", "abc"], "PMAX (21) holds a number, not 'abc'"),
     (["set", "1", "PMAX", "inf"], "PMAX (21) holds a finite number"),
     (["move", "1", "--pos", "12.6"], "--pos 12.6 is beyond motor 1's range of +-12.5 rad (PMAX)"),
@@ -143,7 +145,7 @@ def silence_at_first(bus, kind, motor_id):
      "motor 1: the control mode did not read back as MIT"),
     (lambda b: silence_at_first(b, ("group", "enable"), 2), ["enable", "1", "2"], "motor 2 did not answer"),
     (lambda b: setattr(b.motors[1], "fault", 0xC), ["enable", "1", "2"],
-     "motor 2: rotor over-temperature (0xc) (dmtool clear ID clears"),
+     "motor 2: ROTOR_OVERTEMP (0xc) (dmtool clear ID clears"),
     (lambda b: silence_at_first(b, "save", 1), ["set", "1", "TIMEOUT", "5", "--save"],
      "motor 1 (saving) did not answer"),
     (lambda b: silence_at_first(b, "pos_vel", 2), ["move", "2", "--pos", "1"], "motor 2 (moving) did not answer"),
@@ -355,8 +357,8 @@ def test_mode_sets_and_saves_when_asked(dmtool, bus, name, value):
     ("disable", "disable", {"enabled": True}, "disabling: they stop holding torque", {"enabled": False},
      "disabled at +0.5000 rad"),
     ("zero", "set_zero", {}, "setting the present position as zero", {"position": 0.0},
-     "zeroed, disabled at +0.0000 rad"),
-    ("clear", "clear_error", {"fault": 0xD}, "clearing faults", {"fault": 0}, "cleared, disabled at +0.5000 rad"),
+     "zeroed, DISABLED at +0.0000 rad"),
+    ("clear", "clear_error", {"fault": 0xD}, "clearing faults", {"fault": 0}, "cleared, DISABLED at +0.5000 rad"),
 ])
 def test_group_commands_say_what_comes_then_serve_every_motor_in_one_tick(dmtool, bus, command, method, before,
                                                                            warning, after, line):
@@ -414,7 +416,7 @@ def test_move_refuses_a_faulted_motor(dmtool, bus):
     bus.motors[1].fault = 0x9
     status, _, err = dmtool("move", "2", "--pos", "1")
     assert status == 1
-    assert "motor 2: under-voltage (0x9) at +0.0000 rad" in err
+    assert "motor 2: UNDERVOLTAGE (0x9) at +0.0000 rad" in err
     assert sent(bus, "pos_vel") == []
 
 
@@ -469,7 +471,7 @@ def test_monitor_piped_prints_lines_per_tick_and_ends_cleanly_on_sigint(dmtool, 
     lines = out.splitlines()
     assert len(lines) == 2 * ticks
     assert lines[0].startswith("t=") and lines[0].split(" ", 1)[1] == (
-        "motor=1 master=0x11 status=disabled pos=+0.2500 vel=+0.0000 torque=+0.0000 t_mos=30 t_rotor=31")
+        "motor=1 master=0x11 status=DISABLED pos=+0.2500 vel=+0.0000 torque=+0.0000 t_mos=30 t_rotor=31")
     assert lines[3].split(" ", 1)[1] == "motor=2 master=0x7a status=no-answer"
     with open(tmp_path / "m.csv", newline="") as f:
         rows = list(csv.DictReader(f))
@@ -481,13 +483,13 @@ def test_monitor_piped_prints_lines_per_tick_and_ends_cleanly_on_sigint(dmtool, 
 
 
 def test_monitor_table_marks_a_silent_motor_and_redraws_in_place(bus):
-    a, b = Watch(bus.motors[0]), Watch(bus.motors[1])
+    a, b = Watch(bus.motors[0], torvane_ext), Watch(bus.motors[1], torvane_ext)
     a.update(bus.motors[0].state(), 0.0)
     b.update(bus.motors[1].state(), 0.0)
     b.update(None, 1.0)
     lines = table([a, b], 2.5)
     assert len(lines) == 3
-    assert lines[1].split()[:3] == ["1", "0x11", "disabled"]
+    assert lines[1].split()[:3] == ["1", "0x11", "DISABLED"]
     assert "NO ANSWER 1.5s" in lines[2] and lines[2].split()[-5:] == ["-"] * 5
     b.update(bus.motors[1].state(), 3.0)
     assert "NO ANSWER" not in table([a, b], 3.0)[2]

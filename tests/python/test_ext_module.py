@@ -49,7 +49,7 @@ def arm(n=3, **kw):
 def test_version_and_names():
     assert tx.__version__ == torvane.__version__
     expected = {"__version__", "ControlMode", "REGISTERS", "MotorGroup", "Robot", "MotorInfo", "RegisterInfo",
-                "Loop", "LoopStats",
+                "Loop", "LoopStats", "Status", "status", "JointLimits", "MotorFault",
                 "MotorError", "MotorTimeout", "BusError", "RegisterError", "VerifyError", *FUNCTIONS}
     assert set(tx.__all__) == expected
 
@@ -120,8 +120,10 @@ def test_group_method_text_signatures(name):
 
 
 def test_group_constructor_signature():
-    assert tx.MotorGroup.__text_signature__ == "(bus, motors, timeout_ms=None, fd=False, spin_us=0)"
-    assert tx.Robot.__text_signature__ == "(groups, timeout_ms=None, spin_us=0)"
+    assert tx.MotorGroup.__text_signature__ == (
+        "(bus, motors, timeout_ms=None, fd=False, *, spin_us=0, on_fault='report', on_exit='disable', "
+        "watchdog_ms=None, limits=None, mode=None, set_mode=False)")
+    assert tx.Robot.__text_signature__ == "(groups, timeout_ms=None, *, spin_us=0, on_fault='report', on_exit='disable')"
 
 
 def installed_stub():
@@ -191,7 +193,8 @@ def test_registers_table():
     assert [r.number for r in regs] == sorted(by_number)
     assert (by_number[9].name, by_number[9].type, by_number[9].read_only) == ("TIMEOUT", "int", False)
     assert (by_number[21].name, by_number[21].type) == ("PMAX", "float")
-    assert [r.number for r in regs if r.read_only] == [13, 14, 15, 36]
+    assert [r.number for r in regs if r.read_only] == [11, 12, 13, 14, 15, 16, 17, 18, 19, 20, 36, 50, 51, 52, 53,
+                                                        54, 55, 80, 81]
     assert repr(by_number[9]) == "RegisterInfo(number=9, name='TIMEOUT', type='int', read_only=False)"
     with pytest.raises(AttributeError):
         by_number[9].name = "X"
@@ -261,3 +264,27 @@ def test_a_bus_made_without_its_constructor_is_refused_as_torvane_refuses_it():
     r = subprocess.run([sys.executable, "-c", FORGED], capture_output=True, text=True, timeout=60)
     assert r.returncode == 0, r.stderr
     assert r.stdout.splitlines() == ["RuntimeError SocketCanTransport is not open: it was made without its constructor"] * 4
+
+
+# ---- JointLimits -----------------------------------------------------------------
+
+@pytest.mark.parametrize("kwargs, error", [
+    ({"position": (1.0, -1.0)}, "lo <= hi"),
+    ({"position": (float("nan"), 1.0)}, "lo <= hi"),
+    ({"position": (-1.0, 1.0), "max_step": -0.1}, "max_step"),
+    ({"position": (-1.0, 1.0), "velocity": float("nan")}, "velocity"),
+    ({"position": (-1.0, 1.0), "torque": -1}, "torque"),
+])
+def test_joint_limits_refuse_what_cannot_be_a_limit(kwargs, error):
+    with pytest.raises(ValueError, match=error):
+        tx.JointLimits(**kwargs)
+
+
+def test_joint_limits_keep_what_they_were_given():
+    limits = tx.JointLimits(position=(-1.5, 0.5), max_step=0.25, torque=3)
+    assert (limits.position, limits.max_step, limits.velocity, limits.torque) == ((-1.5, 0.5), 0.25, None, 3.0)
+    assert repr(limits) == "JointLimits(position=(-1.5, 0.5), max_step=0.25, velocity=None, torque=3)"
+    with pytest.raises(TypeError):
+        tx.JointLimits(position=1.0)
+    with pytest.raises(ValueError, match="pair"):
+        tx.JointLimits(position=(1.0, 2.0, 3.0))

@@ -206,9 +206,9 @@ def test_enable_disable_zero_clear(start_dmsim):
     assert masked(out[1:]) == ["motor 1: enabled at X rad", "motor 2: enabled at X rad"]
     assert masked(ok("disable", "2", "1").splitlines()[1:]) == ["motor 2: disabled at X rad",
                                                                 "motor 1: disabled at X rad"]
-    assert masked(ok("zero", "1").splitlines()[1:]) == ["motor 1: zeroed, disabled at X rad"]
-    assert masked(ok("clear", "1", "2").splitlines()[1:]) == ["motor 1: cleared, disabled at X rad",
-                                                              "motor 2: cleared, disabled at X rad"]
+    assert masked(ok("zero", "1").splitlines()[1:]) == ["motor 1: zeroed, DISABLED at X rad"]
+    assert masked(ok("clear", "1", "2").splitlines()[1:]) == ["motor 1: cleared, DISABLED at X rad",
+                                                              "motor 2: cleared, DISABLED at X rad"]
 
 
 @bus_test
@@ -259,11 +259,11 @@ def test_monitor_runs_until_sigint_exits_0_and_marks_a_motor_that_goes_silent(st
     assert proc.returncode == 0, err
     assert re.fullmatch(r"dmtool monitor: stopped after \d+ ticks in \d+\.\d s\n", err)
     lines = [first, *rest.splitlines()]
-    assert lines[0].startswith("t=") and " motor=1 master=0x11 status=disabled pos=" in lines[0]
+    assert lines[0].startswith("t=") and " motor=1 master=0x11 status=DISABLED pos=" in lines[0]
     motor2 = [line for line in lines if " motor=2 " in line]
-    assert "status=disabled" in motor2[0]
+    assert "status=DISABLED" in motor2[0]
     assert motor2[-1].endswith(" motor=2 master=0x12 status=no-answer")
-    assert all("status=disabled" in line for line in lines if " motor=1 " in line)
+    assert all("status=DISABLED" in line for line in lines if " motor=1 " in line)
 
     with open(out_csv, newline="") as f:
         rows = list(csv.DictReader(f))

@@ -341,7 +341,14 @@ def test_track_sine_example_runs_against_the_simulator(start_dmsim, tmp_path):
 
 @pytest.mark.parametrize("args, message", [
     ([], "dmsim: at least one --motor is required"),
-    (["--motor", "1:0x11"], "dmsim: --motor '1:0x11': expected CMD:FB:MODEL, e.g. 1:0x11:dm4310"),
+    (["--motor", "1:0x11"], "dmsim: --motor '1:0x11': expected [IFACE:]CMD:FB:MODEL, e.g. 1:0x11:dm4310"),
+    (["--motor", "1:0x11:dm4310", "--fault", "1:meltdown@1"],
+     "dmsim: --fault '1:meltdown@1': unknown fault; known: overvoltage, undervoltage, overcurrent, overload, "
+     "mos_overtemp, rotor_overtemp\n"),
+    (["--motor", "1:0x11:dm4310", "--fault", "2:overload@1"], "dmsim: --fault '2:overload@1': no --motor with"),
+    (["--motor", "1:0x11:dm4310", "--fault", "1:overload"], "dmsim: --fault '1:overload': expected [IFACE:]ID:NAME@"),
+    (["--motor", "1:0x11:dm4310", "--fault", "1:overload@-2"], "dmsim: --fault '1:overload@-2': expected seconds"),
+    (["--motor", "1:0x11:dm4310", "--latency-jitter-us", "x"], "dmsim: --latency-jitter-us 'x': expected micro"),
     (["--motor", "1:0x11:dm9999"], "dmsim: --motor '1:0x11:dm9999': unknown model; known: dm3507,"),
     (["--motor", "1:0x11:dm4310", "--mode", "7"], "dmsim: --mode '7': mode must be 1 (MIT)"),
     (["--motor", "1:0x11:dm4310", "--drop-probability"], "dmsim: --drop-probability needs a value"),
@@ -363,3 +370,8 @@ def test_help_and_unknown_interface(dmsim_exe):
                           capture_output=True, text=True, timeout=60)
     assert done.returncode == 1
     assert done.stderr == "dmsim: cannot open nosuchcan0: No such device (os error 19)\n"
+    # Every interface is opened before the ready line; one missing stops it.
+    done = subprocess.run([dmsim_exe, "--iface", "nosuchcan0", "--motor", "nosuchcan1:1:0x11:dm4310"],
+                          capture_output=True, text=True, timeout=60)
+    assert done.returncode == 1
+    assert done.stderr == "dmsim: cannot open nosuchcan1: No such device (os error 19)\n"
