@@ -17,7 +17,7 @@ logger = logging.getLogger(__name__)
 _ARM_FIELDS = (
     "port", "disable_torque_on_disconnect", "use_velocity_and_torque", "max_relative_target", "side",
     "can_interface", "use_can_fd", "can_bitrate", "can_data_bitrate", "motor_config", "position_kd",
-    "position_kp", "joint_limits", "max_stale_ticks", "timeout_ms",
+    "position_kp", "joint_limits", "max_stale_ticks", "timeout_ms", "watchdog_ms",
 )
 
 
@@ -92,7 +92,8 @@ class TorvaneBiOpenArmFollower(Robot):
         try:
             self.right_arm.connect(calibrate)
             self._robot = tx.Robot([self.left_arm.bus._group, self.right_arm.bus._group],
-                                   timeout_ms=max(self.left_arm.bus.timeout_ms, self.right_arm.bus.timeout_ms))
+                                   timeout_ms=max(self.left_arm.bus.timeout_ms, self.right_arm.bus.timeout_ms),
+                                   on_exit="disable")
         except BaseException:
             self._stop()
             if self.left_arm.is_connected:
@@ -163,11 +164,8 @@ class TorvaneBiOpenArmFollower(Robot):
         arms = (self.left_arm, self.right_arm)
         goals = [arm.goals({k.removeprefix(p): v for k, v in action.items() if k.startswith(p)})
                  for arm, p in zip(arms, ("left_", "right_"))]
-        if any(arm.config.max_relative_target is not None for arm in arms):
-            self._refresh()
-            goals = [cap_relative(g, {n: s["position"] for n, s in arm.bus.states().items()},
-                                  arm.config.max_relative_target) if arm.config.max_relative_target is not None
-                     else g for arm, g in zip(arms, goals)]
+        goals = [g if arm.config.max_relative_target is None
+                 else cap_relative(g, arm.present(), arm.config.max_relative_target) for arm, g in zip(arms, goals)]
         commands = [arm.commands(g, custom_kp, custom_kd) for arm, g in zip(arms, goals)]
         if all(arm.bus.covers(c) for arm, c in zip(arms, commands)):
             self.left_arm.bus.mit_rows(commands[0], self._cmd)

@@ -15,6 +15,11 @@ class TorvaneArmConfigBase(OpenArmFollowerConfigBase):
     max_stale_ticks: int = 2
     # The one deadline of each exchange, for all the arm's motors.
     timeout_ms: int = 10
+    # Each motor disables itself after this long without a frame (its TIMEOUT
+    # register, set in RAM before enabling). None leaves the register alone:
+    # the gap between connect() and the first tick (a leader arm connecting,
+    # cameras starting) must stay under it.
+    watchdog_ms: int | None = None
 
 
 @RobotConfig.register_subclass("torvane_openarm_follower")

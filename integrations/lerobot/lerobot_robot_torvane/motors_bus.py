@@ -44,8 +44,12 @@ class DamiaoMotorsBus(MotorsBusBase):
 
     Beyond LeRobot's arguments: `max_stale_ticks`, how many ticks in a row a
     silent motor may be given its last state (each time with a warning)
-    before the call raises NoReplyError, and `timeout_ms`, the one deadline
-    of each exchange for all its motors.
+    before the call raises NoReplyError; `timeout_ms`, the one deadline of
+    each exchange for all its motors; `watchdog_ms`, each motor's own
+    communication timeout, set before it is enabled (None: left alone); and
+    `joint_limits` ({motor: (min, max)} degrees) and `max_relative_target`
+    (degrees, one for all or per motor), which the group enforces on every
+    command as JointLimits, whatever the caller clipped already.
     """
 
     available_baudrates = [125000, 200000, 250000, 500000, 1000000, 2000000, 2500000, 3200000, 4000000, 5000000]
@@ -64,6 +68,9 @@ class DamiaoMotorsBus(MotorsBusBase):
         *,
         max_stale_ticks: int = 2,
         timeout_ms: int = 10,
+        watchdog_ms: int | None = None,
+        joint_limits: dict[str, tuple[float, float]] | None = None,
+        max_relative_target: float | dict[str, float] | None = None,
     ):
         super().__init__(port, motors, calibration)
         if max_stale_ticks < 0:
@@ -74,9 +81,13 @@ class DamiaoMotorsBus(MotorsBusBase):
         self.data_bitrate = data_bitrate
         self.max_stale_ticks = max_stale_ticks
         self.timeout_ms = timeout_ms
+        self.watchdog_ms = watchdog_ms
+        self.joint_limits = dict(joint_limits or {})
+        self.max_relative_target = max_relative_target
         self._names = tuple(self.motors)
         self._index = {name: i for i, name in enumerate(self._names)}
         self._damiao = []
+        self._limits = []
         for name, motor in self.motors.items():
             if motor.motor_type_str is None:
                 raise ValueError(f"Motor '{name}' is missing required 'motor_type'")
@@ -84,6 +95,7 @@ class DamiaoMotorsBus(MotorsBusBase):
                 raise ValueError(f"Motor '{name}' has no recv_id")
             limits = limits_for(motor.motor_type_str)
             self._damiao.append(torvane.Damiao(motor.id, motor.recv_id, limits, timeout_ms=timeout_ms))
+            self._limits.append(self._joint_limits(name, limits))
         # None until the motor first answers: a miss before that has no state to fall back on.
         self._last_known_states: dict[str, dict | None] = {name: None for name in self._names}
         self._misses = dict.fromkeys(self._names, 0)
@@ -94,6 +106,22 @@ class DamiaoMotorsBus(MotorsBusBase):
         n = len(self._names)
         self._cmd_flat, self._cmd = _rows(n, 5)
         self._out_flat, self._out = _rows(n, _ROW)
+
+    def _joint_limits(self, name: str, limits: torvane.MitLimits) -> tx.JointLimits | None:
+        step = self.max_relative_target
+        if isinstance(step, dict):
+            step = step.get(name)
+        window = self.joint_limits.get(name)
+        if window is None and step is None:
+            return None
+        lo, hi = (math.radians(v) for v in window) if window else (-limits.p_max, limits.p_max)
+        return tx.JointLimits(position=(lo, hi), max_step=None if step is None else math.radians(step))
+
+    def _make_group(self, indexes) -> tx.MotorGroup:
+        # MIT mode is switched to (in RAM, verified) by each enable; close() disables every motor.
+        return tx.MotorGroup(self._transport, [self._damiao[i] for i in indexes], timeout_ms=self.timeout_ms,
+                             fd=self.use_can_fd, on_exit="disable", watchdog_ms=self.watchdog_ms,
+                             limits=[self._limits[i] for i in indexes], mode=tx.ControlMode.MIT, set_mode=True)
 
     # ---- connection ---------------------------------------------------------------
 
@@ -111,8 +139,7 @@ class DamiaoMotorsBus(MotorsBusBase):
             raise ConnectionError(f"{self.port}: torvane drives SocketCAN interfaces only, not {self.can_interface}")
         try:
             self._transport = torvane.SocketCanTransport(self.port)
-            self._group = tx.MotorGroup(self._transport, self._damiao, timeout_ms=self.timeout_ms,
-                                        fd=self.use_can_fd)
+            self._group = self._make_group(range(len(self._names)))
         except Exception as e:
             self._transport = self._group = None
             raise ConnectionError(f"Failed to connect to CAN bus: {e}") from e
@@ -135,7 +162,8 @@ class DamiaoMotorsBus(MotorsBusBase):
     def disconnect(self, disable_torque: bool = True) -> None:
         if disable_torque:
             try:
-                self.disable_torque(num_retry=1)
+                # Every motor, again for those that do not confirm (up to three exchanges).
+                self._group.close()
             except Exception as e:
                 logger.warning("Failed to disable torque during disconnect: %s", e)
         self._close()
@@ -145,11 +173,16 @@ class DamiaoMotorsBus(MotorsBusBase):
         self._subgroups.clear()
 
     def emergency_disable(self) -> None:
-        """Disable every motor in one exchange, whoever answers; never raises."""
+        """Disable every motor, up to three exchanges for those that do not confirm; never raises.
+        The bus stays usable: enable_torque() brings the motors back."""
         if self._group is None:
             return
         try:
-            self._group.disable()
+            for _ in range(3):
+                if None not in self._group.disable():
+                    return
+            logger.error("%s: motors did not confirm the disable: %s", self.port,
+                         [n for n, s in zip(self._names, self._group.last_states) if s is None])
         except Exception as e:  # the caller is already handling a failure
             logger.error("%s: disabling the motors failed: %s", self.port, e)
 
@@ -160,8 +193,7 @@ class DamiaoMotorsBus(MotorsBusBase):
             return self._group
         group = self._subgroups.get(names)
         if group is None:
-            group = tx.MotorGroup(self._transport, [self._damiao[self._index[n]] for n in names],
-                                  timeout_ms=self.timeout_ms, fd=self.use_can_fd)
+            group = self._make_group([self._index[n] for n in names])
             self._subgroups[names] = group
         return group
 
@@ -274,6 +306,9 @@ class DamiaoMotorsBus(MotorsBusBase):
             return
         names = tuple(self._get_motor_name(m) for m in commands)
         group = self._group_for(names)
+        if self.max_relative_target is not None and None in group.last_states:
+            # max_step moves a target from the motor's last state in this group: it needs one.
+            self._settle(group, names, [self._state_row(s) for s in group.refresh()])
         setpoints = [torvane.mit_setpoint(q=math.radians(p), dq=math.radians(v), kp=kp, kd=kd, tau=t)
                      for kp, kd, p, v, t in commands.values()]
         self._settle(group, names, [self._state_row(s) for s in group.mit_control(setpoints)])
@@ -286,9 +321,8 @@ class DamiaoMotorsBus(MotorsBusBase):
     # ---- LeRobot's bus interface -----------------------------------------------------
 
     def configure_motors(self) -> None:
-        """Put every motor in MIT mode (read, written only if it differs, verified), then enable."""
-        for m in self._damiao:
-            tx.set_control_mode(self._transport, m, tx.ControlMode.MIT)
+        """Enable every motor, in MIT mode: the group reads each one's mode first and switches it
+        (in RAM, verified) if it differs, having set the watchdog if one is asked for."""
         self._simple("enable", None)
 
     @check_if_not_connected

@@ -48,6 +48,9 @@ def arm_bus(config: TorvaneArmConfigBase, calibration) -> DamiaoMotorsBus:
         data_bitrate=config.can_data_bitrate if config.use_can_fd else None,
         max_stale_ticks=config.max_stale_ticks,
         timeout_ms=config.timeout_ms,
+        watchdog_ms=config.watchdog_ms,
+        joint_limits=config.joint_limits,
+        max_relative_target=config.max_relative_target,
     )
 
 
@@ -78,7 +81,6 @@ class TorvaneOpenArmFollower(Robot):
             config.calibration_dir = calibration_dir(config)
         super().__init__(config)
         self.config = config
-        self.bus = arm_bus(config, self.calibration)
         if config.side == "left":
             config.joint_limits = LEFT_DEFAULT_JOINTS_LIMITS
         elif config.side == "right":
@@ -87,6 +89,7 @@ class TorvaneOpenArmFollower(Robot):
             raise ValueError("config.side must be either 'left', 'right' (for default values) or 'None' "
                              "(for CLI values)")
         logger.info("Values used for joint limits: %s.", config.joint_limits)
+        self.bus = arm_bus(config, self.calibration)
         self.cameras = make_cameras_from_configs(config.cameras)
         self._gain_index = {name: i for i, name in enumerate(config.motor_config)}
 
@@ -245,10 +248,15 @@ class TorvaneOpenArmFollower(Robot):
     def send_action(self, action: dict, custom_kp: dict | None = None, custom_kd: dict | None = None) -> dict:
         return self.guarded(self._send_action, action, custom_kp, custom_kd)
 
+    def present(self) -> dict:
+        """Each motor's position (degrees) as the last exchange left it: what the group's max_step
+        measures from, so that the action returned is the one sent."""
+        return {name: state["position"] for name, state in self.bus.states().items()}
+
     def _send_action(self, action, custom_kp, custom_kd):
         goal = self.goals(action)
         if self.config.max_relative_target is not None:
-            goal = cap_relative(goal, self.bus.sync_read("Present_Position"), self.config.max_relative_target)
+            goal = cap_relative(goal, self.present(), self.config.max_relative_target)
         commands = self.commands(goal, custom_kp, custom_kd)
         self.bus._mit_control_batch(commands)
         return {f"{name}.pos": goal[name] for name in commands}

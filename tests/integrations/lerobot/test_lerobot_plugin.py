@@ -71,6 +71,10 @@ def test_lerobot_imports_the_plugin_and_builds_both_types_from_their_names(tmp_p
     assert bi[2] == sorted(f"{s}_{n}.pos" for s in ("left", "right") for n in NAMES)
 
 
+def lerobots(arm):
+    return {k: v for k, v in arm.items() if k != "watchdog_ms"}
+
+
 def robots(kind, tmp_path, **arm):
     """(the plugin's robot, LeRobot's own of the same configuration), not connected."""
     from lerobot_robot_torvane import TorvaneBiOpenArmFollower, TorvaneOpenArmFollower
@@ -78,7 +82,7 @@ def robots(kind, tmp_path, **arm):
     if kind == "single":
         ours = TorvaneOpenArmFollower(TorvaneOpenArmFollowerConfig(
             port=IFACES[0], calibration_dir=tmp_path, timeout_ms=TIMEOUT_MS, **arm))
-        theirs = OpenArmFollower(OpenArmFollowerConfig(port=IFACES[0], calibration_dir=tmp_path, **arm))
+        theirs = OpenArmFollower(OpenArmFollowerConfig(port=IFACES[0], calibration_dir=tmp_path, **lerobots(arm)))
         return ours, theirs
     ours = TorvaneBiOpenArmFollower(TorvaneBiOpenArmFollowerConfig(
         calibration_dir=tmp_path,
@@ -87,8 +91,8 @@ def robots(kind, tmp_path, **arm):
     from lerobot.robots.openarm_follower import OpenArmFollowerConfigBase
 
     theirs = BiOpenArmFollower(BiOpenArmFollowerConfig(
-        calibration_dir=tmp_path, left_arm_config=OpenArmFollowerConfigBase(port=IFACES[0], **arm),
-        right_arm_config=OpenArmFollowerConfigBase(port=IFACES[1], **arm)))
+        calibration_dir=tmp_path, left_arm_config=OpenArmFollowerConfigBase(port=IFACES[0], **lerobots(arm)),
+        right_arm_config=OpenArmFollowerConfigBase(port=IFACES[1], **lerobots(arm))))
     return ours, theirs
 
 
@@ -130,10 +134,14 @@ def targets(kind, deg):
 def test_a_session_moves_the_arms_and_disconnect_disables_every_motor(start_dmsim, kind, tmp_path):
     ifaces = IFACES[: len(sides(kind))]
     start_arms(start_dmsim, ifaces)
-    robot, theirs = robots(kind, tmp_path, use_velocity_and_torque=True)
+    robot, theirs = robots(kind, tmp_path, use_velocity_and_torque=True, watchdog_ms=2000)
     robot.connect(calibrate=False)
     try:
         assert set(motor_status(ifaces)) == {1}  # enabled
+        for iface in ifaces:  # 2000 ms in 50 us units, in every motor
+            bus = torvane.SocketCanTransport(iface)
+            assert {tx.read_register(bus, torvane.Damiao(i, 0x10 + i, torvane.MitLimits.dm4310(), timeout_ms=TIMEOUT_MS),
+                                     "TIMEOUT") for i in range(1, 9)} == {40000}
         obs = robot.get_observation()
         assert list(obs) == list(theirs.observation_features)
         wanted = targets(kind, 4.0)
@@ -298,6 +306,35 @@ def test_the_plugins_bus_answers_as_lerobots_own(start_dmsim, caplog, monkeypatc
     assert motor_status(IFACES[:1]) == [0] * 8
 
 
+def decoded_q(data):
+    return (data[0] << 8 | data[1]) / 65535 * 25.0 - 12.5
+
+
+@pytest.mark.bus
+def test_the_group_holds_commands_to_joint_limits_and_max_relative_target(start_dmsim):
+    start_arms(start_dmsim, IFACES[:1])
+    # joint_5: a window and the step; joint_6: the step alone.
+    bus = DamiaoMotorsBus(IFACES[0], lerobot_motors(), can_interface="socketcan", timeout_ms=TIMEOUT_MS,
+                          joint_limits={"joint_5": (-5.0, 5.0)}, max_relative_target={"joint_5": 2.0, "joint_6": 2.0})
+    peer = Peer(IFACES[0], timeout=1.0)
+    bus.connect()
+    try:
+        present = {n: s["position"] for n, s in bus.sync_read_all_states().items()}
+        goal = dict(present, joint_5=30.0, joint_6=-40.0, joint_7=present["joint_7"] + 10.0)
+        peer.drain(0.2)
+        bus._mit_control_batch({n: (10.0, 0.5, goal[n], 0.0, 0.0) for n in NAMES})
+        sent = {f[0]: f[1] for f in peer.drain(0.3) if f[0] < 0x10}
+        step = math.degrees(25.0 / 65535)
+        assert math.degrees(decoded_q(sent[5])) == pytest.approx(min(present["joint_5"] + 2.0, 5.0), abs=step)
+        assert math.degrees(decoded_q(sent[6])) == pytest.approx(present["joint_6"] - 2.0, abs=step)
+        assert math.degrees(decoded_q(sent[7])) == pytest.approx(goal["joint_7"], abs=step)  # no limits
+        assert list(bus._group.clamped) == [0, 0, 0, 0, 1, 1, 0, 0]
+    finally:
+        peer.close()
+        bus.disconnect()
+    assert motor_status(IFACES[:1]) == [0] * 8
+
+
 def test_an_unknown_motor_type_is_refused_before_any_bus_is_opened():
     motors = lerobot_motors()
     motors["gripper"].motor_type_str = "dm9999"
@@ -305,10 +342,22 @@ def test_an_unknown_motor_type_is_refused_before_any_bus_is_opened():
         DamiaoMotorsBus("vcan0", motors)
 
 
-def test_each_arm_bus_takes_its_config():
-    cfg = TorvaneArmConfigBase(port="vcan1", use_can_fd=False, max_stale_ticks=5, timeout_ms=7)
+@pytest.mark.parametrize("max_relative_target", [None, 3.0, {"joint_2": 1.5}])
+def test_each_arm_bus_takes_its_config_and_its_limits_in_radians(max_relative_target):
+    cfg = TorvaneArmConfigBase(port="vcan1", use_can_fd=False, max_stale_ticks=5, timeout_ms=7, watchdog_ms=50,
+                               side="left", max_relative_target=max_relative_target)
+    cfg.joint_limits = {"joint_1": (-75.0, 75.0), "gripper": (-65.0, 0.0)}
     bus = arm_bus(cfg, None)
-    assert (bus.port, bus.use_can_fd, bus.data_bitrate, bus.max_stale_ticks, bus.timeout_ms) == (
-        "vcan1", False, None, 5, 7)
+    assert (bus.port, bus.use_can_fd, bus.data_bitrate, bus.max_stale_ticks, bus.timeout_ms, bus.watchdog_ms) == (
+        "vcan1", False, None, 5, 7, 50)
+    for name, limits in zip(NAMES, bus._limits):
+        window = cfg.joint_limits.get(name)
+        step = max_relative_target.get(name) if isinstance(max_relative_target, dict) else max_relative_target
+        if window is None and step is None:
+            assert limits is None, name
+            continue
+        want = [math.radians(v) for v in window] if window else [-12.5, 12.5]
+        assert list(limits.position) == pytest.approx(want), name
+        assert limits.max_step == (None if step is None else pytest.approx(math.radians(step))), name
     assert [(m.id, m.recv_id, m.motor_type_str) for m in bus.motors.values()] == [
         (int(s.split(":")[0]), int(s.split(":")[1], 16), s.split(":")[2]) for s in SIM_MOTORS]
