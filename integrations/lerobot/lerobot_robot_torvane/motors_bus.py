@@ -179,10 +179,11 @@ class DamiaoMotorsBus(MotorsBusBase):
             return
         try:
             for _ in range(3):
-                if None not in self._group.disable():
+                states = self._group.disable()
+                if None not in states:
                     return
             logger.error("%s: motors did not confirm the disable: %s", self.port,
-                         [n for n, s in zip(self._names, self._group.last_states) if s is None])
+                         [n for n, s in zip(self._names, states) if s is None])
         except Exception as e:  # the caller is already handling a failure
             logger.error("%s: disabling the motors failed: %s", self.port, e)
 
