@@ -388,7 +388,7 @@ def plot(path: Path, joints: list[Joint], ways: list[Way], args: argparse.Namesp
     bars.set_ylabel("ticks per second")
     bars.set_ylim(0, max([args.rate, *rates]) * 1.25)
     bars.tick_params(labelsize=8)
-    bars.legend(loc="lower right", fontsize=7)
+    bars.legend(loc="upper right", fontsize=7)
     fig.tight_layout()
     path.parent.mkdir(parents=True, exist_ok=True)
     fig.savefig(path, dpi=90)

@@ -67,15 +67,17 @@ def test_tracks_both_ways_and_writes_csv_and_png(two_arms, tmp_path):
         assert times == sorted(times) and times[0] == 0.0 and times[-1] < 1.0
         assert table[0][-1] == "" and all(r[-1] != "" for r in table[1:])
         for n, label in enumerate(LABELS):
-            pairs = [(float(r[2 + 2 * n]), float(r[3 + 2 * n])) for r in table if r[3 + 2 * n] != ""]
-            assert len(pairs) >= len(table) // 2, (way, label)
-            targets = [t for t, _ in pairs]
-            # The targets move (a joint with a sine near zero still moves by a tenth of the amplitude) ...
-            assert max(targets) - min(targets) > AMPLITUDE / 10, (way, label)
-            late = [(m - t) ** 2 for (t, m), at in zip(pairs, times) if at >= settle]
-            rms = math.sqrt(sum(late) / len(late))
-            # ... and the motors follow them, loosely: in the guest a tick can come late.
-            assert rms < AMPLITUDE / 2, (way, label, rms)
+            pairs = [(at, float(r[2 + 2 * n]), float(r[3 + 2 * n]))
+                     for r, at in zip(table, times) if r[3 + 2 * n] != "" and at >= settle]
+            assert len(pairs) >= len(table) // 3, (way, label)
+            origin = float(table[0][2 + 2 * n])  # the first target is where the joint stood
+            motion = math.sqrt(sum((t - origin) ** 2 for _, t, _ in pairs) / len(pairs))
+            error = math.sqrt(sum((m - t) ** 2 for _, t, m in pairs) / len(pairs))
+            # The targets move ...
+            assert motion > AMPLITUDE / 10, (way, label)
+            # ... and the motors follow them, loosely: in the guest a setpoint can stand for tens
+            # of ms. A joint that stayed where it stood would be off by its whole motion.
+            assert error < 0.8 * motion, (way, label, error, motion, done.stdout)
 
     png = (tmp_path / "robot.png").read_bytes()
     assert png.startswith(b"\x89PNG\r\n\x1a\n") and len(png) > 20_000
