@@ -315,7 +315,8 @@ using LoopClass = Block<
     Call<LoopObject, "wait", LoopCall::Next, std::uint64_t,
          "End this tick and wait for the next deadline, as one iteration does; its tick number.">,
     Call<LoopObject, "stats", LoopCall::Stats, loop::Stats, "What the loop has measured so far.">,
-    OwnComputed<Computed<"period_s", double, LoopField::PeriodS>, Computed<"ticks", std::uint64_t, LoopField::Ticks>>,
+    OwnComputed<Computed<"period_s", double, LoopField::PeriodS>, Computed<"ticks", std::uint64_t, LoopField::Ticks>,
+                Computed<"deadline_ns", std::uint64_t, LoopField::DeadlineNs>>,
     Repr>;
 using LoopStatsFields =
     Fields<Field<"ticks", &loop::Stats::ticks>, Field<"overruns", &loop::Stats::overruns>,

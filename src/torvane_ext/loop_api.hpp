@@ -19,7 +19,7 @@ struct LoopObject;  // Loop: a core loop and its clock (loop_class.hpp)
 
 // What Loop's functions serve (loop_class.cpp).
 enum class LoopCall { Next, Stats };
-enum class LoopField { PeriodS, Ticks };
+enum class LoopField { PeriodS, Ticks, DeadlineNs };
 
 // ---- argument types ------------------------------------------------------------------
 

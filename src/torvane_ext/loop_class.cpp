@@ -119,6 +119,9 @@ PyObject* own_get(PyObject* self, LoopField field) {
     switch (field) {
         case LoopField::PeriodS: return PyFloat_FromDouble(static_cast<double>(l.core.period()) / 1e9);
         case LoopField::Ticks: return PyLong_FromUnsignedLongLong(l.core.ticks());
+        // The tick's own deadline on monotonic_ns()'s clock, so that a caller can
+        // tell lateness past a whole period, and which grid point an overrun moved to.
+        case LoopField::DeadlineNs: return PyLong_FromUnsignedLongLong(static_cast<std::uint64_t>(l.core.last_deadline()));
     }
     return nullptr;
 }

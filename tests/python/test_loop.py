@@ -69,16 +69,18 @@ def test_iteration_yields_consecutive_ticks_on_the_grid(spin_us):
 
 def test_wait_is_one_iteration():
     loop = tx.Loop(rate_hz=1000)
+    assert loop.deadline_ns == 0  # not started
     assert [loop.wait() for _ in range(5)] == [0, 1, 2, 3, 4]
     assert next(loop) == 5 and iter(loop) is loop
 
 
 def test_overrun_is_counted_and_rephased_onto_the_grid():
     loop = tx.Loop(period_s=PERIOD_NS / 1e9)
-    wakes = {}
+    wakes, deadlines = {}, {}
     start = tx.monotonic_ns()  # the clock starts after this
     for tick in loop:
         wakes[tick] = tx.monotonic_ns()
+        deadlines[tick] = loop.deadline_ns
         if tick == 5:
             time.sleep(3.5 * PERIOD_NS / 1e9)
         if tick == 12:
@@ -90,6 +92,11 @@ def test_overrun_is_counted_and_rephased_onto_the_grid():
     for t in range(6, 13):
         assert grid[t] >= t + 3, (t, grid)
     assert round(grid[12] - grid[6]) == 6
+    # deadline_ns names each tick's own grid point, the skipped ones left out.
+    steps = {t: (d - deadlines[0]) / PERIOD_NS for t, d in deadlines.items()}
+    assert steps == {t: t if t <= 5 else t + 3 for t in range(13)}
+    assert start <= deadlines[0] <= wakes[0]
+    assert all(wakes[t] >= deadlines[t] for t in wakes)
 
 
 def test_busy_share():

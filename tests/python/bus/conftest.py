@@ -1,5 +1,6 @@
 """Fixtures that run the motor simulator (dmsim) on the test bus."""
 
+import os
 import signal
 import subprocess
 import sys
@@ -10,9 +11,17 @@ import pytest
 
 from canpeer import IFACE
 
+REPO = Path(__file__).resolve().parents[3]
 READY = "dmsim: ready on "
 # Generous: in the qemu guest everything, process start included, is slow.
 READY_WAIT_S = 30.0
+
+
+@pytest.fixture(scope="session", autouse=True)
+def matplotlib_cache():
+    """One font cache for the examples' plots, kept between runs: building it takes minutes in
+    the guest (tools/run-tests builds it on the host first)."""
+    os.environ.setdefault("MPLCONFIGDIR", str(REPO / ".cache" / "mpl"))
 
 
 @pytest.fixture(scope="session")
