@@ -2,7 +2,7 @@
 and the reference counts of arguments, results and classes come back.
 
 TORVANE_LEAK_CALLS sets the calls per entry point (default 100,000; the
-figures in the README are from a run with 1,000,000). The bus calls have
+figures in docs/testing.md are from a run with 1,000,000). The bus calls have
 their own, smaller check in bus/test_leaks_bus.py.
 """
 
