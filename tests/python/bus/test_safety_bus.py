@@ -4,6 +4,7 @@ by name and each on_fault reaction, a stop however a with block is left
 the controller is killed, the control mode checked before enabling, and
 limits no frame on the wire crosses."""
 
+import select
 import signal
 import subprocess
 import sys
@@ -182,16 +183,31 @@ CONTROLLER = textwrap.dedent("""
 """)
 
 
-def start_controller(watchdog_ms=0):
-    proc = subprocess.Popen([sys.executable, "-c", CONTROLLER, IFACE, str(watchdog_ms)], stdout=subprocess.PIPE,
-                            stderr=subprocess.PIPE, text=True)
-    line = proc.stdout.readline()
-    assert line == "ticking\n", proc.stderr.read()
-    time.sleep(0.3)
-    return proc
+@pytest.fixture
+def start_controller():
+    """A controller process ticking the three motors; killed at the end whatever happened."""
+    procs = []
+
+    def start(watchdog_ms=0):
+        proc = subprocess.Popen([sys.executable, "-c", CONTROLLER, IFACE, str(watchdog_ms)], stdout=subprocess.PIPE,
+                                stderr=subprocess.PIPE, text=True)
+        procs.append(proc)
+        ready, _, _ = select.select([proc.stdout], [], [], 120)
+        line = proc.stdout.readline() if ready else ""
+        if line != "ticking\n":
+            proc.kill()
+            pytest.fail(f"the controller did not start: {proc.communicate(timeout=30)[1]}")
+        time.sleep(0.3)
+        return proc
+
+    yield start
+    for proc in procs:
+        if proc.poll() is None:
+            proc.kill()
+            proc.wait()
 
 
-def test_a_real_sigint_mid_tick_disables_every_motor(start_dmsim, peer):
+def test_a_real_sigint_mid_tick_disables_every_motor(start_dmsim, start_controller, peer):
     sim = start_dmsim(*sim_args(3))
     proc = start_controller()
     peer.drain(0.1)
@@ -205,7 +221,7 @@ def test_a_real_sigint_mid_tick_disables_every_motor(start_dmsim, peer):
     assert sim.proc.poll() is None
 
 
-def test_a_killed_controller_s_motors_stop_on_their_own_watchdog(start_dmsim):
+def test_a_killed_controller_s_motors_stop_on_their_own_watchdog(start_dmsim, start_controller):
     start_dmsim(*sim_args(3))
     proc = start_controller(watchdog_ms=50)
     # Opened now: an older socket holds the controller's own register replies.
