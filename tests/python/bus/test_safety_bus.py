@@ -207,14 +207,19 @@ def start_controller():
             proc.wait()
 
 
-def test_a_real_sigint_mid_tick_disables_every_motor(start_dmsim, start_controller, peer):
+def test_a_real_sigint_mid_tick_disables_every_motor(start_dmsim, start_controller):
     sim = start_dmsim(*sim_args(3))
     proc = start_controller()
-    peer.drain(0.1)
-    proc.send_signal(signal.SIGINT)
-    _, err = proc.communicate(timeout=60)
+    # Opened only now: a socket left to fill while the controller ticks would
+    # drop the newest frames, the disables among them.
+    peer = Peer(timeout=1.0)
+    try:
+        proc.send_signal(signal.SIGINT)
+        _, err = proc.communicate(timeout=60)
+        frames = peer.drain(0.3)
+    finally:
+        peer.close()
     assert proc.returncode != 0 and "KeyboardInterrupt" in err
-    frames = peer.drain(0.3)
     assert commands(frames, DISABLE)[:3] == [1, 2, 3]
     states = [tx.refresh(torvane.SocketCanTransport(IFACE), m) for m in arm(3)]
     assert [tx.status(s) for s in states] == [tx.Status.DISABLED] * 3
