@@ -196,4 +196,16 @@ PyObject* status_of(std::uint32_t code) {
 
 }  // namespace torvane::ext
 
+namespace torvane::py {
+
+template PyTypeObject* create_type<ext::Group>();
+template PyTypeObject* create_type<ext::Robot>();
+template PyTypeObject* create_type<ext::LimitsValue>();
+template PyTypeObject* create_type<ext::MotorInfo>();
+template PyTypeObject* create_type<ext::RegisterEntry>();
+template PyTypeObject* create_type<ext::LoopObject>();
+template PyTypeObject* create_type<loop::Stats>();
+
+}  // namespace torvane::py
+
 PyMODINIT_FUNC PyInit_torvane_ext() { return torvane::py::guarded<&torvane::ext::init>(); }

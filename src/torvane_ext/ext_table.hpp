@@ -179,6 +179,17 @@ PyTypeObject* create_type() {
     }
 }
 
+// torvane_ext's own types are made in ext_module.cpp alone. Made in several
+// files, their tables' compile-time texts (lambdas numbered per file) would
+// clash when a sanitizing build's linker merges the copies.
+extern template PyTypeObject* create_type<ext::Group>();
+extern template PyTypeObject* create_type<ext::Robot>();
+extern template PyTypeObject* create_type<ext::LimitsValue>();
+extern template PyTypeObject* create_type<ext::MotorInfo>();
+extern template PyTypeObject* create_type<ext::RegisterEntry>();
+extern template PyTypeObject* create_type<ext::LoopObject>();
+extern template PyTypeObject* create_type<loop::Stats>();
+
 }  // namespace torvane::py
 
 namespace torvane::ext {
