@@ -17,12 +17,19 @@ import urllib.request
 CHROMIUM = shutil.which("chromium")
 
 
+def browser_env(home):
+    """This environment for the browser, less a sanitizing run's preload and
+    options: the browser is not ours to check, and it hangs under them."""
+    drop = {"LD_PRELOAD", "ASAN_OPTIONS", "UBSAN_OPTIONS", "LSAN_OPTIONS"}
+    return {**{k: v for k, v in os.environ.items() if k not in drop}, "HOME": str(home)}
+
+
 class Browser:
     def __init__(self, width=1100, height=800):
         if CHROMIUM is None:
             raise RuntimeError("no chromium on PATH: run tools/install-system-deps")
         self.profile = tempfile.mkdtemp(prefix="headless-")
-        env = {**os.environ, "HOME": self.profile}
+        env = browser_env(self.profile)
         self.proc = subprocess.Popen(
             [CHROMIUM, "--headless", "--no-sandbox", "--disable-gpu", "--no-first-run", "--disable-extensions",
              f"--user-data-dir={self.profile}", "--remote-debugging-port=0", f"--window-size={width},{height}",

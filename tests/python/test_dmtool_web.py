@@ -17,7 +17,7 @@ from pathlib import Path
 
 import pytest
 import torvane_ext as tx
-from headless import CHROMIUM, Browser
+from headless import CHROMIUM, Browser, browser_env
 
 from dmtool import decode_frames as df
 from dmtool.bus_view import View
@@ -140,7 +140,7 @@ def test_page_follows_the_motors(page, tmp_path):
     shot = tmp_path / "monitor.png"
     subprocess.run([CHROMIUM, "--headless", "--no-sandbox", "--disable-gpu", f"--user-data-dir={tmp_path / 'p'}",
                     "--window-size=1100,760", "--timeout=3000",
-                    f"--screenshot={shot}", live.url], env={**os.environ, "HOME": str(tmp_path)},
+                    f"--screenshot={shot}", live.url], env=browser_env(tmp_path),
                    capture_output=True, timeout=60)
     assert shot.read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
     if os.environ.get("TORVANE_UPDATE_SCREENSHOT") == "1":
