@@ -47,6 +47,17 @@ Result<MotorState> Damiao::run(can::CanTransport& bus, const Command& c) const {
     return *state;
 }
 
+Result<MotorState> Damiao::run_for_state(can::CanTransport& bus, const Command& c) const {
+    const CanId feedback = CanId::standard(master_id & can::kStandardMax);
+    auto reply = bus.request(
+        classic(c.id, c.data),
+        [&](const CanFrame& f) { return f.id == feedback && is_state_of(f.data(), motor_id); }, timeout);
+    if (!reply) return std::unexpected(Error(reply.error()));
+    auto state = decode(limits, reply->data());
+    if (!state) return std::unexpected(Error(state.error()));
+    return *state;
+}
+
 Result<MotorState> Damiao::cmd_motor_id(can::CanTransport& bus, const Frame8& data) const {
     return run(bus, make_command(data));
 }
@@ -71,6 +82,13 @@ bool is_register_answer(std::span<const std::uint8_t> data, std::uint16_t motor_
                         std::uint8_t reg) {
     return data.size() == 8 && data[0] == (motor_id & 0xFF) && data[1] == (motor_id >> 8) && data[2] == op &&
            data[3] == reg;
+}
+
+bool is_state_of(std::span<const std::uint8_t> d, std::uint16_t motor_id) {
+    if (d.size() < 8 || (d[0] & 0x0F) != (motor_id & 0x0F)) return false;
+    const bool register_reply = d[0] == (motor_id & 0xFF) && d[1] == (motor_id >> 8) &&
+                                (d[2] == kRegRead || d[2] == kRegWrite || d[2] == kOpSave);
+    return !register_reply;
 }
 
 std::uint32_t register_bits(std::span<const std::uint8_t> d) {

@@ -55,6 +55,9 @@ struct Damiao {
 
     // One command out, the feedback on master_id back, decoded with `limits`.
     Result<MotorState> run(can::CanTransport& bus, const Command& c) const;
+    // The same, taking only a frame that is this motor's state (is_state_of):
+    // a register reply on master_id is neither a state nor an answer.
+    Result<MotorState> run_for_state(can::CanTransport& bus, const Command& c) const;
 
     Result<MotorState> cmd_motor_id(can::CanTransport& bus, const Frame8& data) const;
     Result<MotorState> enable(can::CanTransport& bus) const { return cmd_motor_id(bus, kCmdEnable); }
@@ -105,6 +108,12 @@ bool is_register_reply(std::span<const std::uint8_t> data, std::uint8_t reg);
 // (little-endian), op, reg. The identifier it came on does not matter.
 bool is_register_answer(std::span<const std::uint8_t> data, std::uint16_t motor_id, std::uint8_t op,
                         std::uint8_t reg);
+
+// Whether a frame on a motor's feedback identifier is its state: 8 bytes,
+// the low nibble of byte 0 the motor's id, and not a register reply (bytes
+// 0-1 the motor's id, byte 2 a register operation: 0x33, 0x55 or 0xAA). A
+// reply of another program's register access comes on the same identifier.
+bool is_state_of(std::span<const std::uint8_t> data, std::uint16_t motor_id);
 
 // Bytes 4-7 of a register answer, little-endian.
 std::uint32_t register_bits(std::span<const std::uint8_t> data);

@@ -43,7 +43,10 @@ public:
     // is sent). Fills every slot's state; returns how many answered. Frames on
     // identifiers outside the group, frames too short to decode and a
     // second reply of the same motor are skipped. Fails only when the bus does.
-    Result<std::size_t> exchange(can::CanTransport& bus, std::span<Slot> slots) const;
+    // A frame on a motor's feedback identifier that is not its state (a
+    // register reply, another motor's feedback) is skipped too, and counted
+    // in `skipped` if given.
+    Result<std::size_t> exchange(can::CanTransport& bus, std::span<Slot> slots, std::size_t* skipped = nullptr) const;
 
 private:
     MotorGroup(std::vector<Damiao> motors, std::vector<can::CanId> feedback, can::Duration timeout, bool fd,

@@ -19,6 +19,10 @@ bool take(const Share& s, Progress& p, const CanFrame& f, MonoNanos at) {
     const auto motors = s.group->motors();
     for (std::size_t i = 0; i < feedback.size(); ++i) {
         if (feedback[i] != f.id) continue;
+        if (!is_state_of(f.data(), motors[i].motor_id)) {
+            ++p.skipped;
+            break;
+        }
         MotorGroup::Slot& slot = s.slots[i];
         if (slot.state) break;
         if (auto state = decode(motors[i].limits, f.data())) {

@@ -44,6 +44,9 @@ struct Pace {
 struct Progress {
     std::size_t sent = 0;
     std::size_t answered = 0;
+    // Frames on a motor's feedback identifier that were not its state: a
+    // register reply (another program's, maybe) or another motor's feedback.
+    std::size_t skipped = 0;
 };
 
 // Fills every slot's state (and answered_at); returns how many answered.
@@ -62,6 +65,8 @@ public:
     ShareResult<std::size_t> run() { return exchange(shares_, pace_, progress_, polls_); }
 
     std::span<const Share> shares() const { return shares_; }
+    // What the last run did, per share.
+    std::span<const Progress> progress() const { return progress_; }
     const Pace& pace() const { return pace_; }
 
 private:

@@ -42,6 +42,8 @@ PyObject* alloc(PyTypeObject* type, Py_ssize_t) {
 
 template <typename T>
 void dealloc(PyObject* self) {
+    // A finalizer may stop what the object still drives; it may also revive it.
+    if (Py_TYPE(self)->tp_finalize && PyObject_CallFinalizerFromDealloc(self) < 0) return;
     unbox<T>(self).~T();
     PyTypeObject* type = Py_TYPE(self);
     type->tp_free(self);

@@ -109,7 +109,10 @@ struct Window {  // (lo, hi)
     double lo = 0, hi = 0;
 };
 std::expected<LimitsValue, ArgError> make_joint_limits(Window position, std::optional<double> max_step,
-                                                       std::optional<double> velocity, std::optional<double> torque);
+                                                       std::optional<double> velocity, std::optional<double> torque,
+                                                       std::optional<double> kp, std::optional<double> kd);
+// The SIGTERM and SIGHUP handling of exit_guard.cpp on or off; whether it was on.
+bool stop_on_signals(bool on);
 std::string repr_text(const LimitsValue& v);
 
 // ---- operations: on the bus with the interpreter lock released --------------------------
@@ -152,6 +155,13 @@ using MonotonicFunction = PlainFunction<kModule, "monotonic_ns", &monotonic_ns,
                                         "CLOCK_MONOTONIC in nanoseconds: the clock Loop keeps time by, as "
                                         "time.monotonic_ns().">;
 
+using StopOnSignalsFunction = PlainFunction<
+    kModule, "stop_on_signals", &stop_on_signals,
+    "While a group of this process has motors it enabled, SIGTERM and SIGHUP raise SystemExit(128 + signal)\n"
+    "in the main thread, so with blocks and finally clauses disable them, where the program left the\n"
+    "signal's default handling in place (on by default). Returns whether it was on.",
+    Arg<"on", bool>>;
+
 using Functions = std::tuple<
     Fn<"read_limits", &read_limits, "PMAX, VMAX and TMAX (registers 21-23) as MitLimits, kp_max 500 and kd_max 5.",
        MotorArg>,
@@ -176,7 +186,7 @@ using Functions = std::tuple<
        "Ask each candidate command id (None: range(1, 17)) for register 7 (MST_ID), taking the answer on\n"
        "any identifier; then read the mode, limits and versions of each motor that answered.",
        Arg<"ids", ScanIds, "None">, Arg<"timeout_ms", ScanTimeout, "20">>,
-    RealtimeFunction, MonotonicFunction>;
+    RealtimeFunction, MonotonicFunction, StopOnSignalsFunction>;
 
 using MotorInfoFields =
     Fields<Field<"motor_id", &MotorInfo::motor_id>, Field<"master_id", &MotorInfo::master_id>,
@@ -186,9 +196,11 @@ using RegisterFields = Fields<Field<"number", &RegisterEntry::number>, Field<"na
                               Field<"type", &RegisterEntry::type>, Field<"read_only", &RegisterEntry::read_only>>;
 
 enum class Frames { Enable, Disable, SetZero, ClearError, Refresh, Mit, PosVel, Vel, ForcePos };
-enum class GroupField { Bus, Motors, TimeoutMs, Fd, SpinUs, LastAnswerNs, Missed, LastStates, Clamped, WatchdogMs };
+enum class GroupField {
+    Bus, Motors, TimeoutMs, Fd, SpinUs, LastAnswerNs, Missed, LastStates, Clamped, WatchdogMs, MaxStateAgeMs, Skipped
+};
 enum class RobotField { Groups, TimeoutMs, SpinUs, LastAnswerNs, Missed, LastStates, Clamped };
-enum class LimitsField { Position, MaxStep, Velocity, Torque };
+enum class LimitsField { Position, MaxStep, Velocity, Torque, Kp, Kd };
 // The calls that keep a robot safe, on groups and robots alike.
 enum class SafetyCall { Enter, Exit, Close, Faults };
 
@@ -233,13 +245,14 @@ template <typename R>
 using SafetyCalls = std::tuple<
     RecordCall<R, "__enter__", SafetyCall::Enter, R, "">,
     RecordCall<R, "__exit__", SafetyCall::Exit, bool,
-               "Unless on_exit='keep': disable every motor, up to three exchanges for those that do not\n"
-               "confirm; those that never do are named in a warning, and in the error raised when the block\n"
-               "ended normally.",
+               "Unless on_exit='keep': disable every motor, each bus on its own, up to three exchanges for\n"
+               "those that do not confirm, and put back the watchdogs watchdog_ms changed. What may still be\n"
+               "enabled is named in a warning, and in the error raised when the block ended normally, or as a\n"
+               "note on the exception that ended it.",
                Arg<"exc_type", AnyObject>, Arg<"exc", AnyObject>, Arg<"tb", AnyObject>>,
     RecordCall<R, "close", SafetyCall::Close, void,
-               "Disable every motor as leaving a with block does (whatever on_exit says); every later call\n"
-               "is refused.">,
+               "Disable every motor as leaving a with block does (whatever on_exit says), after a call\n"
+               "running in another thread ends; every later call is refused.">,
     RecordCall<R, "faults", SafetyCall::Faults, Faults,
                "Each motor whose last state is a fault, by index: its Status.">>;
 
@@ -256,7 +269,7 @@ using GroupConstructor = HoldingConstructor<
     Arg<"fd", bool, "False">, KwOnly<Arg<"spin_us", SpinUs, "0">>, KwOnly<Arg<"on_fault", OnFault, "'report'">>,
     KwOnly<Arg<"on_exit", OnExit, "'disable'">>, KwOnly<Arg<"watchdog_ms", WatchdogMs, "None">>,
     KwOnly<Arg<"limits", LimitsArg, "None">>, KwOnly<Arg<"mode", ModeCheck, "None">>,
-    KwOnly<Arg<"set_mode", bool, "False">>>;
+    KwOnly<Arg<"set_mode", bool, "False">>, KwOnly<Arg<"max_state_age_ms", std::uint64_t, "50">>>;
 using MotorGroupClass = typename WithTicks<
     Group, typename Join<Ticks<Group>, SafetyCalls<Group>>::type, GroupConstructor,
     ComputedFields<Computed<"bus", Bus, GroupField::Bus>, Computed<"motors", std::vector<Damiao>, GroupField::Motors>,
@@ -266,7 +279,9 @@ using MotorGroupClass = typename WithTicks<
                    Computed<"missed", std::vector<std::uint32_t>, GroupField::Missed>,
                    Computed<"last_states", States, GroupField::LastStates>,
                    Computed<"clamped", Clamped, GroupField::Clamped>,
-                   Computed<"watchdog_ms", std::optional<std::uint64_t>, GroupField::WatchdogMs>>,
+                   Computed<"watchdog_ms", std::optional<std::uint64_t>, GroupField::WatchdogMs>,
+                   Computed<"max_state_age_ms", std::uint64_t, GroupField::MaxStateAgeMs>,
+                   Computed<"skipped", std::uint64_t, GroupField::Skipped>>,
     Repr>::type;
 
 using RobotConstructor =
@@ -287,15 +302,20 @@ using RobotClass = typename WithTicks<
 using JointLimitsClass = Block<
     LimitsValue,
     MakingConstructor<LimitsValue, &make_joint_limits,
-                      "Limits a command cannot cross: the target position is clamped into the window, velocities\n"
-                      "and feed-forward torque to plus or minus their limits, and with max_step a target is moved\n"
-                      "at most that many radians from the motor's last measured position.",
+                      "Limits a command cannot cross: the target position is clamped into the window, with\n"
+                      "max_step to at most that many radians from the motor's last measured position; velocities\n"
+                      "to plus or minus their limit, and a VEL command at a window's edge never further out; kp\n"
+                      "and kd to at most their bounds; and torque bounds all a command asks of the motor: at its\n"
+                      "last measured state, kp*(q - pos) + kd*(dq - vel) + tau (FORCE_POS: its current limit).",
                       Arg<"position", Window>, Arg<"max_step", std::optional<double>, "None">,
-                      Arg<"velocity", std::optional<double>, "None">, Arg<"torque", std::optional<double>, "None">>,
+                      Arg<"velocity", std::optional<double>, "None">, Arg<"torque", std::optional<double>, "None">,
+                      Arg<"kp", std::optional<double>, "None">, Arg<"kd", std::optional<double>, "None">>,
     ComputedFields<Computed<"position", Window, LimitsField::Position>,
                    Computed<"max_step", std::optional<double>, LimitsField::MaxStep>,
                    Computed<"velocity", std::optional<double>, LimitsField::Velocity>,
-                   Computed<"torque", std::optional<double>, LimitsField::Torque>>,
+                   Computed<"torque", std::optional<double>, LimitsField::Torque>,
+                   Computed<"kp", std::optional<double>, LimitsField::Kp>,
+                   Computed<"kd", std::optional<double>, LimitsField::Kd>>,
     Repr>;
 using MotorInfoClass = Block<MotorInfo, MotorInfoFields, Repr>;
 using RegisterInfoClass = Block<RegisterEntry, RegisterFields, Repr>;

@@ -1,5 +1,7 @@
 #include "torvane_ext/ext_convert.hpp"
 
+#include <cmath>
+
 #include "python/fixed_texts.hpp"
 #include "python/ref.hpp"
 #include "torvane_ext/ext_errors.hpp"
@@ -122,6 +124,33 @@ bool validate(const Damiao& m, const RegisterArg& reg, const NumberArg& value, c
         return false;
     }
     return true;
+}
+
+bool finite(std::span<const float> values, std::span<const char* const> names) {
+    for (std::size_t k = 0; k < values.size(); ++k)
+        if (!std::isfinite(values[k])) {
+            PyErr_Format(PyExc_ValueError, "%s must be a finite number, not %R", names[k],
+                         py::Ref::steal(PyFloat_FromDouble(values[k])).get());
+            return false;
+        }
+    return true;
+}
+
+bool validate(const Damiao&, float q, float dq) {
+    const float v[] = {q, dq};
+    constexpr const char* names[] = {"q", "dq"};
+    return finite(v, names);
+}
+
+bool validate(const Damiao&, float dq) {
+    constexpr const char* names[] = {"dq"};
+    return finite({&dq, 1}, names);
+}
+
+bool validate(const Damiao&, float q, float v_limit, float i_limit) {
+    const float v[] = {q, v_limit, i_limit};
+    constexpr const char* names[] = {"q", "v_limit", "i_limit"};
+    return finite(v, names);
 }
 
 PyObject* to_py(const ModeValue& v) {

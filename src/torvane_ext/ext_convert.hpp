@@ -4,6 +4,7 @@
 
 #include <Python.h>
 
+#include <span>
 #include <string_view>
 #include <vector>
 
@@ -42,6 +43,12 @@ bool validate(const A&...) {
     return true;
 }
 bool validate(const Damiao& m, const RegisterArg& reg, const NumberArg& value, const VerifyArg&);
+// A command's values: NaN and infinity are refused (ValueError), never sent.
+bool validate(const Damiao& m, float q, float dq);
+bool validate(const Damiao& m, float dq);
+bool validate(const Damiao& m, float q, float v_limit, float i_limit);
+// NaN or infinity in `values` named by `names`: ValueError naming the first.
+bool finite(std::span<const float> values, std::span<const char* const> names);
 
 }  // namespace torvane::ext
 

@@ -10,6 +10,7 @@
 #include "python/boundary.hpp"
 #include "python/ref.hpp"
 #include "torvane_ext/ext_table.hpp"
+#include "torvane_ext/group_class.hpp"
 
 namespace torvane::ext {
 
@@ -147,7 +148,7 @@ bool add_class(PyObject* module, PyObject* all) {
 }
 
 bool module_body(PyObject* module) {
-    if (!adopt_torvane() || !make_exceptions()) return false;
+    if (!adopt_torvane() || !make_exceptions() || !install_exit_guard(module)) return false;
     if (!control_mode && !(control_mode = make_control_mode())) return false;
     if (!status_class && !(status_class = make_status())) return false;
     Ref all = Ref::steal(PyList_New(0));

@@ -44,6 +44,8 @@ PyObject* call_on_bus(PyObject* const* bound, Params<First, A...>*) {
             raise_error(std::move(result->error()));
             return nullptr;
         }
+        if constexpr (std::is_same_v<std::remove_cvref_t<decltype(**result)>, MotorState>)
+            note_state(*bus, std::get<0>(rest), **result);
         if constexpr (std::is_void_v<typename F::result>)
             Py_RETURN_NONE;
         else
@@ -112,6 +114,8 @@ PyObject* repr(PyObject* self) {
     return PyUnicode_FromStringAndSize(s.data(), static_cast<Py_ssize_t>(s.size()));
 }
 
+inline void finalize_group(PyObject* self) { finalize(py::unbox<Group>(self)); }
+
 template <typename T>
 inline constexpr std::pair<std::size_t, std::size_t> table_sizes = [] {
     std::pair<std::size_t, std::size_t> n{};
@@ -154,6 +158,7 @@ PyTypeObject* make_type() {
               : void()),
          ...);
     }(static_cast<Blocks*>(nullptr));
+    if constexpr (std::is_same_v<T, Group>) t.slot(Py_tp_finalize, &finalize_group);
     // Immutable: Python cannot replace a method or __new__ of these classes.
     return t.finish(c_text<[](TextSink& out) { out << kModule << "." << py::class_name<T>; }>,
                     Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE);

@@ -83,6 +83,19 @@ PyObject* construct(Group*, PyTypeObject* type, PyObject* args, PyObject* kwargs
     if (!convert_safety(bound[5], bound[6], settings.safety) ||
         !convert_group_safety(bound + 7, records.size(), settings))
         return nullptr;
+    if (bound[11]) {
+        std::uint64_t ms = 0;
+        if (!Convert<std::uint64_t>::from(bound[11], "max_state_age_ms", ms)) return nullptr;
+        if (ms == 0) {
+            PyErr_SetString(PyExc_ValueError, "max_state_age_ms must be at least 1");
+            return nullptr;
+        }
+        settings.max_state_age = can::Duration::from_millis(ms);
+    }
+    if (!bus->transport) {
+        PyErr_SetString(PyExc_RuntimeError, py::kNotOpened);
+        return nullptr;
+    }
     // By default the longest of the motors' own timeouts.
     can::Duration timeout{};
     if (timeout_ms)
@@ -98,7 +111,12 @@ PyObject* construct(Group*, PyTypeObject* type, PyObject* args, PyObject* kwargs
     Ref self = Ref::steal(type->tp_alloc(type, 0));
     if (!self) return nullptr;
     Group& g = unbox<Group>(self.get());
+    g.self = self.get();
     g.bus = Ref::borrow(bound[0]);
+    g.measured = damiao::bus_states(bus->transport->name());
+    g.max_state_age = settings.max_state_age;
+    g.enabled.assign(made->size(), 0);
+    g.watchdog_before.assign(made->size(), std::nullopt);
     g.motors = std::move(motors);
     g.slots.resize(made->size());
     g.records.resize(made->size());
@@ -130,6 +148,8 @@ PyObject* computed(PyObject* self, GroupField field) {
         case GroupField::WatchdogMs:
             return g.watchdog.ms ? PyLong_FromUnsignedLong(*g.watchdog.ms) : Py_NewRef(Py_None);
         case GroupField::Clamped: return clamped_tuple(g.clamped);
+        case GroupField::MaxStateAgeMs: return PyLong_FromUnsignedLongLong(millis(g.max_state_age));
+        case GroupField::Skipped: return PyLong_FromUnsignedLongLong(g.measured->skipped);
         default: return record_field(g.records, field);
     }
 }

@@ -39,17 +39,18 @@ Result<void> set_control_mode(CanTransport& bus, const Damiao& m, ModeArg mode) 
     return m.ensure_control_mode(bus, mode.mode);
 }
 
+// A register reply on the motor's feedback id is no state (run_for_state).
 Result<MotorState> pos_vel(CanTransport& bus, const Damiao& m, float q, float dq) {
-    return m.pos_vel_control(bus, {q, dq});
+    return m.run_for_state(bus, m.make_pos_vel({q, dq}));
 }
 
-Result<MotorState> vel(CanTransport& bus, const Damiao& m, float dq) { return m.vel_control(bus, {dq}); }
+Result<MotorState> vel(CanTransport& bus, const Damiao& m, float dq) { return m.run_for_state(bus, m.make_vel({dq})); }
 
 Result<MotorState> force_pos(CanTransport& bus, const Damiao& m, float q, float v_limit, float i_limit) {
-    return m.force_pos_control(bus, {q, v_limit, i_limit});
+    return m.run_for_state(bus, m.make_force_pos({q, v_limit, i_limit}));
 }
 
-Result<MotorState> refresh(CanTransport& bus, const Damiao& m) { return m.refresh(bus); }
+Result<MotorState> refresh(CanTransport& bus, const Damiao& m) { return m.run_for_state(bus, m.make_refresh()); }
 
 // The batch probe finds who answers; each is then read register by register,
 // addressed by the command id it answered for. The feedback id reported is

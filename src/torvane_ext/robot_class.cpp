@@ -68,6 +68,25 @@ PyObject* construct(Robot*, PyTypeObject* type, PyObject* args, PyObject* kwargs
         return nullptr;
     Safety safety;
     if (!convert_safety(bound[3], bound[4], safety)) return nullptr;
+    // A tick of the Robot reacts as the Robot says: a group's own choice
+    // that differs would silently not hold.
+    for (std::size_t i = 0; i < members.size(); ++i) {
+        const Safety& own = members[i]->safety;
+        const char* which = own.on_fault.kind != safety.on_fault.kind ? "on_fault"
+                            : own.on_exit.keep != safety.on_exit.keep ? "on_exit"
+                                                                      : nullptr;
+        if (which) {
+            PyErr_Format(PyExc_ValueError,
+                         "argument 'groups': item %zu has its own %s, which a Robot's calls do not follow: set %s on "
+                         "the Robot (Robot(groups, %s=...))",
+                         i, which, which, which);
+            return nullptr;
+        }
+        if (own.closed) {
+            PyErr_Format(PyExc_RuntimeError, "argument 'groups': item %zu is closed", i);
+            return nullptr;
+        }
+    }
     // By default the longest of the groups' timeouts.
     const can::Duration timeout = timeout_ms ? can::Duration::from_millis(*timeout_ms) : longest;
     auto made = damiao::MultiBusExchange::make(std::move(shares), {timeout, spin});

@@ -51,11 +51,11 @@ bool one_of(PyObject* obj, const char* param, std::initializer_list<const char*>
     return false;
 }
 
+}  // namespace
+
 std::string motor_name(const Group& g, std::size_t i) {
     return "motor " + std::to_string(i) + " (id " + std::to_string(g.group->motors()[i].motor_id) + ")";
 }
-
-}  // namespace
 
 bool convert_safety(PyObject* on_fault, PyObject* on_exit, Safety& out) {
     int k = 0;
@@ -73,6 +73,10 @@ bool convert_safety(PyObject* on_fault, PyObject* on_exit, Safety& out) {
 // args: watchdog_ms, limits, mode, set_mode (each may be null: absent).
 bool convert_group_safety(PyObject* const* args, std::size_t motors, Group& g) {
     if (args[0] && args[0] != Py_None) {
+        if (PyBool_Check(args[0])) {
+            PyErr_SetString(PyExc_TypeError, "argument 'watchdog_ms' must be an int (milliseconds) or None, not bool");
+            return false;
+        }
         std::uint64_t ms = 0;
         if (!Convert<std::uint64_t>::from(args[0], "watchdog_ms", ms)) return false;
         if (ms == 0 || ms > kWatchdogMaxMs) {
@@ -111,47 +115,6 @@ bool convert_group_safety(PyObject* const* args, std::size_t motors, Group& g) {
     return !args[3] || Convert<bool>::from(args[3], "set_mode", g.set_mode);
 }
 
-bool limit_values(Group& g, std::size_t i, Frames frames, float* v) {
-    const damiao::JointLimits& l = *g.limits[i];
-    std::optional<float> measured;
-    if (g.records[i].last) measured = g.records[i].last->position;
-    std::expected<bool, damiao::LimitRefusal> changed;
-    switch (frames) {
-        case Frames::Mit: {
-            damiao::MitSetpoint c{v[0], v[1], v[2], v[3], v[4]};
-            changed = damiao::limit(l, measured, c);
-            v[0] = c.q, v[1] = c.dq, v[4] = c.tau;
-            break;
-        }
-        case Frames::PosVel: {
-            damiao::PosVelCommand c{v[0], v[1]};
-            changed = damiao::limit(l, measured, c);
-            v[0] = c.q, v[1] = c.dq;
-            break;
-        }
-        case Frames::Vel: {
-            damiao::VelCommand c{v[0]};
-            changed = damiao::limit(l, measured, c);
-            v[0] = c.dq;
-            break;
-        }
-        case Frames::ForcePos: {
-            damiao::ForcePosCommand c{v[0], v[1], v[2]};
-            changed = damiao::limit(l, measured, c);
-            v[0] = c.q, v[1] = c.v_limit;
-            break;
-        }
-        default: return true;
-    }
-    if (!changed) {
-        PyErr_Format(PyExc_ValueError, "%s cannot be commanded within its limits: %s", motor_name(g, i).c_str(),
-                     damiao::to_string(changed.error()));
-        return false;
-    }
-    g.clamped[i] += *changed;
-    return true;
-}
-
 bool prepare_enable(Group& g) {
     if (!g.watchdog.ms && !g.mode.mode) return true;
     struct Wrong {
@@ -163,7 +126,7 @@ bool prepare_enable(Group& g) {
     std::size_t failed_at = 0;
     Bus& bus = unbox<Bus>(g.bus.get());
     const auto motors = g.group->motors();
-    g.busy = true;
+    std::vector<std::optional<std::uint32_t>> before(motors.size());
     const bool ran = run_released(bus, [&](can::CanTransport& t) {
         for (std::size_t i = 0; i < motors.size() && !failed; ++i) {
             const Damiao& m = motors[i];
@@ -184,18 +147,24 @@ bool prepare_enable(Group& g) {
                 // RAM only, never saved: the next power cycle brings the motor's own setting back.
                 const std::uint32_t units = *g.watchdog.ms * kWatchdogUnitsPerMs;
                 auto now = m.get_register(t, damiao::kRegTimeout);
-                if (!now)
+                if (!now) {
                     fail(std::move(now.error()));
-                else if (now->bits != units)
+                } else if (now->bits != units) {
                     if (auto set = m.set_register(t, damiao::kRegTimeout, damiao::RegisterValue::u32(units),
                                                   damiao::Verify::Yes);
                         !set)
                         fail(std::move(set.error()));
+                    else
+                        before[i] = now->bits;
+                }
             }
         }
     });
-    g.busy = false;
     if (!ran) return false;
+    // What the motor had before this process changed it, kept from the first
+    // change until it is written back.
+    for (std::size_t i = 0; i < before.size(); ++i)
+        if (before[i] && !g.watchdog_before[i]) g.watchdog_before[i] = before[i];
     if (failed) {
         const std::string where = motor_name(g, failed_at);
         raise_error(std::move(*failed));
@@ -264,68 +233,15 @@ void raise_fault(PyObject* faults, PyObject* states) {
     PyErr_SetRaisedException(exc.release());
 }
 
-namespace {
-
-// Leaving a with block, or close(): disable, and name who never confirmed.
-template <typename T>
-PyObject* leave(T& t, PyObject* exc_type, bool closing) {
-    if (t.safety.on_exit.keep && !closing) Py_RETURN_FALSE;
-    // The block's own exception stays current while the motors are stopped.
-    PyObject* pending = PyErr_GetRaisedException();
-    auto unconfirmed = stop(t);
-    if (closing && unconfirmed) t.safety.closed = true;
-    if (!unconfirmed) {
-        if (pending) PyErr_SetRaisedException(pending);  // the stop's failure becomes its context
-        return nullptr;
-    }
-    if (pending) PyErr_SetRaisedException(pending);
-    if (unconfirmed->empty()) {
-        if (closing) Py_RETURN_NONE;
-        Py_RETURN_FALSE;
-    }
-    std::string names;
-    for (std::size_t i : *unconfirmed) names += (names.empty() ? "" : ", ") + std::to_string(i);
-    const std::string text = "motors " + names + " did not confirm the disable after 3 exchanges";
-    const bool ended_normally = closing || !exc_type || exc_type == Py_None;
-    if (PyErr_WarnEx(PyExc_RuntimeWarning, text.c_str(), 1) < 0) return nullptr;
-    if (ended_normally) {
-        PyErr_SetString(exception(Failure::Timeout), text.c_str());
-        return nullptr;
-    }
-    Py_RETURN_FALSE;
-}
-
-template <typename T>
-PyObject* call_on(T& t, PyObject* self, SafetyCall id, PyObject* const* args, std::span<Group* const> members) {
-    switch (id) {
-        case SafetyCall::Enter: return Py_NewRef(self);
-        case SafetyCall::Exit: return leave(t, args[0], false);
-        case SafetyCall::Close:
-            if (t.safety.closed) Py_RETURN_NONE;
-            return leave(t, nullptr, true);
-        case SafetyCall::Faults: return faults_of(members, true);
-    }
-    return nullptr;
-}
-
-}  // namespace
-
-PyObject* call(Group& g, PyObject* self, SafetyCall id, PyObject* const* args) {
-    Group* one[] = {&g};
-    return call_on(g, self, id, args, one);
-}
-
-PyObject* call(Robot& r, PyObject* self, SafetyCall id, PyObject* const* args) {
-    return call_on(r, self, id, args, r.members);
-}
-
 // ---- JointLimits ---------------------------------------------------------------
 
 std::expected<LimitsValue, ArgError> make_joint_limits(Window position, std::optional<double> max_step,
-                                                       std::optional<double> velocity, std::optional<double> torque) {
+                                                       std::optional<double> velocity, std::optional<double> torque,
+                                                       std::optional<double> kp, std::optional<double> kd) {
     if (std::isnan(position.lo) || std::isnan(position.hi) || position.lo > position.hi)
         return std::unexpected(ArgError{"position must be (lo, hi) with lo <= hi"});
-    for (const auto& [name, v] : {std::pair{"max_step", max_step}, {"velocity", velocity}, {"torque", torque}})
+    for (const auto& [name, v] : {std::pair{"max_step", max_step}, {"velocity", velocity}, {"torque", torque},
+                                  {"kp", kp}, {"kd", kd}})
         if (v && !(*v >= 0))
             return std::unexpected(ArgError{std::string(name) + " must be None or at least 0"});
     LimitsValue out;
@@ -334,6 +250,8 @@ std::expected<LimitsValue, ArgError> make_joint_limits(Window position, std::opt
     if (max_step) out.limits.max_step = static_cast<float>(*max_step);
     if (velocity) out.limits.velocity = static_cast<float>(*velocity);
     if (torque) out.limits.torque = static_cast<float>(*torque);
+    if (kp) out.limits.kp = static_cast<float>(*kp);
+    if (kd) out.limits.kd = static_cast<float>(*kd);
     return out;
 }
 
@@ -347,6 +265,8 @@ PyObject* computed(PyObject* self, LimitsField field) {
         case LimitsField::MaxStep: return optional(l.max_step);
         case LimitsField::Velocity: return optional(l.velocity);
         case LimitsField::Torque: return optional(l.torque);
+        case LimitsField::Kp: return optional(l.kp);
+        case LimitsField::Kd: return optional(l.kd);
     }
     return nullptr;
 }
@@ -360,7 +280,7 @@ std::string repr_text(const LimitsValue& v) {
     };
     return "JointLimits(position=(" + text(v.limits.lo) + ", " + text(v.limits.hi) + "), max_step=" +
            text(v.limits.max_step) + ", velocity=" + text(v.limits.velocity) + ", torque=" + text(v.limits.torque) +
-           ")";
+           ", kp=" + text(v.limits.kp) + ", kd=" + text(v.limits.kd) + ")";
 }
 
 }  // namespace torvane::ext

@@ -25,8 +25,14 @@ namespace {
 
 constexpr const char* kWhat[] = {"setpoints", "pairs", "velocities", "triples"};
 constexpr std::size_t kWidth[] = {5, 2, 1, 3};
+constexpr const char* kMitFields[] = {"q", "dq", "kp", "kd", "tau"};
+constexpr const char* kPosVelFields[] = {"q", "dq"};
+constexpr const char* kVelFields[] = {"dq"};
+constexpr const char* kForcePosFields[] = {"q", "v_limit", "i_limit"};
+constexpr std::span<const char* const> kFields[] = {kMitFields, kPosVelFields, kVelFields, kForcePosFields};
 constexpr std::size_t kOutWidth = 6;
 constexpr std::uint8_t kEnabled = 0x1;
+constexpr std::uint8_t kDisabled = 0x0;
 
 int kind_of(Frames f) { return static_cast<int>(f) - static_cast<int>(Frames::Mit); }
 bool carries_values(Frames f) { return kind_of(f) >= 0; }
@@ -111,6 +117,7 @@ bool fill(std::span<Group* const> members, std::size_t total, Frames frames, PyO
                                static_cast<Py_ssize_t>(kWidth[kind]))) {
                 return false;
             }
+            if (!finite({v, kWidth[kind]}, kFields[kind])) return false;
             if (!g->limits.empty() && g->limits[i] && !limit_values(*g, i, frames, v)) return false;
             if (!make(motors[i], frames, v, g->slots[i].command)) return false;
         }
@@ -118,18 +125,32 @@ bool fill(std::span<Group* const> members, std::size_t total, Frames frames, PyO
     return true;
 }
 
-void record(Group& g) {
+// The tick's answers into the motors' records and the interface's shared
+// states, and which motors this process now has enabled.
+void record(Group& g, Frames frames, std::size_t skipped) {
+    const auto feedback = g.group->feedback();
+    bool changed = false;
     for (std::size_t i = 0; i < g.slots.size(); ++i) {
         const auto& slot = g.slots[i];
         MotorRecord& r = g.records[i];
+        std::uint8_t enabled = g.enabled[i];
+        if (frames == Frames::Enable) enabled = 1;
         if (slot.state) {
             r.last = slot.state;
             r.last_answer_ns = static_cast<std::uint64_t>(slot.answered_at);
             r.missed = 0;
+            g.measured->note(feedback[i], *slot.state, slot.answered_at);
+            // Disabled, by this tick or by another program: nothing left to stop.
+            if (slot.state->error == kDisabled || (frames == Frames::Disable && slot.state->error != kEnabled))
+                enabled = 0;
         } else {
             ++r.missed;
         }
+        changed |= enabled != g.enabled[i];
+        g.enabled[i] = enabled;
     }
+    g.measured->skipped += skipped;
+    if (changed) enabled_changed(g);
 }
 
 PyObject* states(std::span<Group* const> members, std::size_t total) {
@@ -184,7 +205,7 @@ bool usable(const Group& g) {
         PyErr_SetString(PyExc_RuntimeError, "MotorGroup is not set up: it was made without its constructor");
         return false;
     }
-    if (g.safety.closed) {
+    if (g.safety.closed || g.safety.closing) {
         PyErr_SetString(PyExc_RuntimeError, "MotorGroup is closed: its motors were disabled by close()");
         return false;
     }
@@ -195,14 +216,12 @@ bool usable(const Group& g) {
     return true;
 }
 
-namespace {
-
 bool usable(const Robot& r) {
     if (!r.exchange) {
         PyErr_SetString(PyExc_RuntimeError, "Robot is not set up: it was made without its constructor");
         return false;
     }
-    if (r.safety.closed) {
+    if (r.safety.closed || r.safety.closing) {
         PyErr_SetString(PyExc_RuntimeError, "Robot is closed: its motors were disabled by close()");
         return false;
     }
@@ -210,38 +229,50 @@ bool usable(const Robot& r) {
         PyErr_SetString(PyExc_RuntimeError, "Robot is running an exchange in another thread");
         return false;
     }
+    // A closed group's motors stay stopped, whoever ticks them.
     for (Group* g : r.members)
-        if (!g->group || g->busy) return usable(*g);
+        if (!usable(*g)) return false;
     return true;
 }
+
+Claim::Claim(Group& g) : own_(&g.busy) { g.busy = true; }
+
+Claim::Claim(Robot& r) : own_(&r.busy), members_(r.members) {
+    r.busy = true;
+    for (Group* g : members_) g->busy = true;
+}
+
+Claim::~Claim() {
+    *own_ = false;
+    for (Group* g : members_) g->busy = false;
+}
+
+namespace {
 
 std::size_t motors_of(const Group& g) { return g.slots.size(); }
 std::size_t motors_of(const Robot& r) { return r.motors; }
 
-bool run(Group& g, std::size_t& answered) {
+// The exchange, with the caller's claim held.
+bool run(Group& g, Frames frames, std::size_t& answered) {
     // The object holds the bus; `g` lives as long as this call.
     Bus& bus = unbox<Bus>(g.bus.get());
     std::optional<damiao::Result<std::size_t>> result;
-    g.busy = true;
-    const bool ran = run_released(bus, [&](can::CanTransport& t) { result.emplace(g.group->exchange(t, g.slots)); });
-    g.busy = false;
+    std::size_t skipped = 0;
+    const bool ran =
+        run_released(bus, [&](can::CanTransport& t) { result.emplace(g.group->exchange(t, g.slots, &skipped)); });
     if (!ran) return false;
     if (!*result) {
         raise_error(std::move(result->error()), bus.transport->name());
         return false;
     }
     answered = **result;
-    record(g);
+    record(g, frames, skipped);
     return true;
 }
 
-bool run(Robot& r, std::size_t& answered) {
+bool run(Robot& r, Frames frames, std::size_t& answered) {
     std::optional<damiao::ShareResult<std::size_t>> result;
-    r.busy = true;
-    for (Group* g : r.members) g->busy = true;
     const bool ran = run_released_all(r.buses, [&] { result.emplace(r.exchange->run()); });
-    for (Group* g : r.members) g->busy = false;
-    r.busy = false;
     if (!ran) return false;
     if (!*result) {
         damiao::ShareError& e = result->error();
@@ -249,28 +280,39 @@ bool run(Robot& r, std::size_t& answered) {
         return false;
     }
     answered = **result;
-    for (Group* g : r.members) record(*g);
+    const auto progress = r.exchange->progress();
+    for (std::size_t i = 0; i < r.members.size(); ++i) record(*r.members[i], frames, progress[i].skipped);
     return true;
 }
 
-template <typename T>
-std::optional<std::vector<std::size_t>> stop_all(T& t, std::span<Group* const> members) {
+// Up to three disables on one group's bus until each motor confirms; the
+// indexes (from `base`) of those that did not, or the bus's failure.
+void stop_one(Group& g, std::size_t base, StopReport& report) {
+    Group* one[] = {&g};
     std::vector<std::size_t> unconfirmed;
     for (int attempt = 0; attempt < 3; ++attempt) {
-        fill(members, motors_of(t), Frames::Disable, nullptr, nullptr);
+        fill(one, motors_of(g), Frames::Disable, nullptr, nullptr);
         std::size_t answered = 0;
-        if (!run(t, answered)) return std::nullopt;
+        if (!run(g, Frames::Disable, answered)) {
+            PyObject* exc = PyErr_GetRaisedException();
+            Ref text = Ref::steal(PyObject_Str(exc));
+            const char* utf8 = text ? PyUnicode_AsUTF8(text.get()) : nullptr;
+            if (!utf8) PyErr_Clear();
+            report.failures.push_back(utf8 ? utf8 : "the disable failed");
+            if (!report.first_error) report.first_error = Ref::steal(exc);
+            else Py_DECREF(exc);
+            for (std::size_t i = 0; i < g.slots.size(); ++i) report.unconfirmed.push_back(base + i);
+            return;
+        }
         unconfirmed.clear();
-        std::size_t index = 0;
-        for (Group* g : members)
-            for (const auto& slot : g->slots) {
-                // A motor that answers anything but "enabled" no longer drives.
-                if (!slot.state || slot.state->error == kEnabled) unconfirmed.push_back(index);
-                ++index;
-            }
+        for (std::size_t i = 0; i < g.slots.size(); ++i) {
+            // A motor that answers anything but "enabled" no longer drives.
+            const auto& s = g.slots[i].state;
+            if (!s || s->error == kEnabled) unconfirmed.push_back(base + i);
+        }
         if (unconfirmed.empty()) break;
     }
-    return unconfirmed;
+    report.unconfirmed.insert(report.unconfirmed.end(), unconfirmed.begin(), unconfirmed.end());
 }
 
 // The on_fault reaction to the states just taken; false with MotorFault
@@ -281,7 +323,10 @@ bool react(T& t, std::span<Group* const> members) {
     Ref faults = Ref::steal(faults_of(members));
     Ref seen = faults ? Ref::steal(states(members, motors_of(t))) : Ref();
     if (!seen) return false;
-    if (t.safety.on_fault.kind == OnFault::Disable && !stop_all(t, members)) return false;
+    if (t.safety.on_fault.kind == OnFault::Disable) {
+        StopReport report = stop(t);
+        if (!report.clean() && PyErr_WarnEx(PyExc_RuntimeWarning, report.text().c_str(), 1) < 0) return false;
+    }
     raise_fault(faults.get(), seen.get());
     return false;
 }
@@ -289,13 +334,16 @@ bool react(T& t, std::span<Group* const> members) {
 template <typename T>
 PyObject* tick_on(T& t, std::span<Group* const> members, Frames frames, PyObject* arg, PyObject* out) {
     if (!usable(t)) return nullptr;
+    // Held before any command is converted: converting may run Python code,
+    // which may let another thread in.
+    Claim claim(t);
     RowBuffer commands, results;
     if (!prepare(members, motors_of(t), frames, arg, out, commands, results)) return nullptr;
     if (frames == Frames::Enable)
         for (Group* g : members)
             if (!prepare_enable(*g)) return nullptr;
     std::size_t answered = 0;
-    if (!run(t, answered) || !react(t, members)) return nullptr;
+    if (!run(t, frames, answered) || !react(t, members)) return nullptr;
     if (!out) return states(members, motors_of(t));
     write(members, results);
     return PyLong_FromSize_t(answered);
@@ -312,15 +360,22 @@ PyObject* tick(Robot& r, Frames frames, PyObject* arg, PyObject* out) {
     return tick_on(r, r.members, frames, arg, out);
 }
 
-std::optional<std::vector<std::size_t>> stop(Group& g) {
-    if (!usable(g)) return std::nullopt;
-    Group* one[] = {&g};
-    return stop_all(g, one);
+// Each bus on its own, so that one that is down or failing leaves the
+// others' motors disabled.
+StopReport stop(Group& g) {
+    StopReport report;
+    stop_one(g, 0, report);
+    return report;
 }
 
-std::optional<std::vector<std::size_t>> stop(Robot& r) {
-    if (!usable(r)) return std::nullopt;
-    return stop_all(r, r.members);
+StopReport stop(Robot& r) {
+    StopReport report;
+    std::size_t base = 0;
+    for (Group* g : r.members) {
+        stop_one(*g, base, report);
+        base += g->slots.size();
+    }
+    return report;
 }
 
 }  // namespace torvane::ext

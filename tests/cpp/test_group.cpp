@@ -173,6 +173,37 @@ TEST(Group, RepliesMatchedByFeedbackIdentifier) {
     }
 }
 
+// A register reply comes on the motor's feedback identifier too (a second
+// program reading a register): decoded as a state it would read as a
+// position near the bottom of the range. It is no state, nor is feedback
+// whose id nibble names another motor; both are counted.
+TEST(Group, RegisterRepliesAndForeignFeedbackAreNoState) {
+    const MotorGroup g = group();
+    ScriptedBus bus;
+    for (std::uint8_t op : {std::uint8_t{0x33}, std::uint8_t{0x55}, std::uint8_t{0xAA}})
+        bus.reply(frame(CanId::standard(0x11), {0x01, 0x00, op, 0x09, 0x10, 0x27, 0, 0}), kMs);
+    bus.reply(frame(CanId::standard(0x12), {0x15, 0x80, 0x00, 0x80, 0x0F, 0xFF, 40, 99}), kMs);  // nibble 5
+    bus.reply(feedback(0x11, 1, 11), kMs);
+    bus.reply(feedback(0x12, 2, 22), kMs);
+    bus.reply(feedback(0x13, 3, 33), kMs);
+    auto slots = enable_all(g);
+    std::size_t skipped = 0;
+    auto r = g.exchange(bus, slots, &skipped);
+    ASSERT_TRUE(r);
+    EXPECT_EQ(*r, 3u);
+    expect_answered(slots, {11, 22, 33});
+    EXPECT_EQ(skipped, 4u);
+
+    // Only the register reply came: the motor did not answer.
+    ScriptedBus lone;
+    lone.reply(frame(CanId::standard(0x11), {0x01, 0x00, 0x33, 0x09, 0x10, 0x27, 0, 0}), kMs);
+    slots = enable_all(g);
+    r = g.exchange(lone, slots, &skipped);
+    ASSERT_TRUE(r);
+    EXPECT_EQ(*r, 0u);
+    EXPECT_EQ(skipped, 1u);
+}
+
 TEST(Group, StaleStateFromAnEarlierCallIsCleared) {
     const MotorGroup g = group();
     ScriptedBus bus;
@@ -284,7 +315,8 @@ TEST(Group, MoreMotorsThanOneBatch) {
 
     ScriptedBus live;
     for (std::uint16_t i = 40; i-- > 0;)
-        live.reply(frame(CanId::standard(0x100 + i), {0, 0, 0, 0, 0, 0, 0, std::uint8_t(i)}), i == 39 ? 1 * kMs : 0);
+        live.reply(frame(CanId::standard(0x100 + i), {std::uint8_t(i & 0x0F), 0, 0, 0, 0, 0, 0, std::uint8_t(i)}),
+                   i == 39 ? 1 * kMs : 0);
     r = g->exchange(live, slots);
     ASSERT_TRUE(r);
     EXPECT_EQ(*r, 40u);

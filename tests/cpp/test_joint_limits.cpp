@@ -14,6 +14,12 @@ namespace torvane::damiao {
 namespace {
 
 constexpr float kNaN = std::numeric_limits<float>::quiet_NaN();
+constexpr float kInf = std::numeric_limits<float>::infinity();
+
+std::optional<Measured> at(std::optional<float> position, float velocity = 0) {
+    if (!position) return std::nullopt;
+    return Measured{*position, velocity};
+}
 
 TEST(JointLimits, PositionsAreClampedIntoTheWindowThenTheStep) {
     struct Case {
@@ -40,7 +46,7 @@ TEST(JointLimits, PositionsAreClampedIntoTheWindowThenTheStep) {
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         PosVelCommand cmd{c.q, 1.0f};
-        auto r = limit(c.limits, c.measured, cmd);
+        auto r = limit(c.limits, at(c.measured), cmd);
         ASSERT_TRUE(r);
         EXPECT_EQ(*r, c.changed);
         EXPECT_FLOAT_EQ(cmd.q, c.want);
@@ -50,22 +56,92 @@ TEST(JointLimits, PositionsAreClampedIntoTheWindowThenTheStep) {
 
 TEST(JointLimits, VelocityAndTorqueEitherWay) {
     const JointLimits l{.lo = -10.0f, .hi = 10.0f, .velocity = 2.0f, .torque = 3.0f};
-    MitSetpoint sp{.q = 0.0f, .dq = -5.0f, .kp = 600.0f, .kd = 9.0f, .tau = 4.0f};
+    MitSetpoint sp{.q = 0.0f, .dq = -5.0f, .tau = 4.0f};
     auto r = limit(l, std::nullopt, sp);
     ASSERT_TRUE(r && *r);
     EXPECT_EQ(sp.dq, -2.0f);
     EXPECT_EQ(sp.tau, 3.0f);
-    EXPECT_EQ(sp.kp, 600.0f);  // gains are the codec's to clamp
-    EXPECT_EQ(sp.kd, 9.0f);
 
     VelCommand v{2.5f};
-    ASSERT_TRUE(limit(l, std::nullopt, v));
+    ASSERT_TRUE(limit(l, at(0.0f), v));
     EXPECT_EQ(v.dq, 2.0f);
     ForcePosCommand fp{11.0f, 7.0f, 0.5f};
-    ASSERT_TRUE(limit(l, std::nullopt, fp));
+    ASSERT_TRUE(limit(l, std::nullopt, fp, 10.0f));
     EXPECT_EQ(fp.q, 10.0f);
     EXPECT_EQ(fp.v_limit, 2.0f);
-    EXPECT_EQ(fp.i_limit, 0.5f);
+    EXPECT_FLOAT_EQ(fp.i_limit, 0.3f);  // 3 N·m of a 10 N·m motor
+}
+
+TEST(JointLimits, GainsAtMostTheirBounds) {
+    const JointLimits l{.kp = 40.0f, .kd = 1.5f};
+    MitSetpoint sp{.kp = 600.0f, .kd = 0.5f};
+    ASSERT_TRUE(limit(l, std::nullopt, sp));
+    EXPECT_EQ(sp.kp, 40.0f);
+    EXPECT_EQ(sp.kd, 0.5f);
+}
+
+// A velocity command at or past a window's edge never drives further out;
+// back in, or inside the window, it is left as it is.
+TEST(JointLimits, VelocityStopsAtTheWindowEdges) {
+    struct Case {
+        float measured, dq, want;
+    };
+    const JointLimits l{.lo = -1.0f, .hi = 1.0f};
+    const Case cases[] = {{0.0f, 3.0f, 3.0f}, {1.0f, 3.0f, 0.0f},   {1.5f, 3.0f, 0.0f}, {1.5f, -3.0f, -3.0f},
+                          {-1.0f, -2.0f, 0.0f}, {-1.2f, 2.0f, 2.0f}, {0.99f, 1.0f, 1.0f}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(testing::Message() << "at " << c.measured << " dq " << c.dq);
+        VelCommand v{c.dq};
+        ASSERT_TRUE(limit(l, at(c.measured), v));
+        EXPECT_EQ(v.dq, c.want);
+    }
+    VelCommand v{1.0f};
+    auto refused = limit(l, std::nullopt, v);
+    ASSERT_FALSE(refused);
+    EXPECT_EQ(refused.error(), LimitRefusal::NoMeasuredPosition);
+    // Without a window, no measurement is needed.
+    EXPECT_TRUE(limit(JointLimits{.velocity = 1.0f}, std::nullopt, v));
+}
+
+// The torque bound holds for all the command asks: stiffness and damping at
+// the measured state plus the feed-forward. The target moves toward the
+// measured position first, then the feed-forward, then the velocity target.
+TEST(JointLimits, TorqueBoundsWhatTheCommandAsks) {
+    struct Case {
+        const char* name;
+        MitSetpoint sp;
+        Measured m;
+        MitSetpoint want;
+    };
+    const JointLimits l{.torque = 5.0f};
+    const Case cases[] = {
+        {"within: untouched", {.q = 0.01f, .kp = 100, .tau = 1}, {0, 0}, {.q = 0.01f, .kp = 100, .tau = 1}},
+        {"far target: moved in", {.q = 0.05f, .kp = 500, .kd = 5}, {0, 0}, {.q = 0.01f, .kp = 500, .kd = 5}},
+        {"the other way", {.q = -1.0f, .kp = 500}, {0.5f, 0}, {.q = 0.49f, .kp = 500}},
+        {"feed-forward cut after the target",
+         {.q = 1.0f, .kp = 10, .tau = 8},
+         {1.0f, 0},
+         {.q = 1.0f, .kp = 10, .tau = 5}},
+        {"damping last", {.q = 0, .dq = 3, .kp = 0, .kd = 5, .tau = 0}, {0, 0}, {.dq = 1, .kd = 5}},
+        {"a feed-forward that helps is kept",
+         {.q = 0.1f, .kp = 100, .tau = -4},
+         {0, 0},
+         {.q = 0.09f, .kp = 100, .tau = -4}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        MitSetpoint sp = c.sp;
+        ASSERT_TRUE(limit(l, c.m, sp));
+        EXPECT_NEAR(sp.q, c.want.q, 1e-5f);
+        EXPECT_NEAR(sp.dq, c.want.dq, 1e-5f);
+        EXPECT_NEAR(sp.tau, c.want.tau, 1e-5f);
+        EXPECT_LE(std::fabs(commanded_torque(sp, c.m)), 5.0f + 1e-4f);
+    }
+    // Stiffness with nothing measured cannot be bounded.
+    MitSetpoint sp{.q = 0.1f, .kp = 10};
+    auto refused = limit(l, std::nullopt, sp);
+    ASSERT_FALSE(refused);
+    EXPECT_EQ(refused.error(), LimitRefusal::NoMeasuredPosition);
 }
 
 TEST(JointLimits, RefusedWithoutAMeasuredPositionOrWithNaN) {
@@ -74,16 +150,19 @@ TEST(JointLimits, RefusedWithoutAMeasuredPositionOrWithNaN) {
     auto r = limit(step, std::nullopt, sp);
     ASSERT_FALSE(r);
     EXPECT_EQ(r.error(), LimitRefusal::NoMeasuredPosition);
-    // A velocity command carries no position: no measurement needed.
-    VelCommand v{0.5f};
-    EXPECT_TRUE(limit(step, std::nullopt, v));
 
-    for (auto make : {+[] { return MitSetpoint{.q = kNaN}; }, +[] { return MitSetpoint{.dq = kNaN}; }}) {
+    for (auto make : {+[] { return MitSetpoint{.q = kNaN}; }, +[] { return MitSetpoint{.dq = kNaN}; },
+                      +[] { return MitSetpoint{.kp = kNaN}; }, +[] { return MitSetpoint{.kd = kInf}; },
+                      +[] { return MitSetpoint{.tau = kNaN}; }, +[] { return MitSetpoint{.tau = -kInf}; }}) {
         MitSetpoint bad = make();
-        auto refused = limit(step, 0.0f, bad);
+        auto refused = limit(step, at(0.0f), bad);
         ASSERT_FALSE(refused);
         EXPECT_EQ(refused.error(), LimitRefusal::NotANumber);
     }
+    ForcePosCommand fp{0.0f, 1.0f, kNaN};
+    EXPECT_FALSE(limit(JointLimits{}, std::nullopt, fp, 10.0f));
+    VelCommand v{kInf};
+    EXPECT_FALSE(limit(JointLimits{}, std::nullopt, v));
 }
 
 }  // namespace
@@ -110,7 +189,11 @@ TEST(JointLimits, NoEncodedFrameCrossesTheWindowOrTheStep) {
         for (int tick = 0; tick < 4; ++tick) {
             const float pick = unit(rng);
             MitSetpoint sp{.q = pick < 0.1f ? specials[rng() % 6] : pick < 0.5f ? wide(rng) : near(rng), .kp = 10};
-            ASSERT_TRUE(limit(l, measured, sp));
+            if (!std::isfinite(sp.q)) {
+                ASSERT_FALSE(limit(l, at(measured), sp));
+                continue;
+            }
+            ASSERT_TRUE(limit(l, at(measured), sp));
             auto frame = m.make_mit(sp);
             ASSERT_TRUE(frame);
             const int c = (frame->data[0] << 8) | frame->data[1];

@@ -32,6 +32,7 @@ FUNCTIONS = {
     "scan": "(bus, ids=None, timeout_ms=20)",
     "realtime": "(priority=50, cpus=None, lock_memory=True)",
     "monotonic_ns": "()",
+    "stop_on_signals": "(on)",
 }
 GROUP_METHODS = {
     "enable": "($self)", "disable": "($self)", "set_zero": "($self)", "clear_error": "($self)",
@@ -122,7 +123,7 @@ def test_group_method_text_signatures(name):
 def test_group_constructor_signature():
     assert tx.MotorGroup.__text_signature__ == (
         "(bus, motors, timeout_ms=None, fd=False, *, spin_us=0, on_fault='report', on_exit='disable', "
-        "watchdog_ms=None, limits=None, mode=None, set_mode=False)")
+        "watchdog_ms=None, limits=None, mode=None, set_mode=False, max_state_age_ms=50)")
     assert tx.Robot.__text_signature__ == "(groups, timeout_ms=None, *, spin_us=0, on_fault='report', on_exit='disable')"
 
 
@@ -274,6 +275,8 @@ def test_a_bus_made_without_its_constructor_is_refused_as_torvane_refuses_it():
     ({"position": (-1.0, 1.0), "max_step": -0.1}, "max_step"),
     ({"position": (-1.0, 1.0), "velocity": float("nan")}, "velocity"),
     ({"position": (-1.0, 1.0), "torque": -1}, "torque"),
+    ({"position": (-1.0, 1.0), "kp": -1}, "kp"),
+    ({"position": (-1.0, 1.0), "kd": float("nan")}, "kd"),
 ])
 def test_joint_limits_refuse_what_cannot_be_a_limit(kwargs, error):
     with pytest.raises(ValueError, match=error):
@@ -281,9 +284,11 @@ def test_joint_limits_refuse_what_cannot_be_a_limit(kwargs, error):
 
 
 def test_joint_limits_keep_what_they_were_given():
-    limits = tx.JointLimits(position=(-1.5, 0.5), max_step=0.25, torque=3)
-    assert (limits.position, limits.max_step, limits.velocity, limits.torque) == ((-1.5, 0.5), 0.25, None, 3.0)
-    assert repr(limits) == "JointLimits(position=(-1.5, 0.5), max_step=0.25, velocity=None, torque=3)"
+    limits = tx.JointLimits(position=(-1.5, 0.5), max_step=0.25, torque=3, kp=40)
+    assert (limits.position, limits.max_step, limits.velocity, limits.torque, limits.kp, limits.kd) == (
+        (-1.5, 0.5), 0.25, None, 3.0, 40.0, None)
+    assert repr(limits) == ("JointLimits(position=(-1.5, 0.5), max_step=0.25, velocity=None, torque=3, kp=40, "
+                            "kd=None)")
     with pytest.raises(TypeError):
         tx.JointLimits(position=1.0)
     with pytest.raises(ValueError, match="pair"):
