@@ -110,6 +110,7 @@ public:
     explicit PerFrame(can::SocketCanTransport& bus) : bus_(bus) {}
     can::Result<void> send(const can::CanFrame& f) override { return bus_.send(f); }
     can::Result<can::CanFrame> recv(can::Duration timeout) override { return bus_.recv(timeout); }
+    int descriptor() const override { return bus_.fd(); }
 
     can::Result<std::size_t> recv_batch(std::span<can::CanFrame> out, can::Duration wait) override {
         std::size_t n = 0;

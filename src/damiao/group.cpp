@@ -21,8 +21,8 @@ Result<MotorGroup> MotorGroup::make(std::span<const Damiao> motors, can::Duratio
 Result<std::size_t> MotorGroup::exchange(can::CanTransport& bus, std::span<Slot> slots, std::size_t* skipped) const {
     const Share share{&bus, this, slots};
     Progress progress;
-    pollfd poll;
-    auto answered = damiao::exchange({&share, 1}, {timeout_, spin_}, {&progress, 1}, {&poll, 1});
+    can::CanTransport* waiting = nullptr;
+    auto answered = damiao::exchange({&share, 1}, {timeout_, spin_}, {&progress, 1}, {&waiting, 1});
     if (skipped) *skipped = progress.skipped;
     if (!answered) return std::unexpected(std::move(answered.error().error));
     return *answered;

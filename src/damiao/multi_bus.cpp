@@ -4,7 +4,6 @@
 #include <array>
 #include <cerrno>
 
-#include "transport/socketcan_backend.hpp"
 
 namespace torvane::damiao {
 
@@ -69,7 +68,7 @@ ShareResult<void> send_all(std::span<const Share> shares, std::span<Progress> pr
 }  // namespace
 
 ShareResult<std::size_t> exchange(std::span<const Share> shares, Pace pace, std::span<Progress> progress,
-                                  std::span<pollfd> polls) {
+                                  std::span<can::CanTransport*> waiting) {
     std::size_t total = 0;
     for (std::size_t i = 0; i < shares.size(); ++i) {
         const Share& s = shares[i];
@@ -82,26 +81,23 @@ ShareResult<std::size_t> exchange(std::span<const Share> shares, Pace pace, std:
     if (total == 0) return 0;
 
     std::array<CanFrame, can::kBatchMax> scratch;
-    bool pollable = true;
-    for (std::size_t i = 0; i < shares.size(); ++i) {
+    for (std::size_t i = 0; i < shares.size(); ++i)
         if (auto drained = shares[i].bus->drain(scratch); !drained)
             return std::unexpected(ShareError{i, Error(drained.error())});
-        pollable = pollable && shares[i].bus->descriptor() >= 0;
-    }
+    // One deadline for the whole tick, sending included.
     can::CanTransport& clock = *shares[0].bus;
-    if (auto sent = send_all(shares, progress, clock.now() + can::to_nanos(pace.timeout)); !sent)
-        return std::unexpected(sent.error());
-
     const MonoNanos start = clock.now();
     const MonoNanos deadline = start + can::to_nanos(pace.timeout);
     const MonoNanos spin_until = start + can::to_nanos(pace.spin);
+    if (auto sent = send_all(shares, progress, deadline); !sent) return std::unexpected(sent.error());
+
     std::size_t answered = 0;
-    // Reads what a share's bus holds; how many of its replies came in.
-    auto read = [&](std::size_t i, can::Duration wait) -> ShareResult<void> {
+    // Reads what a share's bus holds, without waiting.
+    auto read = [&](std::size_t i) -> ShareResult<void> {
         const Share& s = shares[i];
         Progress& p = progress[i];
         for (;;) {
-            auto got = s.bus->recv_batch(scratch, wait);
+            auto got = s.bus->recv_batch(scratch, {});
             if (!got) return std::unexpected(ShareError{i, Error(got.error())});
             if (*got == 0) return {};
             const MonoNanos at = clock.now();
@@ -110,38 +106,31 @@ ShareResult<std::size_t> exchange(std::span<const Share> shares, Pace pace, std:
             for (std::size_t k = 0; k < *got && !done; ++k) done = take(s, p, scratch[k], at);
             answered += p.answered - before;
             if (done || *got < scratch.size()) return {};
-            wait = {};
         }
     };
-    // A share just read by a waiting read is not looked at again at once.
-    std::size_t fresh = shares.size();
     for (;;) {
-        for (std::size_t i = 0; i < shares.size(); ++i)
-            if (i != fresh && progress[i].answered < shares[i].slots.size())
-                if (auto r = read(i, {}); !r) return std::unexpected(r.error());
-        fresh = shares.size();
+        std::size_t n = 0;
+        for (std::size_t i = 0; i < shares.size(); ++i) {
+            if (progress[i].answered == shares[i].slots.size()) continue;
+            if (auto r = read(i); !r) return std::unexpected(r.error());
+            if (progress[i].answered < shares[i].slots.size()) waiting[n++] = shares[i].bus;
+        }
         if (answered == total) return answered;
         const MonoNanos now = clock.now();
         if (now >= deadline) return answered;
         if (now < spin_until) continue;
-        if (!pollable) {
-            // A bus without a descriptor is waited on through itself.
-            std::size_t i = 0;
-            while (progress[i].answered == shares[i].slots.size()) ++i;
-            if (auto r = read(i, can::from_nanos(deadline - now)); !r) return std::unexpected(r.error());
-            fresh = i;
-            continue;
+        if (auto w = clock.wait_any({waiting.data(), n}, deadline); !w) {
+            // A wait fails for all; blame the first bus still waited on.
+            std::size_t first = 0;
+            while (shares[first].bus != waiting[0]) ++first;
+            return std::unexpected(ShareError{first, Error(w.error())});
         }
-        std::size_t n = 0;
-        for (std::size_t i = 0; i < shares.size(); ++i)
-            if (progress[i].answered < shares[i].slots.size()) polls[n++] = {shares[i].bus->descriptor(), POLLIN, 0};
-        const timespec wait = can::to_timespec(can::from_nanos(deadline - now));
-        if (::ppoll(polls.data(), n, &wait, nullptr) < 0 && errno != EINTR)
-            return std::unexpected(ShareError{0, Error(can::TransportError::os(errno))});
     }
 }
 
 Result<MultiBusExchange> MultiBusExchange::make(std::vector<Share> shares, Pace pace) {
+    if (shares.size() > can::kWaitMax)
+        return std::unexpected(Error(can::TransportError::message("a tick waits on at most 64 buses")));
     for (std::size_t i = 0; i < shares.size(); ++i)
         for (std::size_t j = 0; j < i; ++j)
             if (shares[j].bus == shares[i].bus) return std::unexpected(Error(Error::SharedBus{j, i}));

@@ -7,8 +7,6 @@
 //
 // A group's own exchange (MotorGroup::exchange) is this with one share.
 
-#include <poll.h>
-
 #include <expected>
 #include <span>
 #include <vector>
@@ -50,19 +48,21 @@ struct Progress {
 };
 
 // Fills every slot's state (and answered_at); returns how many answered.
-// `progress` and `polls` hold one entry per share: the caller's storage, so
-// that a tick allocates nothing. The clock is the first share's bus's.
+// One deadline, `pace.timeout` from the start, for sending and replies.
+// `progress` and `waiting` hold one entry per share: the caller's storage,
+// so that a tick allocates nothing. The clock, and the wait on the buses
+// still owing replies (CanTransport::wait_any), are the first share's bus's.
 ShareResult<std::size_t> exchange(std::span<const Share> shares, Pace pace, std::span<Progress> progress,
-                                  std::span<pollfd> polls);
+                                  std::span<can::CanTransport*> waiting);
 
 // Shares made once and run every tick.
 class MultiBusExchange {
 public:
     // Refused (SharedBus) when two shares are on the same bus: one group
-    // could take the other's replies.
+    // could take the other's replies; and past kWaitMax buses.
     static Result<MultiBusExchange> make(std::vector<Share> shares, Pace pace);
 
-    ShareResult<std::size_t> run() { return exchange(shares_, pace_, progress_, polls_); }
+    ShareResult<std::size_t> run() { return exchange(shares_, pace_, progress_, waiting_); }
 
     std::span<const Share> shares() const { return shares_; }
     // What the last run did, per share.
@@ -71,11 +71,11 @@ public:
 
 private:
     MultiBusExchange(std::vector<Share> shares, Pace pace)
-        : shares_(std::move(shares)), progress_(shares_.size()), polls_(shares_.size()), pace_(pace) {}
+        : shares_(std::move(shares)), progress_(shares_.size()), waiting_(shares_.size()), pace_(pace) {}
 
     std::vector<Share> shares_;
     std::vector<Progress> progress_;
-    std::vector<pollfd> polls_;
+    std::vector<can::CanTransport*> waiting_;
     Pace pace_;
 };
 

@@ -38,8 +38,8 @@ std::expected<std::uint64_t, Sleep> Loop::next(Timer& timer) {
     errors_.add(wake - deadline_);
     last_wake_ = wake;
     last_deadline_ = deadline_;
-    ++next_index_;
-    return ticks_++;
+    ++ticks_;
+    return static_cast<std::uint64_t>(next_index_++);
 }
 
 Stats Loop::stats() const {

@@ -31,7 +31,9 @@ public:
     Loop() = default;  // period 0: not made
     static std::expected<Loop, LoopError> make(Nanos period, Nanos spin = 0);
 
-    // The next tick's number. The first call begins tick 0 at once and
+    // The next tick's number n, its deadline start + n x period: after an
+    // overrun the numbers of the periods missed are skipped, so n times the
+    // period is always the tick's time. The first call begins tick 0 at once and
     // starts the clock; each later one ends the running tick's body and
     // waits for the next deadline: asleep until `spin` before it, then
     // reading the clock until it has come. Interrupted: a signal ended the

@@ -322,11 +322,11 @@ using RegisterInfoClass = Block<RegisterEntry, RegisterFields, Repr>;
 using LoopClass = Block<
     LoopObject,
     MakingConstructor<LoopObject, &make_loop,
-                      "A fixed-rate loop: exactly one of rate_hz or period_s. Iterating yields the tick numbers\n"
-                      "0, 1, 2, ...: the first at once, starting the clock, each next one at its deadline\n"
-                      "start + n x period (on CLOCK_MONOTONIC, with the interpreter lock released). A body that\n"
-                      "ends after the next deadline is an overrun: counted, and the loop goes on at the first\n"
-                      "deadline still ahead. With spin_us the wait sleeps until that long before the deadline\n"
+                      "A fixed-rate loop: exactly one of rate_hz or period_s. Iterating yields tick numbers n:\n"
+                      "0 at once, starting the clock, then each n at its deadline start + n x period (on\n"
+                      "CLOCK_MONOTONIC, with the interpreter lock released). A body that ends after the next\n"
+                      "deadline is an overrun: counted, and the loop goes on at the first deadline still ahead,\n"
+                      "skipping the numbers of the periods missed. With spin_us the wait sleeps until that long before the deadline\n"
                       "and busy-waits the rest: less jitter for CPU time. Starting sets the thread's timer slack\n"
                       "to 1 ns, since the default 50 us would make every wake-up that late.",
                       Arg<"rate_hz", std::optional<double>, "None">, Arg<"period_s", std::optional<double>, "None">,

@@ -52,4 +52,12 @@ inline void sleep_for(Duration d) {
     }
 }
 
+// A wait for ppoll and clock_nanosleep: seconds capped at time_t,
+// nanoseconds exact.
+inline timespec to_timespec(Duration d) {
+    using secs_t = decltype(timespec{}.tv_sec);
+    constexpr auto kMaxSecs = static_cast<std::uint64_t>(std::numeric_limits<secs_t>::max());
+    return {static_cast<secs_t>(d.secs > kMaxSecs ? kMaxSecs : d.secs), static_cast<long>(d.nanos)};
+}
+
 }  // namespace torvane::can

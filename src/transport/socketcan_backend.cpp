@@ -86,11 +86,6 @@ void read_record(const canfd_frame& raw, std::size_t size, CanFrame& frame) {
 
 }  // namespace
 
-timespec to_timespec(Duration d) {
-    using secs_t = decltype(timespec{}.tv_sec);
-    constexpr auto kMaxSecs = static_cast<std::uint64_t>(std::numeric_limits<secs_t>::max());
-    return {static_cast<secs_t>(d.secs > kMaxSecs ? kMaxSecs : d.secs), static_cast<long>(d.nanos)};
-}
 
 timeval to_timeval(Duration d) {
     using secs_t = decltype(timeval{}.tv_sec);
@@ -250,11 +245,16 @@ Result<std::size_t> SocketCanTransport::recv_batch(std::span<CanFrame> out, Dura
     Records& r = *records_;
     int got = ::recvmmsg(fd_, r.rx, static_cast<unsigned>(n), MSG_DONTWAIT, nullptr);
     if (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK) && (wait.secs != 0 || wait.nanos != 0)) {
+        // A signal does not cut the wait short: it goes on for the time left.
+        const MonoNanos deadline = now() + to_nanos(wait);
         pollfd p{fd_, POLLIN, 0};
-        const timespec ts = to_timespec(wait);
-        const int ready = ::ppoll(&p, 1, &ts, nullptr);
-        if (ready < 0) return os_failure();
-        if (ready == 0) return 0;
+        for (;;) {
+            const timespec ts = to_timespec(from_nanos(std::max<MonoNanos>(deadline - now(), 0)));
+            const int ready = ::ppoll(&p, 1, &ts, nullptr);
+            if (ready == 0) return 0;
+            if (ready > 0) break;
+            if (errno != EINTR) return os_failure();
+        }
         got = ::recvmmsg(fd_, r.rx, static_cast<unsigned>(n), MSG_DONTWAIT, nullptr);
     }
     if (got < 0) {

@@ -21,9 +21,6 @@ std::size_t fd_wire_len(std::size_t n);
 // rounded down, and never zero (zero would mean no limit at all).
 timeval to_timeval(Duration d);
 
-// The same wait for ppoll: seconds capped at time_t, nanoseconds exact.
-timespec to_timespec(Duration d);
-
 // Turn one raw record read from the socket (16 or 72 bytes) into a frame.
 Result<CanFrame> parse_record(std::span<const std::uint8_t> record);
 

@@ -1,6 +1,9 @@
 #include "transport/transport.hpp"
 
+#include <poll.h>
+
 #include <algorithm>
+#include <array>
 #include <cerrno>
 
 namespace torvane::can {
@@ -32,6 +35,24 @@ Result<std::size_t> CanTransport::recv_batch(std::span<CanFrame> out, Duration w
     }
     out[0] = std::move(*got);
     return 1;
+}
+
+Result<void> CanTransport::wait_any(std::span<CanTransport* const> buses, MonoNanos deadline) {
+    std::array<pollfd, kWaitMax> polls;
+    if (buses.size() > polls.size()) return std::unexpected(TransportError::os(EINVAL));
+    for (std::size_t i = 0; i < buses.size(); ++i) {
+        const int fd = buses[i]->descriptor();
+        if (fd < 0) return std::unexpected(TransportError::os(EBADF));
+        polls[i] = {fd, POLLIN, 0};
+    }
+    for (;;) {
+        const MonoNanos left = deadline - now();
+        if (left <= 0) return {};
+        const timespec wait = to_timespec(from_nanos(left));
+        const int ready = ::ppoll(polls.data(), buses.size(), &wait, nullptr);
+        if (ready >= 0) return {};
+        if (errno != EINTR) return std::unexpected(TransportError::os(errno));
+    }
 }
 
 Result<std::size_t> CanTransport::drain(std::span<CanFrame> scratch) {

@@ -21,6 +21,9 @@ inline constexpr std::size_t kBatchMax = 16;
 // going; whatever is left is skipped by the matching that follows.
 inline constexpr std::size_t kDrainMax = 4096;
 
+// The most buses one wait_any watches.
+inline constexpr std::size_t kWaitMax = 64;
+
 class CanTransport {
 public:
     virtual ~CanTransport() = default;
@@ -44,8 +47,15 @@ public:
     }
 
     // A descriptor that polls readable when a frame waits; -1 for a bus
-    // without one, which is then waited on through recv_batch alone.
+    // without one.
     virtual int descriptor() const { return -1; }
+
+    // Waits until a frame can be read on one of `buses` (this one among them,
+    // all of one kind) or `deadline` passes, on this bus's clock. A signal
+    // does not end it early (the caller's caller checks signals). The seam
+    // of every multi-bus wait: a real bus polls the buses' descriptors (at
+    // most kWaitMax), a scripted one moves its clock to the next reply.
+    virtual Result<void> wait_any(std::span<CanTransport* const> buses, MonoNanos deadline);
 
     // The frames already received, up to out.size(); when there are none,
     // waits up to `wait` for the first one. 0 when nothing came, never a

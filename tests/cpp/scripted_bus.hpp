@@ -157,6 +157,32 @@ public:
         return n;
     }
 
+    // Moves the (shared) clock to the first reply any of `buses` has coming,
+    // or to the deadline; the others' replies come that much sooner. 'w'.
+    std::deque<std::optional<TransportError>> wait_results;  // of the next wait_any calls; empty: succeed
+
+    can::Result<void> wait_any(std::span<can::CanTransport* const> buses, MonoNanos deadline) override {
+        log += 'w';
+        if (!wait_results.empty()) {
+            auto r = wait_results.front();
+            wait_results.pop_front();
+            if (r) return std::unexpected(*r);
+        }
+        const MonoNanos left = std::max<MonoNanos>(deadline - clock, 0);
+        waits.push_back(can::from_nanos(left));
+        MonoNanos step = left;
+        for (can::CanTransport* b : buses) {
+            const auto& s = static_cast<ScriptedBus*>(b)->script;
+            if (!s.empty()) step = std::min(step, s.front().takes);
+        }
+        for (can::CanTransport* b : buses) {
+            auto& s = static_cast<ScriptedBus*>(b)->script;
+            if (!s.empty()) s.front().takes -= std::min(step, s.front().takes);
+        }
+        clock += step;
+        return {};
+    }
+
     MonoNanos now() override { return clock; }
 };
 

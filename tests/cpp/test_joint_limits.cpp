@@ -211,3 +211,36 @@ TEST(JointLimits, NoEncodedFrameCrossesTheWindowOrTheStep) {
 
 }  // namespace
 }  // namespace torvane::damiao
+
+namespace torvane::damiao {
+namespace {
+
+// 10,000 random commands and measured states, limited then encoded and read
+// back as the motor reads them: no frame asks for more than the torque bound
+// at that state, but for one code step of each field.
+TEST(JointLimits, NoEncodedFrameAsksForMoreThanTheTorqueBound) {
+    const MitLimits motor{12.5f, 30.0f, 500.0f, 5.0f, 10.0f};
+    const Damiao m{.motor_id = 1, .master_id = 0x11, .limits = motor};
+    std::mt19937 rng(11);
+    std::uniform_real_distribution<float> pos(-3.0f, 3.0f), vel(-8.0f, 8.0f), unit(0.0f, 1.0f);
+    const float slack = 500.0f * 25.0f / 65535 + 5.0f * 60.0f / 4095 + 20.0f / 4095 + 1e-3f;
+    for (int i = 0; i < 10'000; ++i) {
+        const float bound = 0.5f + 9.5f * unit(rng);
+        const JointLimits l{.lo = -2.0f, .hi = 2.0f, .max_step = 0.05f + unit(rng), .torque = bound};
+        const Measured at{pos(rng) * 0.6f, vel(rng)};
+        MitSetpoint sp{.q = pos(rng), .dq = vel(rng), .kp = 500 * unit(rng), .kd = 5 * unit(rng),
+                       .tau = 20 * unit(rng) - 10};
+        ASSERT_TRUE(limit(l, at, sp));
+        auto frame = m.make_mit(sp);
+        ASSERT_TRUE(frame);
+        const MitSetpoint sent = decode_setpoint(motor, frame->data);
+        SCOPED_TRACE(testing::Message() << "case " << i << " bound " << bound << " at (" << at.position << ", "
+                                        << at.velocity << ") q " << sp.q << " dq " << sp.dq << " kp " << sp.kp
+                                        << " kd " << sp.kd << " tau " << sp.tau);
+        ASSERT_LE(std::fabs(commanded_torque(sp, at)), bound + 1e-3f);
+        ASSERT_LE(std::fabs(commanded_torque(sent, at)), bound + slack);
+    }
+}
+
+}  // namespace
+}  // namespace torvane::damiao

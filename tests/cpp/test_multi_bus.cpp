@@ -92,25 +92,75 @@ TEST(MultiBus, EachGroupTakesItsRepliesFromItsOwnBus) {
     EXPECT_GE(rig.slots[1][1].answered_at, rig.slots[1][0].answered_at);
 }
 
-// Scripted buses have no descriptor, so they are waited on one after
-// another, each step's time counted from that bus's previous read; the
-// silent motor is therefore put on the last bus. The buses' real waiting
-// together is the vcan tests' business.
-TEST(MultiBus, ASilentMotorCostsTheTickOneDeadline) {
-    Rig rig(3);
-    rig.buses[0]->reply(feedback(0x11, 1), 2 * kMs);
-    rig.buses[0]->reply(feedback(0x12, 2), 0);
-    rig.buses[1]->reply(feedback(0x12, 4), 3 * kMs);
-    rig.buses[1]->reply(feedback(0x11, 3), 0);
-    rig.buses[2]->reply(feedback(0x11, 5), 2 * kMs);  // motor 0x12 of bus 2 is silent
+// The buses are waited on together (CanTransport::wait_any, here on the
+// scripted buses' shared clock): a silent motor on any one bus costs the tick
+// its one deadline, no more, and never hides the other buses' replies.
+TEST(MultiBus, ASilentMotorOnAnyBusCostsTheTickOneDeadline) {
+    for (std::size_t silent = 0; silent < 3; ++silent) {
+        SCOPED_TRACE(silent);
+        Rig rig(3);
+        for (std::size_t b = 0; b < 3; ++b) {
+            rig.buses[b]->reply(feedback(0x11, std::uint8_t(10 * b + 1)), (b + 1) * kMs);
+            if (b != silent) rig.buses[b]->reply(feedback(0x12, std::uint8_t(10 * b + 2)), kMs);
+        }
+        const can::MonoNanos start = rig.clock;
+        auto r = rig.run();
+        ASSERT_TRUE(r);
+        EXPECT_EQ(*r, 5u);
+        for (std::size_t b = 0; b < 3; ++b) {
+            EXPECT_EQ(rig.tag(b, 0), int(10 * b + 1));
+            EXPECT_EQ(rig.tag(b, 1), b == silent ? -1 : int(10 * b + 2));
+        }
+        EXPECT_EQ(rig.clock, start + 20 * kMs);
+    }
+}
+
+// Replies that come in turns across the buses are each taken as they come:
+// every state is stamped with the time its bus delivered it.
+TEST(MultiBus, RepliesInterleavedAcrossBusesAreTakenAsTheyCome) {
+    Rig rig(2);
+    rig.buses[0]->reply(feedback(0x11, 1), 1 * kMs);
+    rig.buses[1]->reply(feedback(0x11, 3), 2 * kMs);
+    rig.buses[0]->reply(feedback(0x12, 2), 2 * kMs);  // 3 ms: after bus 1's first
+    rig.buses[1]->reply(feedback(0x12, 4), 2 * kMs);  // 4 ms
     const can::MonoNanos start = rig.clock;
     auto r = rig.run();
     ASSERT_TRUE(r);
-    EXPECT_EQ(*r, 5u);
-    EXPECT_EQ(rig.tag(1, 0), 3);
-    EXPECT_EQ(rig.tag(2, 0), 5);
-    EXPECT_EQ(rig.tag(2, 1), -1);
-    EXPECT_EQ(rig.clock, start + 20 * kMs);
+    EXPECT_EQ(*r, 4u);
+    EXPECT_EQ(rig.slots[0][0].answered_at, start + 1 * kMs);
+    EXPECT_EQ(rig.slots[1][0].answered_at, start + 2 * kMs);
+    EXPECT_EQ(rig.slots[0][1].answered_at, start + 3 * kMs);
+    EXPECT_EQ(rig.slots[1][1].answered_at, start + 4 * kMs);
+    EXPECT_EQ(rig.clock, start + 4 * kMs);  // nothing waited for after the last
+}
+
+// A wait that fails is blamed on the first bus still waited on.
+TEST(MultiBus, AFailedWaitIsBlamedOnABusStillOwingReplies) {
+    Rig rig(2);
+    rig.buses[0]->reply(feedback(0x11, 1), kMs);
+    rig.buses[0]->reply(feedback(0x12, 2), 0);
+    rig.buses[1]->reply(feedback(0x11, 3), 5 * kMs);
+    // The first bus waits for all: its second wait, when only bus 1 owes replies, fails.
+    rig.buses[0]->wait_results = {std::nullopt, TransportError::os(EBADF)};
+    auto r = rig.run();
+    ASSERT_FALSE(r);
+    EXPECT_EQ(r.error().share, 1u);
+    EXPECT_EQ(rig.tag(0, 1), 2);
+}
+
+// A reply left from the last tick on one bus is drained, not taken: the
+// motor's fresh reply is the one that counts.
+TEST(MultiBus, AStaleReplyOnOneBusIsNotTaken) {
+    Rig rig(2);
+    rig.buses[1]->reply(feedback(0x12, 99), 0);
+    rig.buses[0]->reply(feedback(0x11, 1), kMs);
+    rig.buses[0]->reply(feedback(0x12, 2), 0);
+    rig.buses[1]->reply(feedback(0x11, 3), kMs);
+    rig.buses[1]->reply(feedback(0x12, 4), kMs);
+    auto r = rig.run();
+    ASSERT_TRUE(r);
+    EXPECT_EQ(*r, 4u);
+    EXPECT_EQ(rig.tag(1, 1), 4);
 }
 
 TEST(MultiBus, StaleRepliesAreDrainedOnEveryBus) {
