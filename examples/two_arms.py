@@ -167,11 +167,9 @@ def run(args: argparse.Namespace) -> None:
             commands[j * CMD + 2], commands[j * CMD + 3] = args.kp, args.kd
         w = 2 * math.pi * args.frequency
         loop = tx.Loop(rate_hz=args.rate)
-        start, report_at = 0, 0.0
+        report_at = 0.0
         for tick in loop:  # tick n is due at start + n x period; the numbers of periods an overrun missed are skipped
-            if tick == 0:
-                start = loop.deadline_ns
-            t = (loop.deadline_ns - start) / 1e9
+            t = tick * loop.period_s
             if t >= args.seconds:
                 break
             gain, slope = envelope(t, args.seconds)
