@@ -541,8 +541,8 @@ def report(ctx):
           f"- torvane: `Damiao.mit_control(bus, setpoint)`, its MotorState returned.",
           f"- python-can: `can.Bus(interface=\"socketcan\", channel=..., fd=False)`, a new `can.Message` per "
           f"command, `bus.recv(time left)` until a frame on 0x{MASTER_ID:x} with a standard identifier, the "
-          f"pure-Python codec of `benchmarks/harness/frames.py`, a tuple returned. The codec was checked against torvane's bytes and "
-          f"values on the bus for {ctx['codec_checked']} setpoint/reply pairs before the run.",
+          f"pure-Python codec of `benchmarks/harness/frames.py`, a tuple returned. The codec was checked against "
+          f"torvane's bytes and values on the bus for {ctx['codec_checked']} setpoint/reply pairs before the run.",
           "- C++ floor: `benchmarks/exchange_floor.cpp`, `torvane::damiao::Damiao::mit_control` on a "
           "`torvane::can::SocketCanTransport`, built in Release like the module.",
           "- Both Python implementations run in the same two loops (`back_to_back`, `stamped`); the C++ "

@@ -183,7 +183,8 @@ def main(argv=None):
         robot, seq, wire_robot, wire_seq, missed = buses_part(dmsim, count, a.rounds, a.ticks)
         ratio = robot / seq
         lines.append(f"| {count} x 8 | {robot:,.0f} | {seq:,.0f} | {ratio:.2f}x | {target}x "
-                     f"{verdict(ratio >= target, bold=False)} | {wire_robot:,.0f} / {wire_seq:,.0f} ticks/s | {missed} |")
+                     f"{verdict(ratio >= target, bold=False)} | {wire_robot:,.0f} / {wire_seq:,.0f} ticks/s "
+                     f"| {missed} |")
         log(lines[-1])
     spin = spin_part(dmsim, a.rounds, a.ticks)
     base = spin["spin_us=0"]

@@ -114,7 +114,8 @@ def test_a_dump_without_totals_sums_its_costs(tmp_path):
     ("recv@GLIBC_2.2.5", "recv"),
     ("_PyEval_EvalFrameDefault'3", "_PyEval_EvalFrameDefault"),
     ("main::{lambda()#2}::operator()() const", "main::{lambda()#2}::operator()"),
-    ("std::vector<int, std::allocator<int> >::push_back(int const&)", "std::vector<int, std::allocator<int> >::push_back"),
+    ("std::vector<int, std::allocator<int> >::push_back(int const&)",
+     "std::vector<int, std::allocator<int> >::push_back"),
     ("operator new(unsigned long)", "operator new"),
 ])
 def test_short_names(name, short):
