@@ -8,7 +8,8 @@ One run measures, on the same interface:
 
 * torvane: Damiao.mit_control, exchanges per second and time per call;
 * python-can's socketcan bus sending the same 8-byte MIT frame and waiting for
-  the reply on the feedback identifier, with the pure-Python codec below;
+  the reply on the feedback identifier, with the pure-Python codec in
+  harness/frames.py;
 * the floor: the same exchange from C++ through the driver (exchange_floor);
 * user-space instructions per exchange under callgrind, and Python-side
   allocations per call under tracemalloc;
@@ -23,36 +24,34 @@ reported separately for that reason.
 
 from __future__ import annotations
 
-import argparse
-import gc
-import json
 import math
-import os
 import platform
-import re
-import shlex
-import signal
 import socket
-import statistics
 import struct
-import subprocess
 import sys
-import threading
 import time
-import tracemalloc
-from dataclasses import dataclass, field
-from datetime import datetime, timezone
 from itertools import repeat
+from argparse import SUPPRESS
 from pathlib import Path
 
-ROOT = Path(__file__).resolve().parent.parent
-FLOOR_BUILD = ROOT / "build" / "bench-floor"
+sys.path.insert(0, str(Path(__file__).resolve().parent))
+from harness import ROOT  # noqa: E402
+from harness.callgrind import (ALLOC_FUNCS, FLOOR_MARK, SYSCALL_FUNCS, by_short_name, finish_callgrind,  # noqa: E402
+                               start_callgrind, start_python)
+from harness.cli import command_line, log, parser, utc_date  # noqa: E402
+from harness.cpp import FLOOR_BUILD, build as build_floor, run_json  # noqa: E402
+from harness.dmsim import Simulator, find_dmsim  # noqa: E402
+from harness.frames import BITRATE, FRAME_BITS, STUFFED_MAX, decode_feedback, encode_setpoint  # noqa: E402
+from harness.machine import compiler_version, in_vcan_vm, machine_lines, valgrind_version  # noqa: E402
+from harness.markdown import counts, fmt_int, fmt_ns, fmt_rates, machine_block, publish, table, verdict  # noqa: E402
+from harness.memory import growth, kept  # noqa: E402
+from harness.timing import BLOCK, Sample, Summary, round_ratios  # noqa: E402
+
 FLOOR_EXE = FLOOR_BUILD / "benchmarks" / "exchange_floor"
 
-# The motor of every exchange: command id, feedback id, dm4310 limits.
+# The motor of every exchange: command id and feedback id, a dm4310.
 MOTOR_ID = 0x01
 MASTER_ID = 0x11
-P_MAX, V_MAX, KP_MAX, KD_MAX, T_MAX = 12.5, 30.0, 500.0, 5.0, 10.0
 SETPOINT = (1.0, 2.0, 50.0, 1.0, 0.5)  # q, dq, kp, kd, tau; the floor sends the same
 REPLY = bytes.fromhex("0180008008001e20")  # what every queued reply carries
 TIMEOUT_MS = 1000  # never reached with queued replies; generous for a slow guest
@@ -62,56 +61,6 @@ CAN_EFF_FLAG = 0x80000000
 CAN_RTR_FLAG = 0x40000000
 _CLASSIC = struct.Struct("=IB3x8s")
 _FILTER = struct.Struct("=II")
-
-# One classic data frame with an 11-bit identifier and 8 data bytes: SOF 1,
-# identifier 11, RTR 1, IDE 1, r0 1, DLC 4, data 64, CRC 15, CRC delimiter 1,
-# ACK 2, EOF 7, intermission 3. Stuff bits can be inserted from SOF to the end
-# of the CRC (98 bits), at most one after every four equal bits.
-FRAME_BITS = 111
-STUFFED_MAX = (1 + 11 + 1 + 1 + 1 + 4 + 64 + 15 - 1) // 4
-BITRATE = 1_000_000
-
-
-# ---- the pure-Python codec that the python-can side uses -------------------
-
-
-def _symmetric(x, m, k):
-    if x < -m:
-        x = -m
-    elif x > m:
-        x = m
-    return int((x + m) * k / (m + m))
-
-
-def _one_sided(x, m):
-    if x < 0.0:
-        x = 0.0
-    elif x > m:
-        x = m
-    return int(x * 4095.0 / m)
-
-
-def encode_setpoint(q, dq, kp, kd, tau):
-    """The 8 command bytes of an MIT setpoint, dm4310 limits."""
-    p = _symmetric(q, P_MAX, 65535.0)
-    v = _symmetric(dq, V_MAX, 4095.0)
-    kpc = _one_sided(kp, KP_MAX)
-    kdc = _one_sided(kd, KD_MAX)
-    t = _symmetric(tau, T_MAX, 4095.0)
-    return bytes((p >> 8, p & 0xFF, v >> 4, ((v & 0xF) << 4) | (kpc >> 8), kpc & 0xFF,
-                  kdc >> 4, ((kdc & 0xF) << 4) | (t >> 8), t & 0xFF))
-
-
-def decode_feedback(d):
-    """(motor_id, error, position, velocity, torque, t_mos, t_rotor) of a feedback frame."""
-    p = (d[1] << 8) | d[2]
-    v = (d[3] << 4) | (d[4] >> 4)
-    t = ((d[4] & 0xF) << 8) | d[5]
-    return (d[0] & 0xF, d[0] >> 4,
-            p * (P_MAX + P_MAX) / 65535.0 - P_MAX,
-            v * (V_MAX + V_MAX) / 4095.0 - V_MAX,
-            t * (T_MAX + T_MAX) / 4095.0 - T_MAX,
-            d[6], d[7])
 
 
 can = None  # python-can, imported on first use (the torvane-only workers skip it)
@@ -264,12 +213,7 @@ def check_codec(iface, replier):
 # The same two loops for both Python implementations, and in C++ for the
 # floor: n calls back to back with a clock read after every BLOCK of them, for
 # the rate; then n calls with a clock read after each, for the distribution
-# (reads after every call would otherwise be part of the rate). The rate is
-# taken from the median block, so that a stretch in which the machine was
-# busy with something else does not count against whoever ran then.
-
-BLOCK = 10
-
+# (reads after every call would otherwise be part of the rate).
 
 def back_to_back(call, bus, sp, n):
     clock = time.perf_counter_ns
@@ -293,26 +237,6 @@ def stamped(call, bus, sp, n):
     return [b - a for a, b in zip(stamps, stamps[1:])]
 
 
-@dataclass
-class Sample:
-    """One implementation's round: the durations of the blocks of calls made
-    back to back, and of as many calls timed one by one."""
-    block_ns: list
-    per_call_ns: list
-
-    @property
-    def calls(self):
-        return len(self.block_ns) * BLOCK
-
-    @property
-    def ns_per_exchange(self):
-        return statistics.median(self.block_ns) / BLOCK
-
-    @property
-    def rate(self):
-        return 1e9 / self.ns_per_exchange
-
-
 def run_python(impl, iface, replier, calls, warmup):
     """One round of torvane or python-can; replier None means a live responder."""
     with Opened(impl, iface) as o:
@@ -329,10 +253,7 @@ def run_floor(iface, calls, warmup, queued=True, extra=()):
     argv = [str(FLOOR_EXE), "--iface", iface, "--calls", str(calls), "--block", str(BLOCK), "--warmup", str(warmup),
             "--timings",
             *(["--queued"] if queued else []), *extra]
-    out = subprocess.run(argv, capture_output=True, text=True)
-    result = json.loads(out.stdout) if out.stdout.strip() else {"error": out.stderr.strip()}
-    if out.returncode != 0 or "error" in result:
-        raise RuntimeError(f"exchange_floor failed: {result.get('error')}")
+    result = run_json(argv)
     return Sample(result["block_ns"], result["per_call_ns"])
 
 
@@ -344,47 +265,6 @@ def run_round(impl, iface, replier, calls, warmup):
     if impl == "floor":
         return run_floor(iface, calls, warmup, queued=replier is not None)
     return run_python(impl, iface, replier, calls, warmup)
-
-
-def percentile(sorted_values, q):
-    """Nearest-rank percentile of an ascending list."""
-    return sorted_values[max(0, math.ceil(q * len(sorted_values)) - 1)]
-
-
-@dataclass
-class Summary:
-    rounds: list = field(default_factory=list)
-
-    def add(self, s):
-        self.rounds.append(s)
-
-    @property
-    def calls(self):
-        return sum(s.calls for s in self.rounds)
-
-    @property
-    def rate(self):
-        """Exchanges per second from the median block of all rounds."""
-        return 1e9 * BLOCK / statistics.median(b for s in self.rounds for b in s.block_ns)
-
-    @property
-    def mean_rate(self):
-        """Every back-to-back call over the time they took together."""
-        return 1e9 * self.calls / sum(sum(s.block_ns) for s in self.rounds)
-
-    @property
-    def rate_range(self):
-        return min(s.rate for s in self.rounds), max(s.rate for s in self.rounds)
-
-    def per_call(self):
-        pooled = sorted(x for s in self.rounds for x in s.per_call_ns)
-        return statistics.median(pooled), percentile(pooled, 0.99)
-
-
-def round_ratios(results, num, den):
-    """Time per exchange of num over den in each round: median and range."""
-    vals = [a.ns_per_exchange / b.ns_per_exchange for a, b in zip(results[num].rounds, results[den].rounds)]
-    return statistics.median(vals), min(vals), max(vals)
 
 
 # Each implementation goes first, second and last in turn; torvane and the
@@ -403,60 +283,7 @@ def compare(iface, replier, rounds, calls, warmup, live, log):
     return results
 
 
-# ---- the live simulator --------------------------------------------------------
-
-
-class Simulator:
-    READY = "dmsim: ready on "
-
-    def __init__(self, exe, iface, args=("--motor", f"{MOTOR_ID}:{MASTER_ID:#x}:dm4310"), wait=60.0):
-        argv = [str(exe), "--iface", iface, "--mode", "1", *args]
-        self.proc = subprocess.Popen(argv, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
-                                     stderr=subprocess.PIPE, text=True)
-        self.lines = []
-        ready = threading.Event()
-
-        def read():
-            for line in self.proc.stderr:
-                self.lines.append(line)
-                if line.startswith(self.READY):
-                    ready.set()
-            ready.set()
-
-        self.reader = threading.Thread(target=read, daemon=True)
-        self.reader.start()
-        if not ready.wait(wait) or self.proc.poll() is not None:
-            self.stop()
-            raise RuntimeError("dmsim did not come up: " + "".join(self.lines).strip())
-
-    def stop(self):
-        if self.proc.poll() is None:
-            self.proc.send_signal(signal.SIGINT)
-            try:
-                self.proc.wait(20)
-            except subprocess.TimeoutExpired:
-                self.proc.kill()
-                self.proc.wait()
-        self.reader.join(5)
-
-
-def find_dmsim():
-    exe = Path(sys.executable).parent / "dmsim"
-    return exe if exe.is_file() else None
-
-
 # ---- callgrind -----------------------------------------------------------------
-
-# Python's own time.sleep is the marker: callgrind dumps its counters each time
-# the worker enters it, so the second dump holds the measured loop and nothing
-# of start-up, imports or warm-up. The floor marks with phase_mark().
-PY_MARK = "time_sleep"
-FLOOR_MARK = "phase_mark"
-
-ALLOC_FUNCS = ("PyObject_Malloc", "PyObject_Calloc", "PyObject_Realloc", "PyMem_Malloc", "PyMem_Calloc",
-               "PyMem_Realloc", "PyMem_RawMalloc", "malloc", "calloc", "realloc", "operator new")
-SYSCALL_FUNCS = ("send", "sendto", "sendmsg", "recv", "recvfrom", "recvmsg", "setsockopt", "select", "poll",
-                 "clock_gettime")
 
 
 def callgrind_worker(impl, iface, calls, warmup):
@@ -468,86 +295,6 @@ def callgrind_worker(impl, iface, calls, warmup):
         o.run(calls)  # the plainest loop: what it adds to a call is the interpreter's least
         time.sleep(0)
     replier.close()
-
-
-@dataclass
-class Profile:
-    total: int
-    self_cost: dict
-    inclusive: dict
-    calls: dict
-
-
-def short_name(name):
-    """A function's name without its parameter list, symbol version or
-    callgrind's recursion depth: `request`, not `...::request(CanFrame const&, ...)`."""
-    name = re.sub(r"'\d+$", "", name)
-    name = re.sub(r"@@?[A-Z_]+[\d.]*$", "", name)
-    name = name.replace("(anonymous namespace)::", "")
-    if name.endswith(" const"):
-        name = name[:-6]
-    if name.endswith(")"):
-        depth = 0
-        for i in range(len(name) - 1, -1, -1):
-            depth += {")": 1, "(": -1}.get(name[i], 0)
-            if depth == 0:
-                name = name[:i] if i > 0 else name
-                break
-    return name
-
-
-def by_short_name(costs):
-    merged = {}
-    for name, cost in costs.items():
-        key = short_name(name)
-        merged[key] = merged.get(key, 0) + cost
-    return merged
-
-
-def parse_callgrind(path):
-    """Totals, per-function self and inclusive costs, and call counts of one
-    callgrind dump (single event, Ir)."""
-    names = {}
-    self_cost, inclusive, calls = {}, {}, {}
-    fn = cfn = None
-    pending_calls = None
-    total = None
-
-    def name_of(spec):
-        m = re.match(r"\((\d+)\)(?: (.*))?$", spec)
-        if not m:
-            return spec
-        if m.group(2) is not None:
-            names[m.group(1)] = m.group(2)
-        return names.get(m.group(1), spec)
-
-    with open(path) as f:
-        for line in f:
-            if not line or line[0] == "#":
-                continue
-            c = line[0]
-            if c.isdigit() or c in "+-*":
-                parts = line.split()
-                cost = int(parts[1]) if len(parts) > 1 else 0
-                if pending_calls is not None:
-                    inclusive[cfn] = inclusive.get(cfn, 0) + cost
-                    calls[cfn] = calls.get(cfn, 0) + pending_calls
-                    pending_calls = None
-                else:
-                    self_cost[fn] = self_cost.get(fn, 0) + cost
-                continue
-            key, _, value = line.rstrip("\n").partition("=")
-            if key == "fn":
-                fn = name_of(value)
-            elif key == "cfn":
-                cfn = name_of(value)
-            elif key == "calls":
-                pending_calls = int(value.split()[0])
-            elif line.startswith(("summary:", "totals:")):
-                total = int(line.split()[1])
-    if total is None:
-        total = sum(self_cost.values())
-    return Profile(total, self_cost, inclusive, calls)
 
 
 def vcan_interfaces(first):
@@ -567,87 +314,45 @@ def callgrind_runs(ifaces, calls, warmup, outdir, log):
     """The implementations under callgrind, at the same time where there are
     interfaces enough for each to have its own (start-up under
     instrumentation is most of the time); otherwise one after another."""
-    outdir.mkdir(parents=True, exist_ok=True)
-    env = dict(os.environ, PYTHONHASHSEED="0")
     t0 = time.monotonic()
     profiles = {}
     # The floor is quick; the two Python workers are what is worth overlapping.
     batches = [["torvane", "python-can"], ["floor"]] if len(ifaces) >= 2 else [[i] for i in IMPLS]
     for batch in batches:
-        procs = {impl: start_callgrind(impl, iface, calls, warmup, outdir, env) for impl, iface in zip(batch, ifaces)}
+        procs = {impl: start_run(impl, iface, calls, warmup, outdir) for impl, iface in zip(batch, ifaces)}
         for impl, proc in procs.items():
             profiles[impl] = finish_callgrind(impl, proc, outdir)
             log(f"  callgrind {impl}: done after {time.monotonic() - t0:.0f} s")
     return profiles
 
 
-def start_callgrind(impl, iface, calls, warmup, outdir, env):
-    for old in outdir.glob(f"callgrind.{impl}*"):
-        old.unlink()
+def start_run(impl, iface, calls, warmup, outdir):
     if impl == "floor":
-        mark = FLOOR_MARK
-        target = [str(FLOOR_EXE), "--iface", iface, "--calls", str(calls), "--block", str(BLOCK),
-                  "--warmup", str(warmup), "--queued"]
-    else:
-        mark = PY_MARK
-        target = [sys.executable, str(Path(__file__).resolve()), "--callgrind-worker", impl, "--iface", iface,
-                  "--calls", str(calls), "--warmup", str(warmup)]
-    argv = ["valgrind", "--tool=callgrind", f"--callgrind-out-file={outdir / f'callgrind.{impl}'}",
-            f"--dump-before={mark}", *target]
-    return subprocess.Popen(argv, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True, env=env)
-
-
-def finish_callgrind(impl, proc, outdir):
-    _, err = proc.communicate()
-    if proc.returncode != 0:
-        raise RuntimeError(f"callgrind run of {impl} failed:\n{err[-2000:]}")
-    # Dumps .1 (start-up to the first mark) and .2 (the loop); the rest of
-    # the run goes to the file without a number at exit.
-    dumps = sorted(p.name for p in outdir.glob(f"callgrind.{impl}.*"))
-    if dumps != [f"callgrind.{impl}.1", f"callgrind.{impl}.2"]:
-        raise RuntimeError(f"callgrind run of {impl}: expected two marks, found the dumps {dumps}")
-    return parse_callgrind(outdir / f"callgrind.{impl}.2")
+        return start_callgrind(impl, [str(FLOOR_EXE), "--iface", iface, "--calls", str(calls), "--block", str(BLOCK),
+                                      "--warmup", str(warmup), "--queued"], outdir, FLOOR_MARK)
+    return start_python(impl, Path(__file__).resolve(), ["--callgrind-worker", impl, "--iface", iface,
+                                                         "--calls", str(calls), "--warmup", str(warmup)], outdir)
 
 
 # ---- memory --------------------------------------------------------------------
 
 
-def _kept(call, bus, sp, keep):
+def _kept(keep, call, bus, sp):
     for i in range(len(keep)):
         keep[i] = call(bus, sp)  # what is allocated under this line is what a call leaves
 
 
-_KEPT_LINE = _kept.__code__.co_firstlineno + 2
-
-
 def retained_per_call(impl, iface, replier, calls, warmup):
     """Blocks and bytes per call that tracemalloc traces to the call itself
-    (any frame of the allocation's traceback on the calling line) when every
-    result is kept."""
+    when every result is kept."""
     with Opened(impl, iface) as o:
         replier.queue(warmup + calls)
         o.run(warmup)
-        keep = [None] * calls
-        gc.collect()
-        tracemalloc.start(64)
-        _kept(o.call, o.bus, o.sp, keep)
-        snap = tracemalloc.take_snapshot()
-        tracemalloc.stop()
-        mine = snap.filter_traces([tracemalloc.Filter(True, _kept.__code__.co_filename, lineno=_KEPT_LINE, all_frames=True)])
-        stats = mine.statistics("filename")
-        del keep, snap, mine
-        return sum(st.count for st in stats) / calls, sum(st.size for st in stats) / calls
+        return kept(_kept, calls, o.call, o.bus, o.sp)[:2]
 
 
-def rss_bytes():
-    with open("/proc/self/statm") as f:
-        return int(f.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
-
-
-def growth(iface, replier, total, chunk, warmup):
-    """Memory after `total` torvane calls whose results are dropped, against
-    before: the interpreter's allocated blocks and resident set, then (in a
-    second pass, as tracemalloc's own tables cost memory) traced memory."""
+def torvane_growth(iface, replier, total, chunk, warmup):
+    """Memory after `total` torvane calls whose results are dropped, against before."""
     with Opened("torvane", iface) as o:
 
         def calls(n):
@@ -657,137 +362,22 @@ def growth(iface, replier, total, chunk, warmup):
                 o.run(k)
                 n -= k
 
-        calls(warmup)
-        gc.collect()
-        rss0, blocks0 = rss_bytes(), sys.getallocatedblocks()
-        calls(total)
-        gc.collect()
-        rss1, blocks1 = rss_bytes(), sys.getallocatedblocks()
-        tracemalloc.start()
-        calls(chunk)
-        gc.collect()
-        t0 = tracemalloc.get_traced_memory()[0]
-        calls(total)
-        gc.collect()
-        t1 = tracemalloc.get_traced_memory()[0]
-        tracemalloc.stop()
-    return {"calls": total, "traced_bytes": t1 - t0, "allocated_blocks": blocks1 - blocks0,
-            "rss_bytes": rss1 - rss0}
+        return {"calls": total, **growth(calls, total, warmup, chunk)}
 
 
 # ---- the machine ---------------------------------------------------------------
 
 
-def in_vcan_vm():
-    try:
-        return "VCANVM_RUN=" in Path("/proc/cmdline").read_text()
-    except OSError:
-        return False
-
-
-def cpu_model():
-    try:
-        for line in Path("/proc/cpuinfo").read_text().splitlines():
-            if line.startswith("model name"):
-                return line.split(":", 1)[1].strip()
-    except OSError:
-        pass
-    return platform.processor() or "unknown"
-
-
-def compiler_version():
-    for f in FLOOR_BUILD.glob("CMakeFiles/*/CMakeCXXCompiler.cmake"):
-        text = f.read_text()
-        cid = re.search(r'set\(CMAKE_CXX_COMPILER_ID "([^"]*)"\)', text)
-        ver = re.search(r'set\(CMAKE_CXX_COMPILER_VERSION "([^"]*)"\)', text)
-        if cid and ver:
-            return f"{cid.group(1)} {ver.group(1)}"
-    return "unknown"
-
-
-def git_revision():
-    try:
-        rev = subprocess.run(["git", "-C", str(ROOT), "rev-parse", "--short", "HEAD"], capture_output=True,
-                             text=True, timeout=60).stdout.strip()
-        dirty = subprocess.run(["git", "-C", str(ROOT), "status", "--porcelain", "--untracked-files=no"],
-                               capture_output=True, text=True, timeout=60).stdout.strip()
-        return rev + (" with local changes" if dirty else "") if rev else "unknown"
-    except (OSError, subprocess.SubprocessError):
-        return "unknown"
-
-
-def valgrind_version():
-    try:
-        return subprocess.run(["valgrind", "--version"], capture_output=True, text=True).stdout.strip()
-    except OSError:
-        return None
-
-
 def machine(iface):
     import torvane
-    vm = in_vcan_vm()
-    lines = []
-    if vm:
-        host = os.environ.get("TORVANE_BENCH_HOST", "not recorded")
-        lines.append(f"tools/vcan-vm guest: qemu with TCG (software emulation), {os.cpu_count()} vCPUs, "
-                     f"kernel {platform.release()}, emulated CPU \"{cpu_model()}\"")
-        lines.append(f"host: {host}")
-    else:
-        lines.append(f"{cpu_model()}, {os.cpu_count()} CPUs, kernel {platform.release()} (native vcan)")
-    lines.append(f"bus: {iface} (vcan), net.core.rmem_default "
-                 f"{Path('/proc/sys/net/core/rmem_default').read_text().strip()} bytes")
-    lines.append(f"CPython {platform.python_version()} ({sys.executable}); torvane {torvane.__version__}; "
-                 f"python-can {load_python_can().__version__}; floor built with {compiler_version()}; "
-                 f"{valgrind_version() or 'valgrind missing'}")
-    lines.append(f"tree: {git_revision()}")
-    return vm, lines
-
-
-# ---- the report file -------------------------------------------------------------
-
-# Other benchmarks (benchmarks/group_tick.py) write sections of their own into
-# the same file between `<!-- NAME: begin -->` and `<!-- NAME: end -->`.
-_SECTION = re.compile(r"<!-- (\S+): begin -->.*?<!-- \1: end -->", re.S)
-
-
-def kept_sections(old_text):
-    """The other benchmarks' sections of the old report, to go after this one."""
-    return "".join("\n" + m.group(0) + "\n" for m in _SECTION.finditer(old_text))
-
-
-# ---- build ---------------------------------------------------------------------
-
-
-def build_floor(log, targets=("exchange_floor",)):
-    cmake = os.environ.get("CMAKE", "cmake")
-    if not (FLOOR_BUILD / "CMakeCache.txt").exists():
-        log(f"configuring the C++ floor in {FLOOR_BUILD.relative_to(ROOT)}")
-        subprocess.run([cmake, "-S", str(ROOT), "-B", str(FLOOR_BUILD), "-DTORVANE_BUILD_BENCHMARKS=ON",
-                        "-DTORVANE_BUILD_MODULE=OFF", "-DCMAKE_BUILD_TYPE=Release"],
-                       check=True, stdout=subprocess.DEVNULL)
-    subprocess.run([cmake, "--build", str(FLOOR_BUILD), "--target", *targets, "-j2"], check=True,
-                   stdout=subprocess.DEVNULL)
+    rmem = Path("/proc/sys/net/core/rmem_default").read_text().strip()
+    tools = (f"CPython {platform.python_version()} ({sys.executable}); torvane {torvane.__version__}; "
+             f"python-can {load_python_can().__version__}; floor built with {compiler_version()}; "
+             f"{valgrind_version() or 'valgrind missing'}")
+    return in_vcan_vm(), machine_lines(iface, tools, f", net.core.rmem_default {rmem} bytes")
 
 
 # ---- report --------------------------------------------------------------------
-
-
-def fmt_ns(ns):
-    return f"{ns / 1000:.1f} µs" if ns >= 1000 else f"{ns:.0f} ns"
-
-
-def fmt_int(n):
-    return f"{n:,.0f}"
-
-
-def table(header, rows):
-    out = ["| " + " | ".join(header) + " |", "|" + "|".join("---" for _ in header) + "|"]
-    out += ["| " + " | ".join(str(c) for c in row) + " |" for row in rows]
-    return out
-
-
-def verdict(ok):
-    return "met" if ok else "**missed**"
 
 
 def report(ctx):
@@ -806,7 +396,7 @@ def report(ctx):
     L = [f"# Benchmarks: one MIT exchange", ""]
     L += [f"Written by `benchmarks/exchange.py` on {ctx['date']}.", "",
           f"Command: `{ctx['command']}`", ""]
-    L += ["Machine:", ""] + [f"- {x}" for x in ctx["machine"]] + [""]
+    L += machine_block(ctx["machine"])
 
     L += ["## Ratios (same run)", ""]
     L.append(f"- torvane exchanges **{speedup[0]:.1f}x** as fast as python-can "
@@ -853,10 +443,10 @@ def report(ctx):
         # Growth that comes with the calls would be a block or more per call;
         # a few blocks made once (a cache, a resized table) are not growth.
         bound = grow["calls"] // 1000
-        ok = grow["traced_bytes"] < bound and grow["allocated_blocks"] < bound
+        ok = grow["traced"] < bound and grow["blocks"] < bound
         rows.append([f"no memory growth over {grow['calls']:,} calls",
-                     f"tracemalloc {grow['traced_bytes']:+,} bytes, allocated blocks "
-                     f"{grow['allocated_blocks']:+,}, resident set {grow['rss_bytes']:+,} bytes",
+                     f"tracemalloc {grow['traced']:+,} bytes, allocated blocks "
+                     f"{grow['blocks']:+,}, resident set {grow['rss']:+,} bytes",
                      verdict(ok), f"below {bound} bytes and blocks (1 per 1,000 calls)" if ok else "-"])
     L += ["## Targets", ""] + table(["target", "measured", "", "margin"], rows) + [""]
 
@@ -875,9 +465,8 @@ def report(ctx):
     rows = []
     for impl in IMPLS:
         s = r[impl]
-        lo, hi = s.rate_range
         med, p99 = s.per_call()
-        rows.append([LABELS[impl], fmt_int(s.rate), f"{fmt_int(lo)} to {fmt_int(hi)}", fmt_int(s.mean_rate),
+        rows.append([LABELS[impl], fmt_int(s.rate), fmt_rates(s), fmt_int(s.mean_rate),
                      f"{round_ratios(r, impl, 'torvane')[0]:.2f}", fmt_ns(host[impl]), f"{host[impl] / wire_ns:.1%}",
                      fmt_ns(med), fmt_ns(p99)])
     L += table(["implementation", "exchanges/s", "rounds", "mean", "time vs torvane, by round",
@@ -896,8 +485,7 @@ def report(ctx):
             p = cg[impl]
             n = ctx["callgrind_calls"]
             calls = by_short_name(p.calls)
-            allocs = ", ".join(f"`{f}` {calls[f] / n:.2f}" for f in ALLOC_FUNCS if calls.get(f))
-            sysc = ", ".join(f"`{f}` {calls[f] / n:.2f}" for f in SYSCALL_FUNCS if calls.get(f))
+            allocs, sysc = counts(calls, ALLOC_FUNCS, n), counts(calls, SYSCALL_FUNCS, n)
             rows.append([LABELS[impl], fmt_int(p.total / n), f"{p.total / cg['torvane'].total:.2f}",
                          allocs or "none", sysc or "-"])
         L += table(["implementation", "Ir per exchange", "vs torvane", "allocator calls", "C library calls"], rows)
@@ -905,9 +493,9 @@ def report(ctx):
         for impl in ("torvane", "python-can"):
             p = cg[impl]
             n = ctx["callgrind_calls"]
-            top = sorted(by_short_name(p.self_cost).items(), key=lambda kv: -kv[1])[:12]
             L += [f"Heaviest functions of {LABELS[impl]} (self Ir per exchange):", ""]
-            L += table(["function", "Ir"], [[f"`{name}`", fmt_int(cost / n)] for name, cost in top]) + [""]
+            L += table(["function", "Ir"], [[f"`{name}`", fmt_int(cost / n)] for name, cost in p.heaviest(12)])
+            L += [""]
 
     if mem:
         L += ["## Python memory (tracemalloc)", "",
@@ -920,8 +508,8 @@ def report(ctx):
                    [[LABELS[k], f"{v[0]:.2f}", f"{v[1]:.1f}"] for k, v in mem.items()]) + [""]
         if grow:
             L += [f"torvane over {grow['calls']:,} calls with the results dropped (after a warm-up): traced memory "
-                  f"{grow['traced_bytes']:+,} bytes, interpreter's allocated blocks {grow['allocated_blocks']:+,}, "
-                  f"resident set {grow['rss_bytes']:+,} bytes.", ""]
+                  f"{grow['traced']:+,} bytes, interpreter's allocated blocks {grow['blocks']:+,}, "
+                  f"resident set {grow['rss']:+,} bytes.", ""]
 
     live = ctx.get("live")
     L += ["## Live simulator", ""]
@@ -953,8 +541,8 @@ def report(ctx):
           f"- torvane: `Damiao.mit_control(bus, setpoint)`, its MotorState returned.",
           f"- python-can: `can.Bus(interface=\"socketcan\", channel=..., fd=False)`, a new `can.Message` per "
           f"command, `bus.recv(time left)` until a frame on 0x{MASTER_ID:x} with a standard identifier, the "
-          f"pure-Python codec of this file, a tuple returned. The codec was checked against torvane's bytes and "
-          f"values on the bus for {ctx['codec_checked']} setpoint/reply pairs before the run.",
+          f"pure-Python codec of `benchmarks/harness/frames.py`, a tuple returned. The codec was checked against "
+          f"torvane's bytes and values on the bus for {ctx['codec_checked']} setpoint/reply pairs before the run.",
           "- C++ floor: `benchmarks/exchange_floor.cpp`, `torvane::damiao::Damiao::mit_control` on a "
           "`torvane::can::SocketCanTransport`, built in Release like the module.",
           "- Both Python implementations run in the same two loops (`back_to_back`, `stamped`); the C++ "
@@ -968,8 +556,7 @@ def report(ctx):
 
 
 def main(argv=None):
-    ap = argparse.ArgumentParser(description=__doc__.split("\n\n")[0],
-                                 formatter_class=argparse.RawDescriptionHelpFormatter)
+    ap = parser(__doc__)
     ap.add_argument("--iface", default="vcan0")
     ap.add_argument("--rounds", type=int, default=8, help="rounds of the queued comparison (default 8)")
     ap.add_argument("--calls", type=int, default=5000,
@@ -983,19 +570,13 @@ def main(argv=None):
     ap.add_argument("--growth-calls", type=int, default=100_000)
     ap.add_argument("--skip", action="append", default=[], choices=["callgrind", "live", "memory"],
                     help="leave a part out (repeatable)")
-    ap.add_argument("--output", default=str(ROOT / "BENCHMARKS.md"), help="report file ('-' for none)")
-    ap.add_argument("--command", default=os.environ.get("TORVANE_BENCH_COMMAND"),
-                    help="the command line to record (default: this one)")
     ap.add_argument("--build-floor", action="store_true", help="(re)build the C++ floor, then exit")
-    ap.add_argument("--callgrind-worker", choices=["torvane", "python-can"], help=argparse.SUPPRESS)
+    ap.add_argument("--callgrind-worker", choices=["torvane", "python-can"], help=SUPPRESS)
     args = ap.parse_args(argv)
 
     if args.callgrind_worker:
         callgrind_worker(args.callgrind_worker, args.iface, args.calls, args.warmup)
         return 0
-
-    def log(msg):
-        print(msg, file=sys.stderr, flush=True)
 
     if args.build_floor:
         build_floor(log)
@@ -1004,10 +585,9 @@ def main(argv=None):
         build_floor(log)
 
     started = time.monotonic()
-    command = args.command or shlex.join([Path(sys.executable).name, *sys.argv])
-    vm, machine_lines = machine(args.iface)
-    ctx = {"vm": vm, "machine": machine_lines, "command": command, "rounds": args.rounds,
-           "warmup": args.warmup, "date": datetime.now(timezone.utc).strftime("%Y-%m-%d %H:%M UTC")}
+    vm, lines = machine(args.iface)
+    ctx = {"vm": vm, "machine": lines, "command": command_line(args), "rounds": args.rounds,
+           "warmup": args.warmup, "date": utc_date()}
 
     replier = Replier(args.iface)
     ctx["capacity"] = queue_capacity(args.iface, replier, probe=40_000)
@@ -1032,7 +612,7 @@ def main(argv=None):
         ctx["mem_calls"] = n
         ctx["memory"] = {impl: retained_per_call(impl, args.iface, replier, n, args.warmup)
                          for impl in ("torvane", "python-can")}
-        ctx["growth"] = growth(args.iface, replier, args.growth_calls, calls, args.warmup)
+        ctx["growth"] = torvane_growth(args.iface, replier, args.growth_calls, calls, args.warmup)
 
     if "callgrind" not in args.skip:
         if not valgrind_version():
@@ -1049,7 +629,7 @@ def main(argv=None):
             ctx["live"] = f"no dmsim beside {sys.executable}"
         else:
             log("live simulator")
-            sim = Simulator(exe, args.iface)
+            sim = Simulator(exe, args.iface, ["--motor", f"{MOTOR_ID}:{MASTER_ID:#x}:dm4310"])
             try:
                 live_calls = max(BLOCK, args.live_calls // BLOCK * BLOCK)
                 ctx["live_calls"], ctx["live_rounds"] = live_calls, args.live_rounds
@@ -1059,12 +639,7 @@ def main(argv=None):
                 sim.stop()
     replier.close()
 
-    text = report(ctx)
-    print(text)
-    if args.output != "-":
-        out = Path(args.output)
-        out.write_text(text + kept_sections(out.read_text() if out.exists() else ""))
-        log(f"written to {args.output} ({time.monotonic() - started:.0f} s)")
+    publish(report(ctx), args.output, started=started)
     return 0
 
 

@@ -24,33 +24,36 @@ The table goes into BENCHMARKS.md between its own markers.
 
 from __future__ import annotations
 
-import argparse
-import gc
 import os
-import shlex
+import platform
 import socket
-import subprocess
 import sys
 import threading
 import time
-import tracemalloc
-from datetime import datetime, timezone
+from argparse import SUPPRESS
 from itertools import repeat
 from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
-from exchange import (ALLOC_FUNCS, BITRATE, BLOCK, FRAME_BITS, PY_MARK, ROOT, Sample, Simulator,  # noqa: E402
-                      Summary, by_short_name, find_dmsim, fmt_int, fmt_ns, in_vcan_vm, parse_callgrind,
-                      round_ratios, rss_bytes, table, valgrind_version, verdict)
-import group_tick  # noqa: E402
+from harness import ROOT  # noqa: E402
+from harness.callgrind import (ALLOC_FUNCS, between_marks, by_short_name, finish_callgrind,  # noqa: E402
+                               start_python)
+from harness.cli import log, parser, tick_context, tick_options  # noqa: E402
+from harness.dmsim import ARM, Simulator, find_dmsim, motor_args  # noqa: E402
+from harness.frames import BITRATE, FRAME_BITS  # noqa: E402
+from harness.machine import machine_lines, valgrind_version  # noqa: E402
+from harness.markdown import fmt_int, fmt_ns, fmt_rates, header, markers, publish, table, verdict  # noqa: E402
+from harness.memory import growth, kept  # noqa: E402
+from harness.timing import BLOCK, Sample, Summary, round_ratios  # noqa: E402
 
 MOTORS = 7
-MODELS = ("dm8009", "dm8009", "dm4340", "dm4340", "dm4310", "dm4310", "dm4310")  # as group_tick.cpp
+MODELS = ARM[:MOTORS]  # as group_tick.cpp
 CPP_GROUP_IR = 576  # per motor per tick, the C++ group in tools/bench-group's section below
 QUEUED_TARGET, LIVE_TARGET, THREAD_TARGET = 2.0, 3.0, 0.5
 TIMEOUT_MS = 1000
 WAYS = ("group", "singles")
-BEGIN, END = "<!-- ext_tick: begin -->", "<!-- ext_tick: end -->"
+SECTION = "ext_tick"
+BEGIN, END = markers(SECTION)
 
 
 def _sockets():
@@ -145,34 +148,17 @@ def rounds_of(arm, rounds, ticks, warmup, log, tag):
 
 
 def callgrind_worker(way, iface, ticks, warmup):
-    arm = Arm(iface, echo=True)
-    tick = arm.calls[way]
-    for _ in repeat(None, warmup):
-        tick()
-    time.sleep(0)
-    for _ in repeat(None, ticks):
-        tick()
-    time.sleep(0)
+    arm = Arm(iface, echo=True)  # kept: the ticks use its bus and motors
+    between_marks(arm.calls[way], warmup, ticks)
 
 
 def callgrind(iface, ticks, warmup, outdir, log):
-    outdir.mkdir(parents=True, exist_ok=True)
-    env = dict(os.environ, PYTHONHASHSEED="0")
     profiles = {}
     for way in WAYS:
         key = f"ext-{way}"
-        for old in outdir.glob(f"callgrind.{key}*"):
-            old.unlink()
-        argv = ["valgrind", "--tool=callgrind", f"--callgrind-out-file={outdir / f'callgrind.{key}'}",
-                f"--dump-before={PY_MARK}", sys.executable, str(Path(__file__).resolve()), "--callgrind-worker",
-                way, "--iface", iface, "--ticks", str(ticks), "--warmup", str(warmup)]
-        proc = subprocess.run(argv, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True, env=env)
-        if proc.returncode != 0:
-            raise RuntimeError(f"callgrind run of {way} failed:\n{proc.stderr[-2000:]}")
-        dumps = sorted(p.name for p in outdir.glob(f"callgrind.{key}.*"))
-        if dumps != [f"callgrind.{key}.1", f"callgrind.{key}.2"]:
-            raise RuntimeError(f"callgrind run of {way}: expected two marks, found the dumps {dumps}")
-        profiles[way] = parse_callgrind(outdir / f"callgrind.{key}.2")
+        proc = start_python(key, Path(__file__).resolve(), ["--callgrind-worker", way, "--iface", iface,
+                                                            "--ticks", str(ticks), "--warmup", str(warmup)], outdir)
+        profiles[way] = finish_callgrind(key, proc, outdir)
         log(f"  callgrind {way}: {profiles[way].total / ticks / MOTORS:.0f} Ir per motor per tick")
     return profiles
 
@@ -182,9 +168,7 @@ def callgrind(iface, ticks, warmup, outdir, log):
 
 def simulator(exe, iface, latency_us):
     """dmsim playing the seven motors, on the wire model of the C++ group's live rounds."""
-    args = ["--latency-us", str(latency_us), "--bitrate", str(BITRATE)]
-    for i in range(1, MOTORS + 1):
-        args += ["--motor", f"{i}:{0x10 + i:#x}:{MODELS[i - 1]}"]
+    args = ["--latency-us", str(latency_us), "--bitrate", str(BITRATE), *motor_args(MODELS)]
     return Simulator(exe, iface, args)
 
 
@@ -234,12 +218,9 @@ def thread_progress(arm, ticks, singles_ticks, log):
 # ---- memory -----------------------------------------------------------------------------
 
 
-def _kept(tick, keep):
+def _kept(keep, tick):
     for i in range(len(keep)):
         keep[i] = tick()  # what is allocated under this line is what a tick leaves
-
-
-_KEPT_LINE = _kept.__code__.co_firstlineno + 2
 
 
 def kept_per_tick(arm, ticks):
@@ -248,55 +229,27 @@ def kept_per_tick(arm, ticks):
     tick = arm.calls["group"]
     for _ in repeat(None, 500):
         tick()
-    keep = [None] * ticks
-    gc.collect()
-    tracemalloc.start(64)
-    _kept(tick, keep)
-    snap = tracemalloc.take_snapshot()
-    tracemalloc.stop()
-    mine = snap.filter_traces([tracemalloc.Filter(True, _kept.__code__.co_filename, lineno=_KEPT_LINE,
-                                                  all_frames=True)])
-    stats = mine.statistics("filename")
-    kinds = sorted({type(x).__name__ for r in keep for x in (r, *r)})
-    result = {"blocks": sum(st.count for st in stats) / ticks, "bytes": sum(st.size for st in stats) / ticks,
-              "kinds": kinds}
-    del keep, snap, mine
-    return result
+    blocks, size, keep = kept(_kept, ticks, tick)
+    return {"blocks": blocks, "bytes": size, "kinds": sorted({type(x).__name__ for r in keep for x in (r, *r)})}
 
 
-def growth(arm, total, warmup):
+def group_growth(arm, total, warmup):
     tick = arm.calls["group"]
 
     def run(n):
         for _ in repeat(None, n):
             tick()
 
-    run(warmup)
-    gc.collect()
-    rss0, blocks0 = rss_bytes(), sys.getallocatedblocks()
-    run(total)
-    gc.collect()
-    rss1, blocks1 = rss_bytes(), sys.getallocatedblocks()
-    tracemalloc.start()
-    run(warmup)
-    gc.collect()
-    t0 = tracemalloc.get_traced_memory()[0]
-    run(total)
-    gc.collect()
-    t1 = tracemalloc.get_traced_memory()[0]
-    tracemalloc.stop()
-    return {"ticks": total, "rss": rss1 - rss0, "rss_before": rss0, "blocks": blocks1 - blocks0,
-            "blocks_before": blocks0, "traced": t1 - t0}
+    return {"ticks": total, **growth(run, total, warmup, warmup)}
 
 
 # ---- report -----------------------------------------------------------------------------
 
 
-def machine_lines(iface):
-    import platform
+def machine(iface):
     import torvane
-    return group_tick.machine_lines(iface, f"CPython {platform.python_version()} ({sys.executable}); torvane "
-                                           f"{torvane.__version__}; {valgrind_version() or 'valgrind missing'}")
+    return machine_lines(iface, f"CPython {platform.python_version()} ({sys.executable}); torvane "
+                                f"{torvane.__version__}; {valgrind_version() or 'valgrind missing'}")
 
 
 def speedup_row(target, results, what):
@@ -319,8 +272,7 @@ def report(ctx):
     py_allocs = sum(v for k, v in allocs["group"].items() if k.startswith("Py"))
 
     L = [BEGIN, "", "# Benchmarks: a tick of seven motors from Python", ""]
-    L += [f"Written by `benchmarks/ext_tick.py` on {ctx['date']}. Command: `{ctx['command']}`", ""]
-    L += ["Machine:", ""] + [f"- {x}" for x in ctx["machine"]] + [""]
+    L += header("ext_tick.py", ctx)
     L += ["## Targets", ""]
     rows = [speedup_row(QUEUED_TARGET, q, "replies queued"), speedup_row(LIVE_TARGET, live, "live dmsim")]
     share = th["group"]["share"]
@@ -350,9 +302,8 @@ def report(ctx):
     rows = []
     for w in WAYS:
         s = q[w]
-        lo, hi = s.rate_range
         al = ", ".join(f"`{k}` {v:.2f}" for k, v in sorted(allocs[w].items())) or "none"
-        rows.append([w, fmt_int(s.rate), f"{fmt_int(lo)} to {fmt_int(hi)}",
+        rows.append([w, fmt_int(s.rate), fmt_rates(s),
                      f"{round_ratios(q, 'singles', w)[0]:.2f}x", fmt_int(cg[w].total / n), fmt_int(ir[w]), al,
                      qmiss[w]])
     rows.append(["C++ group (tools/bench-group)", "", "", "", fmt_int(CPP_GROUP_IR * MOTORS), fmt_int(CPP_GROUP_IR),
@@ -363,9 +314,9 @@ def report(ctx):
           "- singles: seven `torvane.Damiao.mit_control(bus, setpoint)` calls, their states gathered in a tuple.",
           f"- The Python group costs {ir['group'] - CPP_GROUP_IR:,.0f} Ir per motor per tick over the C++ group's "
           f"{CPP_GROUP_IR}: the interpreter's call, converting the seven setpoints and building the states.", ""]
-    top = sorted(by_short_name(cg["group"].self_cost).items(), key=lambda kv: -kv[1])[:12]
     L += ["Heaviest functions of the Python group tick (self Ir per motor per tick):", ""]
-    L += table(["function", "Ir"], [[f"`{name}`", f"{cost / n / MOTORS:.0f}"] for name, cost in top]) + [""]
+    L += table(["function", "Ir"], [[f"`{name}`", f"{cost / n / MOTORS:.0f}"]
+                                    for name, cost in cg["group"].heaviest(12)]) + [""]
 
     L += ["## Live simulator", "",
           f"Against `{ctx['dmsim']}` playing the seven motors, {ctx['live_ticks']:,} ticks per way in each of "
@@ -373,8 +324,7 @@ def report(ctx):
     rows = []
     for w in WAYS:
         s = live[w]
-        lo, hi = s.rate_range
-        rows.append([w, fmt_int(s.rate), f"{fmt_int(lo)} to {fmt_int(hi)}",
+        rows.append([w, fmt_int(s.rate), fmt_rates(s),
                      f"{round_ratios(live, 'singles', w)[0]:.2f}x", fmt_ns(1e9 / s.rate), lmiss[w]])
     L += table(["way", "ticks/s", "rounds", "vs singles", "time per tick", "missed replies"], rows) + [""]
     L += [f"What the wire allows: seven single exchanges take at least 7 x (2 x {frame_us:.0f} + "
@@ -416,32 +366,19 @@ def report(ctx):
 
 
 def main(argv=None):
-    ap = argparse.ArgumentParser(description=__doc__.split("\n\n")[0],
-                                 formatter_class=argparse.RawDescriptionHelpFormatter)
-    ap.add_argument("--iface", default="vcan0")
-    ap.add_argument("--rounds", type=int, default=6, help="rounds with replies queued (default 6)")
-    ap.add_argument("--ticks", type=int, default=2000, help="ticks per way and round, a multiple of 10")
-    ap.add_argument("--warmup", type=int, default=200)
-    ap.add_argument("--callgrind-ticks", type=int, default=1000)
-    ap.add_argument("--live-rounds", type=int, default=4)
-    ap.add_argument("--live-ticks", type=int, default=300)
+    ap = parser(__doc__)
+    tick_options(ap, ticks=2000, warmup=200, live_rounds=4, live_ticks=300)
     ap.add_argument("--thread-ticks", type=int, default=1000)
     ap.add_argument("--thread-singles-ticks", type=int, default=200, help="as many ticks of seven single calls")
     ap.add_argument("--kept-ticks", type=int, default=5000)
     ap.add_argument("--growth-ticks", type=int, default=100_000)
-    ap.add_argument("--latency-us", type=int, default=200, help="dmsim's processing latency (default 200)")
     ap.add_argument("--dmsim", default=None, help="the simulator (default: the one beside this interpreter)")
-    ap.add_argument("--output", default=str(ROOT / "BENCHMARKS.md"), help="report file ('-' for none)")
-    ap.add_argument("--command", default=os.environ.get("TORVANE_BENCH_COMMAND"))
-    ap.add_argument("--callgrind-worker", choices=WAYS, help=argparse.SUPPRESS)
+    ap.add_argument("--callgrind-worker", choices=WAYS, help=SUPPRESS)
     args = ap.parse_args(argv)
 
     if args.callgrind_worker:
         callgrind_worker(args.callgrind_worker, args.iface, args.ticks, args.warmup)
         return 0
-
-    def log(msg):
-        print(msg, file=sys.stderr, flush=True)
 
     dmsim = args.dmsim or find_dmsim()
     if dmsim is None:
@@ -449,20 +386,15 @@ def main(argv=None):
     if not valgrind_version():
         raise SystemExit("valgrind is missing (tools/install-system-deps)")
     started = time.monotonic()
-    ctx = {"vm": in_vcan_vm(), "machine": machine_lines(args.iface), "rounds": args.rounds, "ticks": args.ticks,
-           "warmup": args.warmup, "callgrind_ticks": args.callgrind_ticks, "live_rounds": args.live_rounds,
-           "live_ticks": args.live_ticks, "thread_ticks": args.thread_ticks, "kept_ticks": args.kept_ticks,
-           "latency_us": args.latency_us,
-           "dmsim": f"dmsim --latency-us {args.latency_us} --bitrate {BITRATE}",
-           "command": args.command or shlex.join([Path(sys.executable).name, *sys.argv]),
-           "date": datetime.now(timezone.utc).strftime("%Y-%m-%d %H:%M UTC")}
+    ctx = {**tick_context(args, machine(args.iface)), "thread_ticks": args.thread_ticks,
+           "kept_ticks": args.kept_ticks, "dmsim": f"dmsim --latency-us {args.latency_us} --bitrate {BITRATE}"}
 
     log("replies queued")
     arm = Arm(args.iface, echo=True)
     ctx["queued"] = rounds_of(arm, args.rounds, args.ticks, args.warmup, log, "queued")
     log("memory")
     ctx["kept"] = kept_per_tick(arm, args.kept_ticks)
-    ctx["growth"] = growth(arm, args.growth_ticks, 2000)
+    ctx["growth"] = group_growth(arm, args.growth_ticks, 2000)
     log(f"  kept {ctx['kept']}; growth {ctx['growth']}")
     del arm
     log("callgrind")
@@ -479,11 +411,7 @@ def main(argv=None):
     finally:
         sim.stop()
 
-    text = report(ctx)
-    print(text)
-    if args.output != "-":
-        group_tick.write_section(Path(args.output), text, BEGIN, END)
-        log(f"written to {args.output} ({time.monotonic() - started:.0f} s)")
+    publish(report(ctx), args.output, SECTION, started)
     return 0
 
 

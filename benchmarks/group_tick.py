@@ -23,28 +23,30 @@ file (benchmarks/exchange.py's report) is left as it is.
 
 from __future__ import annotations
 
-import argparse
-import json
 import os
 import re
-import shlex
 import subprocess
 import sys
 import time
-from datetime import datetime, timezone
 from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
-from exchange import (BITRATE, BLOCK, FLOOR_BUILD, FRAME_BITS, ROOT, Sample, Summary, build_floor, by_short_name,  # noqa: E402
-                      compiler_version, cpu_model, finish_callgrind, fmt_int, fmt_ns, git_revision, in_vcan_vm,
-                      round_ratios, table, valgrind_version, verdict)
+from harness import ROOT  # noqa: E402
+from harness.callgrind import FLOOR_MARK, by_short_name, finish_callgrind, start_callgrind  # noqa: E402
+from harness.cli import log, parser, tick_context, tick_options  # noqa: E402
+from harness.cpp import FLOOR_BUILD, build, run_json  # noqa: E402
+from harness.frames import BITRATE, FRAME_BITS  # noqa: E402
+from harness.machine import machine_lines, valgrind_version  # noqa: E402
+from harness.markdown import counts, fmt_int, fmt_ns, fmt_rates, header, markers, publish, table, verdict  # noqa: E402
+from harness.timing import BLOCK, Sample, Summary, round_ratios  # noqa: E402
 
 EXE = FLOOR_BUILD / "benchmarks" / "group_tick"
 DMSIM = FLOOR_BUILD / "sim" / "dmsim"
 MOTORS = 7
 IR_TARGET = 727  # Ir of one single exchange in the C++ floor before the group existed
 LIVE_TARGET = 3.0
-BEGIN, END = "<!-- group_tick: begin -->", "<!-- group_tick: end -->"
+SECTION = "group_tick"
+BEGIN, END = markers(SECTION)
 
 # (label, way, transport, fd); the first two are the comparison the targets are about.
 QUEUED = (("group", "group", "batch", False), ("singles", "singles", "batch", False),
@@ -70,14 +72,6 @@ def argv_of(way, transport, fd, iface, ticks, warmup, live_cmd=None):
     return argv + (["--dmsim", live_cmd] if live_cmd else ["--echo"])
 
 
-def run(argv):
-    out = subprocess.run(argv, capture_output=True, text=True)
-    result = json.loads(out.stdout) if out.stdout.strip() else {"error": out.stderr.strip()}
-    if out.returncode != 0 or "error" in result:
-        raise RuntimeError(f"{shlex.join(argv)} failed: {result.get('error')}")
-    return result
-
-
 def rounds_of(configs, rounds, iface, ticks, warmup, log, live_cmd=None):
     """Every configuration once per round, in an order that turns by one each round."""
     results = {c[0]: Summary() for c in configs}
@@ -85,7 +79,7 @@ def rounds_of(configs, rounds, iface, ticks, warmup, log, live_cmd=None):
     for r in range(rounds):
         order = configs[r % len(configs):] + configs[:r % len(configs)]
         for label, way, transport, fd in order:
-            got = run(argv_of(way, transport, fd, iface, ticks, warmup, live_cmd))
+            got = run_json(argv_of(way, transport, fd, iface, ticks, warmup, live_cmd))
             s = Sample(got["block_ns"], [])
             results[label].add(s)
             missing[label] += got["missing"]
@@ -94,15 +88,10 @@ def rounds_of(configs, rounds, iface, ticks, warmup, log, live_cmd=None):
 
 
 def callgrind(iface, ticks, warmup, outdir, log):
-    outdir.mkdir(parents=True, exist_ok=True)
     profiles = {}
     for label, way, transport, fd in QUEUED:
         key = re.sub(r"\W+", "-", label)
-        for old in outdir.glob(f"callgrind.{key}*"):
-            old.unlink()
-        argv = ["valgrind", "--tool=callgrind", f"--callgrind-out-file={outdir / f'callgrind.{key}'}",
-                "--dump-before=phase_mark", *argv_of(way, transport, fd, iface, ticks, warmup)]
-        proc = subprocess.Popen(argv, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True)
+        proc = start_callgrind(key, argv_of(way, transport, fd, iface, ticks, warmup), outdir, FLOOR_MARK)
         profiles[label] = finish_callgrind(key, proc, outdir)
         log(f"  callgrind {label}: {profiles[label].total / ticks / MOTORS:.0f} Ir per motor per tick")
     return profiles
@@ -115,23 +104,6 @@ def dmsim_command(exe, latency_us):
     return cmd, bitrate
 
 
-def machine_lines(iface, tools=None):
-    """The machine, the bus, `tools` (default: the compiler of the floor
-    build and valgrind) and the tree."""
-    import platform
-    lines = []
-    if in_vcan_vm():
-        lines.append(f"tools/vcan-vm guest: qemu with TCG (software emulation), {os.cpu_count()} vCPUs, "
-                     f"kernel {platform.release()}, emulated CPU \"{cpu_model()}\"")
-        lines.append(f"host: {os.environ.get('TORVANE_BENCH_HOST', 'not recorded')}")
-    else:
-        lines.append(f"{cpu_model()}, {os.cpu_count()} CPUs, kernel {platform.release()} (native vcan)")
-    lines.append(f"bus: {iface} (vcan)")
-    lines.append(tools or f"built with {compiler_version()}; {valgrind_version() or 'valgrind missing'}")
-    lines.append(f"tree: {git_revision()}")
-    return lines
-
-
 def report(ctx):
     q, cg, n = ctx["queued"], ctx["callgrind"], ctx["callgrind_ticks"]
     ir = {label: cg[label].total / n / MOTORS for label in cg}
@@ -140,8 +112,7 @@ def report(ctx):
     wire_tick_us = 2 * MOTORS * FRAME_BITS / BITRATE * 1e6
 
     L = [BEGIN, "", "# Benchmarks: a tick of seven motors", ""]
-    L += [f"Written by `benchmarks/group_tick.py` on {ctx['date']}. Command: `{ctx['command']}`", ""]
-    L += ["Machine:", ""] + [f"- {x}" for x in ctx["machine"]] + [""]
+    L += header("group_tick.py", ctx)
     L += ["## Targets", ""]
     rows = [
         [f"group: core instructions per motor per tick <= {IR_TARGET} Ir", f"{ir['group']:.0f} Ir",
@@ -163,19 +134,17 @@ def report(ctx):
     rows = []
     for label, *_ in QUEUED:
         s = q[label]
-        lo, hi = s.rate_range
         vs = round_ratios(q, "singles", label)
-        calls = by_short_name(cg[label].calls)
-        sysc = ", ".join(f"`{f}` {calls[f] / n:.1f}" for f in SYSCALLS if calls.get(f))
-        rows.append([label, fmt_int(s.rate), f"{fmt_int(lo)} to {fmt_int(hi)}", f"{vs[0]:.2f}x",
+        sysc = counts(by_short_name(cg[label].calls), SYSCALLS, n, digits=1)
+        rows.append([label, fmt_int(s.rate), fmt_rates(s), f"{vs[0]:.2f}x",
                      fmt_int(cg[label].total / n), fmt_int(ir[label]), sysc, ctx["queued_missing"][label]])
     L += table(["way", "ticks/s", "rounds", "vs singles", "Ir per tick", "Ir per motor", "C library calls per tick",
                 "missed replies"], rows) + [""]
     L += [f"- {label}: {DESCRIBE[label]}." for label, *_ in QUEUED] + [""]
 
-    top = sorted(by_short_name(cg["group"].self_cost).items(), key=lambda kv: -kv[1])[:10]
     L += ["Heaviest functions of the group tick (self Ir per motor per tick):", ""]
-    L += table(["function", "Ir"], [[f"`{name}`", f"{cost / n / MOTORS:.0f}"] for name, cost in top]) + [""]
+    L += table(["function", "Ir"], [[f"`{name}`", f"{cost / n / MOTORS:.0f}"]
+                                    for name, cost in cg["group"].heaviest(10)]) + [""]
 
     L += ["## Live simulator", "",
           f"Against `{ctx['dmsim']}` (`{ctx['dmsim_exe']}`) playing the seven motors (started by group_tick for "
@@ -187,9 +156,8 @@ def report(ctx):
     rows = []
     for label, *_ in LIVE:
         s = live[label]
-        lo, hi = s.rate_range
         vs = round_ratios(live, "singles", label)
-        rows.append([label, fmt_int(s.rate), f"{fmt_int(lo)} to {fmt_int(hi)}", f"{vs[0]:.2f}x",
+        rows.append([label, fmt_int(s.rate), fmt_rates(s), f"{vs[0]:.2f}x",
                      fmt_ns(1e9 / s.rate), live_missing[label]])
     L += table(["way", "ticks/s", "rounds", "vs singles", "time per tick", "missed replies"], rows) + [""]
     frame_us = FRAME_BITS / BITRATE * 1e6
@@ -208,39 +176,15 @@ def report(ctx):
     return "\n".join(L)
 
 
-def write_section(path, text, begin=BEGIN, end=END):
-    """Puts `text` (opening with `begin`, closing with `end`) in place of the
-    file's section between those markers, or after the rest."""
-    old = path.read_text() if path.exists() else ""
-    if begin in old and end in old:
-        new = old[:old.index(begin)] + text + old[old.index(end) + len(end):]
-    else:
-        new = old.rstrip("\n") + ("\n\n" if old else "") + text + "\n"
-    path.write_text(new)
-
-
 def main(argv=None):
-    ap = argparse.ArgumentParser(description=__doc__.split("\n\n")[0],
-                                 formatter_class=argparse.RawDescriptionHelpFormatter)
-    ap.add_argument("--iface", default="vcan0")
-    ap.add_argument("--rounds", type=int, default=6, help="rounds with replies queued (default 6)")
-    ap.add_argument("--ticks", type=int, default=3000, help="ticks per way and round, a multiple of 10 (default 3000)")
-    ap.add_argument("--warmup", type=int, default=300)
-    ap.add_argument("--callgrind-ticks", type=int, default=1000)
-    ap.add_argument("--live-rounds", type=int, default=8)
-    ap.add_argument("--live-ticks", type=int, default=500)
-    ap.add_argument("--latency-us", type=int, default=200, help="dmsim's processing latency (default 200)")
+    ap = parser(__doc__)
+    tick_options(ap, ticks=3000, warmup=300, live_rounds=8, live_ticks=500)
     ap.add_argument("--dmsim", default=str(DMSIM), help=f"the simulator to run (default {DMSIM.relative_to(ROOT)})")
-    ap.add_argument("--output", default=str(ROOT / "BENCHMARKS.md"), help="report file ('-' for none)")
-    ap.add_argument("--command", default=os.environ.get("TORVANE_BENCH_COMMAND"))
     ap.add_argument("--build", action="store_true", help="(re)build group_tick and dmsim, then exit")
     args = ap.parse_args(argv)
 
-    def log(msg):
-        print(msg, file=sys.stderr, flush=True)
-
     if args.build or not EXE.exists() or (args.dmsim == str(DMSIM) and not DMSIM.exists()):
-        build_floor(log, targets=("group_tick", "dmsim"))
+        build(log, targets=("group_tick", "dmsim"))
         if args.build:
             return 0
     if not valgrind_version():
@@ -248,13 +192,9 @@ def main(argv=None):
 
     started = time.monotonic()
     dmsim, bitrate = dmsim_command(args.dmsim, args.latency_us)
-    ctx = {"vm": in_vcan_vm(), "machine": machine_lines(args.iface), "rounds": args.rounds, "ticks": args.ticks,
-           "warmup": args.warmup, "callgrind_ticks": args.callgrind_ticks, "live_rounds": args.live_rounds,
-           "live_ticks": args.live_ticks, "latency_us": args.latency_us, "dmsim_exe": os.path.relpath(args.dmsim, ROOT),
-           "dmsim": f"dmsim --latency-us {args.latency_us}"
-           + (f" --bitrate {BITRATE}" if bitrate else ""), "bitrate": bitrate,
-           "command": args.command or shlex.join([Path(sys.executable).name, *sys.argv]),
-           "date": datetime.now(timezone.utc).strftime("%Y-%m-%d %H:%M UTC")}
+    ctx = {**tick_context(args, machine_lines(args.iface)), "dmsim_exe": os.path.relpath(args.dmsim, ROOT),
+           "dmsim": f"dmsim --latency-us {args.latency_us}" + (f" --bitrate {BITRATE}" if bitrate else ""),
+           "bitrate": bitrate}
 
     log("replies queued")
     ctx["queued"], ctx["queued_missing"] = rounds_of(QUEUED, args.rounds, args.iface, args.ticks, args.warmup, log)
@@ -264,11 +204,7 @@ def main(argv=None):
     log(f"live: {dmsim}")
     ctx["live"] = rounds_of(LIVE, args.live_rounds, args.iface, args.live_ticks, min(args.warmup, 50), log, dmsim)
 
-    text = report(ctx)
-    print(text)
-    if args.output != "-":
-        write_section(Path(args.output), text)
-        log(f"written to {args.output} ({time.monotonic() - started:.0f} s)")
+    publish(report(ctx), args.output, SECTION, started)
     return 0
 
 

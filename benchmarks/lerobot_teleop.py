@@ -21,7 +21,6 @@ them without a word).
 
 from __future__ import annotations
 
-import argparse
 import logging
 import math
 import statistics
@@ -31,14 +30,15 @@ import time
 from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
-from exchange import ROOT, Simulator, find_dmsim  # noqa: E402
-from group_tick import machine_lines, write_section  # noqa: E402
+from harness.cli import parser  # noqa: E402
+from harness.dmsim import ARM, WIRE, Simulator, find_dmsim, motor_args  # noqa: E402
+from harness.machine import machine_lines  # noqa: E402
+from harness.markdown import markers, publish, verdict  # noqa: E402
 
 IFACES = ["vcan0", "vcan1"]
-ARM = ["dm8009", "dm8009", "dm4340", "dm4340", "dm4310", "dm4310", "dm4310", "dm4310"]
-WIRE = ["--bitrate", "1000000", "--latency-us", "200"]
 NAMES = [f"joint_{i}" for i in range(1, 8)] + ["gripper"]
-BEGIN, END = "<!-- lerobot_teleop: begin -->", "<!-- lerobot_teleop: end -->"
+SECTION = "lerobot_teleop"
+BEGIN, END = markers(SECTION)
 
 
 class Counter(logging.Handler):
@@ -55,13 +55,6 @@ def versions():
     from importlib.metadata import version
 
     return ", ".join(f"{d} {version(d)}" for d in ("lerobot", "python-can", "torvane", "lerobot_robot_torvane"))
-
-
-def sim_args():
-    out = []
-    for i, m in enumerate(ARM, 1):
-        out += ["--motor", f"{i}:0x{0x10 + i:x}:{m}"]
-    return [*out, *WIRE]
 
 
 def action(tick):
@@ -119,11 +112,10 @@ def run_round(robot, ticks, start_tick):
 
 
 def main(argv=None):
-    ap = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    ap = parser(__doc__, command=False)
     ap.add_argument("--rounds", type=int, default=4)
     ap.add_argument("--ticks", type=int, default=200)
     ap.add_argument("--timeout-ms", type=int, default=100, help="the plugin's per-tick deadline (default 100)")
-    ap.add_argument("--output", default=str(ROOT / "BENCHMARKS.md"), help="report file ('-' for none)")
     a = ap.parse_args(argv)
     dmsim = find_dmsim()
     if not dmsim:
@@ -136,7 +128,7 @@ def main(argv=None):
     theirs_uncollected = [0]
     ours_raised = 0
 
-    sims = [Simulator(dmsim, iface, sim_args()) for iface in IFACES]
+    sims = [Simulator(dmsim, iface, [*motor_args(ARM), *WIRE]) for iface in IFACES]
     rates = {"torvane": [], "lerobot": []}
     try:
         with tempfile.TemporaryDirectory() as cal:
@@ -172,12 +164,10 @@ def main(argv=None):
              f"| LeRobot 0.6.1 (`bi_openarm_follower`) | {theirs:,.1f} | "
              f"{theirs_dropped.count} \"Packet drop\" warnings; {theirs_uncollected[0]} replies not collected "
              f"by its batch receives |",
-             "", f"Ratio {ours / theirs:.2f}x (target 2x: {'met' if ours / theirs >= 2 else 'missed'}); "
+             "", f"Ratio {ours / theirs:.2f}x (target 2x: {verdict(ours / theirs >= 2, bold=False)}); "
              f"{total:,} ticks per robot over the run, warm-up included ({total * 32:,} replies each). "
              f"In the emulated guest compare the two by their ratio, not by their absolute rates.", END]
-    print("\n".join(lines))
-    if a.output != "-":
-        write_section(Path(a.output), "\n".join(lines), BEGIN, END)
+    publish("\n".join(lines), a.output, SECTION)
 
 
 if __name__ == "__main__":

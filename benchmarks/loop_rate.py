@@ -8,7 +8,6 @@ BENCHMARKS.md.
     benchmarks/loop_rate.py [--periods N] [--output FILE|-]
 """
 
-import argparse
 import os
 import re
 import subprocess
@@ -19,10 +18,11 @@ from pathlib import Path
 import torvane_ext as tx
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
-import group_tick  # noqa: E402  (write_section)
+from harness.cli import parser  # noqa: E402
+from harness.markdown import markers, publish, verdict  # noqa: E402
 
-ROOT = Path(__file__).resolve().parents[1]
-BEGIN, END = "<!-- loop_rate: begin -->", "<!-- loop_rate: end -->"
+SECTION = "loop_rate"
+BEGIN, END = markers(SECTION)
 PERIOD_NS = 1_000_000
 now = time.monotonic_ns
 
@@ -108,9 +108,8 @@ def run_cyclictest(periods):
 
 
 def main(argv=None):
-    ap = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    ap = parser(__doc__, command=False)
     ap.add_argument("--periods", type=int, default=20000)
-    ap.add_argument("--output", default=str(ROOT / "BENCHMARKS.md"))
     args = ap.parse_args(argv)
     n = args.periods
     load_before = os.getloadavg()
@@ -145,17 +144,15 @@ def main(argv=None):
     for busy in (0, 300):
         loop0, loop200 = get(busy, "tx.Loop, spin_us=0"), get(busy, "tx.Loop, spin_us=200")
         sleep, busyw = get(busy, "time.sleep(deadline - now)"), get(busy, "busy-wait")
-        def verdict(ok):
-            return "met" if ok else "missed"
         targets += [
             (busy, "Loop p99 <= 1/2 of the time.sleep loop's", f"{loop0[3]:.1f} vs {sleep[3]:.1f} us",
-             verdict(loop0[3] <= sleep[3] / 2)),
+             verdict(loop0[3] <= sleep[3] / 2, bold=False)),
             (busy, "Loop CPU <= 1/5 of the busy-wait's", f"{loop0[5]:.2f} vs {busyw[5]:.2f} s",
-             verdict(loop0[5] <= busyw[5] / 5)),
+             verdict(loop0[5] <= busyw[5] / 5, bold=False)),
             (busy, "spin_us=200 p99 <= 1.5x the busy-wait's", f"{loop200[3]:.1f} vs {busyw[3]:.1f} us",
-             verdict(loop200[3] <= 1.5 * busyw[3])),
+             verdict(loop200[3] <= 1.5 * busyw[3], bold=False)),
             (busy, "Loop p99 within 1.5x of cyclictest's", f"{loop0[3]:.1f} vs {cyc[1]:.0f} us",
-             verdict(loop0[3] <= 1.5 * cyc[1])),
+             verdict(loop0[3] <= 1.5 * cyc[1], bold=False)),
         ]
     host = os.environ.get("TORVANE_BENCH_HOST", "")
     L = [BEGIN, "", "# Benchmarks: a fixed-rate loop at 1 kHz", "",
@@ -173,10 +170,7 @@ def main(argv=None):
     L += ["", "| body | target | measured | |", "|---|---|---|---|"]
     L += [f"| {b} µs | {t} | {m} | {v} |" for b, t, m, v in targets]
     L += ["", END]
-    text = "\n".join(L)
-    print(text)
-    if args.output != "-":
-        group_tick.write_section(Path(args.output), text, BEGIN, END)
+    publish("\n".join(L), args.output, SECTION)
     return 0
 
 

@@ -21,40 +21,35 @@ installed beside this interpreter. Parts:
 
 from __future__ import annotations
 
-import argparse
 import array
-import subprocess
 import statistics
 import sys
 import time
 import tracemalloc
+from argparse import SUPPRESS
 from itertools import repeat
 from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
-from exchange import ALLOC_FUNCS, PY_MARK, ROOT, Simulator, by_short_name, finish_callgrind, find_dmsim  # noqa: E402
-from group_tick import write_section  # noqa: E402
+from harness import ROOT  # noqa: E402
+from harness.callgrind import (ALLOC_FUNCS, FLOOR_MARK, between_marks, by_short_name,  # noqa: E402
+                               finish_callgrind, start_callgrind, start_python)
+from harness.cli import log, parser  # noqa: E402
+from harness.dmsim import ARM, WIRE, Simulator, find_dmsim, motor_args  # noqa: E402
+from harness.frames import BITRATE, FRAME_BITS, STUFFED_MAX  # noqa: E402
+from harness.markdown import markers, publish, verdict  # noqa: E402
 
 import torvane  # noqa: E402
 import torvane_ext as tx  # noqa: E402
 
 IFACES = ["vcan0", "vcan1", "vcan2", "vcan3"]
-ARM = ["dm8009", "dm8009", "dm4340", "dm4340", "dm4310", "dm4310", "dm4310", "dm4310"]
-WIRE = ["--bitrate", "1000000", "--latency-us", "200"]
-FRAME_BITS = 135  # an 8-byte classic frame, worst-case stuffing
-BEGIN, END = "<!-- robot_tick: begin -->", "<!-- robot_tick: end -->"
+SECTION = "robot_tick"
+BEGIN, END = markers(SECTION)
 
 
 def motors(models):
     return [torvane.Damiao(i, 0x10 + i, getattr(torvane.MitLimits, m)(), timeout_ms=100)
             for i, m in enumerate(models, 1)]
-
-
-def sim_args(models):
-    out = []
-    for i, m in enumerate(models, 1):
-        out += ["--motor", f"{i}:0x{0x10 + i:x}:{m}"]
-    return out
 
 
 def rate(call, ticks):
@@ -75,7 +70,7 @@ def compare(ways, rounds, ticks):
 
 
 def buses_part(dmsim, count, rounds, ticks):
-    sims = [Simulator(dmsim, iface, [*sim_args(ARM), *WIRE]) for iface in IFACES[:count]]
+    sims = [Simulator(dmsim, iface, [*motor_args(ARM), *WIRE]) for iface in IFACES[:count]]
     try:
         groups = [tx.MotorGroup(torvane.SocketCanTransport(i), motors(ARM)) for i in IFACES[:count]]
         robot = tx.Robot(groups)
@@ -89,14 +84,14 @@ def buses_part(dmsim, count, rounds, ticks):
     finally:
         for s in sims:
             s.stop()
-    # On a real wire: a bus's tick is its 16 frames plus one reply latency.
-    bus_tick_s = 2 * len(ARM) * FRAME_BITS / 1e6 + 200e-6
+    # On a real wire: a bus's tick is its 16 frames, stuffed to the most, plus one reply latency.
+    bus_tick_s = 2 * len(ARM) * (FRAME_BITS + STUFFED_MAX) / BITRATE + 200e-6
     return r["robot"], r["groups"], 1 / bus_tick_s, 1 / (count * bus_tick_s), missed
 
 
 def spin_part(dmsim, rounds, ticks):
     models = ARM[:7]
-    sim = Simulator(dmsim, "vcan0", sim_args(models))
+    sim = Simulator(dmsim, "vcan0", motor_args(models))
     try:
         bus = torvane.SocketCanTransport("vcan0")
         ways = {f"spin_us={us}": tx.MotorGroup(bus, motors(models), spin_us=us).refresh for us in (0, 50, 200)}
@@ -107,7 +102,7 @@ def spin_part(dmsim, rounds, ticks):
 
 def alloc_part(dmsim, ticks=5000):
     models = ARM[:7]
-    sim = Simulator(dmsim, "vcan0", sim_args(models))
+    sim = Simulator(dmsim, "vcan0", motor_args(models))
     try:
         group = tx.MotorGroup(torvane.SocketCanTransport("vcan0"), motors(models))
         cmd = memoryview(array.array("d", [0.0] * 35)).cast("B").cast("d", [7, 5])
@@ -135,15 +130,11 @@ def ir_part(ticks=1000, warmup=100):
     if not exe.is_file():
         return None
     outdir = ROOT / "build" / "bench-robot"
-    outdir.mkdir(parents=True, exist_ok=True)
     per_motor = {}
     for way, extra, motors in (("group", [], 7), ("multi", ["--iface2", "vcan1"], 14)):
-        for old in outdir.glob(f"callgrind.{way}*"):
-            old.unlink()
-        argv = ["valgrind", "--tool=callgrind", f"--callgrind-out-file={outdir / f'callgrind.{way}'}",
-                "--dump-before=phase_mark", str(exe), "--iface", "vcan0", *extra, "--way", way, "--echo",
-                "--ticks", str(ticks), "--warmup", str(warmup)]
-        proc = subprocess.Popen(argv, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True)
+        argv = [str(exe), "--iface", "vcan0", *extra, "--way", way, "--echo", "--ticks", str(ticks),
+                "--warmup", str(warmup)]
+        proc = start_callgrind(way, argv, outdir, FLOOR_MARK)
         per_motor[way] = finish_callgrind(way, proc, outdir).total / ticks / motors
     return per_motor
 
@@ -156,29 +147,16 @@ def py_worker(way, ticks, warmup):
     out = memoryview(array.array("d", [0.0] * 42)).cast("B").cast("d", [7, 6])
     into, tuple_call = arm.group.mit_control_into, arm.calls["group"]
     tick = (lambda: into(cmd, out)) if way == "into" else tuple_call
-    # repeat(), not range(): the loop's own ints above 256 would be allocations.
-    for _ in repeat(None, warmup):
-        tick()
-    time.sleep(0)
-    for _ in repeat(None, ticks):
-        tick()
-    time.sleep(0)
+    between_marks(tick, warmup, ticks)
 
 
 def py_ir_part(ticks=2000, warmup=200):
     """Ir per motor per tick and allocator calls per tick, from Python."""
     outdir = ROOT / "build" / "bench-robot"
-    outdir.mkdir(parents=True, exist_ok=True)
     found = {}
     for way in ("into", "tuple"):
         key = f"py-{way}"
-        for old in outdir.glob(f"callgrind.{key}*"):
-            old.unlink()
-        argv = ["valgrind", "--tool=callgrind", f"--callgrind-out-file={outdir / f'callgrind.{key}'}",
-                f"--dump-before={PY_MARK}", sys.executable, str(Path(__file__).resolve()), "--py-worker", way,
-                "--ticks", str(ticks)]
-        proc = subprocess.Popen(argv, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True,
-                                env=dict(__import__("os").environ, PYTHONHASHSEED="0"))
+        proc = start_python(key, Path(__file__).resolve(), ["--py-worker", way, "--ticks", str(ticks)], outdir)
         profile = finish_callgrind(key, proc, outdir)
         allocs = sum(v for k, v in by_short_name(profile.calls).items() if k in ALLOC_FUNCS) / ticks
         found[way] = (profile.total / ticks / 7, allocs)
@@ -186,11 +164,10 @@ def py_ir_part(ticks=2000, warmup=200):
 
 
 def main(argv=None):
-    ap = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    ap = parser(__doc__, command=False)
     ap.add_argument("--rounds", type=int, default=4)
     ap.add_argument("--ticks", type=int, default=300)
-    ap.add_argument("--output", default=str(ROOT / "BENCHMARKS.md"))
-    ap.add_argument("--py-worker", choices=("into", "tuple"), help=argparse.SUPPRESS)
+    ap.add_argument("--py-worker", choices=("into", "tuple"), help=SUPPRESS)
     a = ap.parse_args(argv)
     if a.py_worker:
         py_worker(a.py_worker, a.ticks, 200)
@@ -206,34 +183,33 @@ def main(argv=None):
         robot, seq, wire_robot, wire_seq, missed = buses_part(dmsim, count, a.rounds, a.ticks)
         ratio = robot / seq
         lines.append(f"| {count} x 8 | {robot:,.0f} | {seq:,.0f} | {ratio:.2f}x | {target}x "
-                     f"{'met' if ratio >= target else 'missed'} | {wire_robot:,.0f} / {wire_seq:,.0f} ticks/s | {missed} |")
-        print(lines[-1], flush=True)
+                     f"{verdict(ratio >= target, bold=False)} | {wire_robot:,.0f} / {wire_seq:,.0f} ticks/s "
+                     f"| {missed} |")
+        log(lines[-1])
     spin = spin_part(dmsim, a.rounds, a.ticks)
     base = spin["spin_us=0"]
     lines += ["", "Seven motors, dmsim without a wire model, MotorGroup.refresh:", "",
               "| reply wait | ticks/s | against spin_us=0 |", "|---|---|---|"]
     for name, r in spin.items():
         lines.append(f"| {name} | {r:,.0f} | {r / base:.2f}x |")
-        print(lines[-1], flush=True)
+        log(lines[-1])
     ir = ir_part()
     if ir:
         ratio = ir["multi"] / ir["group"]
         lines += ["", f"Core Ir per motor per tick (callgrind, replies queued): multi-bus exchange "
                   f"{ir['multi']:.0f} (2 buses x 7), group exchange {ir['group']:.0f} (1 bus x 7): "
-                  f"{ratio:.2f}x, target at most 1.10x: {'met' if ratio <= 1.10 else 'missed'}."]
-        print(lines[-1], flush=True)
+                  f"{ratio:.2f}x, target at most 1.10x: {verdict(ratio <= 1.10, bold=False)}."]
+        log(lines[-1])
     py = py_ir_part()
     lines += ["", "From Python, seven motors answering themselves (callgrind): "
               f"mit_control_into {py['into'][0]:.0f} Ir per motor per tick and {py['into'][1]:.2f} allocator "
               f"calls per tick; mit_control (tuple) {py['tuple'][0]:.0f} Ir and {py['tuple'][1]:.2f}. "
-              f"Target at most 700 Ir: {'met' if py['into'][0] <= 700 else 'missed'}."]
-    print(lines[-1], flush=True)
+              f"Target at most 700 Ir: {verdict(py['into'][0] <= 700, bold=False)}."]
+    log(lines[-1])
     blocks, traced = alloc_part(dmsim)
     lines += ["", f"mit_control_into, 5,000 ticks of seven motors: allocated blocks {blocks:+d}, "
               f"tracemalloc blocks {traced:+d} (target 0).", END]
-    print(lines[-1], flush=True)
-    if a.output != "-":
-        write_section(Path(a.output), "\n".join(lines), BEGIN, END)
+    publish("\n".join(lines), a.output, SECTION)
 
 
 if __name__ == "__main__":
