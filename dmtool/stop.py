@@ -7,6 +7,9 @@ group exchange pairs replies with motors by feedback id, which is guessed
 first (command id + 0x10, the usual pattern). A motor that did not answer on
 its guess is found by a scan, which names its own feedback id, and is sent
 the disable again until it confirms.
+
+Several interfaces are stopped each in turn, every bus sent its first
+disables before any scan.
 """
 
 from __future__ import annotations
@@ -17,7 +20,7 @@ from dataclasses import dataclass
 from typing import Any
 
 from dmtool import args as types
-from dmtool.cli import subparser
+from dmtool.cli import failure_text, subparser
 from dmtool.errors import Failure, UsageError
 from dmtool.session import Session
 from dmtool.text import is_fault, status_text
@@ -32,11 +35,15 @@ def add_parser(sub: Any) -> None:
     p = subparser(sub, "stop", "disable every motor on the bus, even while another program drives them",
                   "Disable every motor on the bus (an emergency stop; it works while another program is "
                   "driving them). A disable goes to every id first, then the motors that did not confirm are "
-                  "found by a scan and sent it again. Exit status 0 when every motor found confirmed.",
-                  master_id=False)
-    p.add_argument("--ids", type=types.id_ranges, default=types.id_ranges(DEFAULT_IDS), metavar="RANGES",
-                   help=f"command ids to disable, e.g. 1-16 or 1,3,5-8 (default {DEFAULT_IDS})")
-    p.add_argument("--json", action="store_true", help="print a JSON object instead of lines")
+                  "found by a scan and sent it again. With several interfaces, each is stopped. Exit status 0 "
+                  "when every motor found confirmed, and each id given with --ids answered (the default "
+                  "range is a search: ids that do not answer are fine, as long as some motor does).",
+                  master_id=False, several_ifaces=True)
+    p.add_argument("--ids", type=types.id_ranges, default=None, metavar="RANGES",
+                   help=f"command ids to disable on each interface, e.g. 1-16 or 1,3,5-8 (default {DEFAULT_IDS}); "
+                        f"each must answer")
+    p.add_argument("--json", action="store_true",
+                   help="print a JSON object instead of lines (a list of them, one per interface, with several)")
     p.set_defaults(run=run)
 
 
@@ -95,27 +102,68 @@ def feedback_ids(session: Session, ids: list[int]) -> dict[int, int]:
     return {info.motor_id: info.master_id for info in found}
 
 
-def stop(session: Session, ids: list[int]) -> list[Motor]:
-    tx = session.tx
-    motors = {i: Motor(i) for i in ids}
-    guess = guesses(ids)
-    for i, state in disable(session, guess).items():
-        motors[i].answer(state)
-        if motors[i].state is not None:
-            motors[i].master_id = guess[i]
-    unknown = [i for i, m in motors.items() if m.master_id is None]
-    if unknown:
-        for i, master_id in feedback_ids(session, unknown).items():
-            motors[i].master_id = master_id
-    for _ in range(TRIES):
-        # A reply to the other program's last command can come before the one to ours.
-        pending = {i: m.master_id for i, m in motors.items()
-                   if m.master_id is not None and not stopped(tx, m.state)}
-        if not pending:
-            break
-        for i, state in disable(session, pending).items():
-            motors[i].answer(state)
-    return list(motors.values())
+class BusStop:
+    """The stop on one interface: a Motor for each id asked, and what kept it off the bus."""
+
+    def __init__(self, session: Session, ids: list[int], several: bool) -> None:
+        self.session = session
+        self.motors = {i: Motor(i) for i in ids}
+        self.guess = guesses(ids)
+        self.several = several
+        self.error: str | None = None
+
+    @property
+    def iface(self) -> str:
+        return self.session.iface
+
+    def label(self, text: str) -> str:
+        return f"{self.iface}: {text}" if self.several else text
+
+    def found(self) -> list[Motor]:
+        return [m for m in self.motors.values() if m.master_id is not None]
+
+    def silent(self) -> list[int]:
+        return [m.motor_id for m in self.motors.values() if m.master_id is None]
+
+    def fail(self, e: BaseException) -> None:
+        text = failure_text(e, self.session.api, self.iface)
+        self.error = text if self.iface in text else f"{self.iface}: {text}"
+
+    def disable_all(self) -> None:
+        """One disable to every id, on its own feedback id once known, else on the guess."""
+        targets = {i: self.guess[i] if m.master_id is None else m.master_id for i, m in self.motors.items()}
+        for i, state in disable(self.session, targets).items():
+            m = self.motors[i]
+            m.answer(state)
+            if m.master_id is None and m.state is not None:
+                m.master_id = targets[i]
+
+    def confirm(self) -> None:
+        """Find the motors silent on their guess, and disable again those not yet stopped."""
+        tx = self.session.tx
+        unknown = self.silent()
+        if unknown:
+            for i, master_id in feedback_ids(self.session, unknown).items():
+                self.motors[i].master_id = master_id
+        for _ in range(TRIES):
+            # A reply to the other program's last command can come before the one to ours.
+            pending = {i: m.master_id for i, m in self.motors.items()
+                       if m.master_id is not None and not stopped(tx, m.state)}
+            if not pending:
+                break
+            for i, state in disable(self.session, pending).items():
+                self.motors[i].answer(state)
+
+
+def stop(buses: list[BusStop]) -> None:
+    """Every bus sent its disables before any is scanned: a scan takes a while."""
+    for step in (BusStop.disable_all, BusStop.confirm):
+        for b in buses:
+            if b.error is None:
+                try:
+                    step(b)
+                except (Failure, RuntimeError, OSError) as e:
+                    b.fail(e)
 
 
 def ranges_text(ids: list[int]) -> str:
@@ -147,28 +195,59 @@ def outcome(tx: Any, m: Motor) -> str:
     return f"{name}: still {status} after {TRIES + 1} disables"
 
 
+def outcome_lines(tx: Any, b: BusStop) -> list[str]:
+    found = b.found()
+    lines = [b.label(outcome(tx, m)) for m in found]
+    if b.silent() and found:
+        lines.append(b.label(f"no answer from ids {ranges_text(b.silent())} (each was sent a disable)"))
+    return lines
+
+
+def bus_json(tx: Any, b: BusStop) -> dict[str, Any]:
+    out = {"iface": b.iface, "motors": [motor_json(tx, m) for m in b.found()], "no_answer": b.silent()}
+    if b.error is not None:
+        out["error"] = b.error
+    return out
+
+
+def failures(tx: Any, b: BusStop, named: bool) -> list[str]:
+    """Why this bus is not known to be stopped, each in a few words; none when it is."""
+    found = b.found()
+    problems = [b.label(outcome(tx, m)) for m in found if not stopped(tx, m.state)]
+    if b.error is not None:
+        return [b.error, *problems]
+    if not found:
+        return [f"no motor answered on {b.iface} (ids {ranges_text(list(b.motors))}); each was sent a disable, "
+                f"but none is known to have stopped"]
+    silent = b.silent()
+    if named and silent:
+        # Absent and unreachable look alike on a bus: neither is known to be stopped.
+        which = f"id {silent[0]}" if len(silent) == 1 else f"ids {ranges_text(silent)}"
+        problems.append(f"{which} did not answer on {b.iface}; sent a disable, but not known to have stopped")
+    return problems
+
+
 def run(args: Any, session: Session) -> int:
     if session.feedback_id is not None:
         raise UsageError("--master-id names one motor's feedback id; stop finds each motor's own")
     tx = session.tx
+    named = args.ids is not None
+    ids = args.ids if named else types.id_ranges(DEFAULT_IDS)
+    sessions = [session, *(session.on(iface) for iface in args.ifaces[1:])]
+    buses = [BusStop(s, ids, len(sessions) > 1) for s in sessions]
+    ifaces = ", ".join(b.iface for b in buses)
     if not args.json:
-        print(f"ids {ranges_text(args.ids)} on {session.iface}: disabling every motor: they stop holding torque, "
+        print(f"ids {ranges_text(ids)} on {ifaces}: disabling every motor: they stop holding torque, "
               f"and a loaded joint will fall", flush=True)
-    motors = stop(session, args.ids)
-    found = [m for m in motors if m.master_id is not None]
-    silent = [m.motor_id for m in motors if m.master_id is None]
-    failed = [m for m in found if not stopped(tx, m.state)]
+    stop(buses)
     if args.json:
-        print(json.dumps({"iface": session.iface, "motors": [motor_json(tx, m) for m in found],
-                          "no_answer": silent}, indent=2))
+        reports = [bus_json(tx, b) for b in buses]
+        print(json.dumps(reports if len(reports) > 1 else reports[0], indent=2))
     else:
-        for m in found:
-            print(outcome(tx, m))
-        if silent and found:
-            print(f"no answer from ids {ranges_text(silent)} (each was sent a disable)")
-    if not found:
-        raise Failure(f"no motor answered on {session.iface} (ids {ranges_text(args.ids)}); each was sent a "
-                      f"disable, but none is known to have stopped")
-    if failed:
-        raise Failure("; ".join(outcome(tx, m) for m in failed))
+        for b in buses:
+            for line in outcome_lines(tx, b):
+                print(line)
+    problems = [p for b in buses for p in failures(tx, b, named)]
+    if problems:
+        raise Failure("; ".join(problems))
     return 0
