@@ -29,7 +29,8 @@ ID is a motor's command id (ESC_ID), decimal or 0x-hex. Its feedback id
 
 exit status: 0 done, 1 a motor did not answer, a value did not verify or
 the bus failed, 2 a usage error. Ctrl-C: 0 for monitor, listen and decode,
-130 for the others. SIGTERM stops a command as Ctrl-C does.
+130 for the others; stop --hold ends its hold and exits as stop does.
+SIGTERM stops a command as Ctrl-C does.
 """
 
 

@@ -7,6 +7,7 @@ import csv
 import errno
 import json
 import os
+import re
 import signal
 import subprocess
 import sys
@@ -17,6 +18,7 @@ import torvane_ext
 from dmtool_fakes import REGISTERS, Bus, BusError, FakeMotor, f32, make_api
 
 from dmtool import args as types
+from dmtool import stop
 from dmtool.cli import COMMANDS, build_parser, main
 from dmtool.monitor import Screen, Watch, table
 from dmtool.stop import guesses
@@ -680,11 +682,36 @@ def test_stop_json(dmtool, bus, ids, no_answer, status):
         {"motor_id": 2, "master_id": 0x7A, "stopped": True, "status": 9, "status_name": "UNDERVOLTAGE"}]}
 
 
+def hold_script(bus, ids, events, *, rounds, sig=signal.SIGINT, eintr=False):
+    """EVENTS[n](bus) as disable n to all of IDS reaches the bus (0 is stop's first, then one a hold
+    round), SIG at round ROUNDS, there cut short when EINTR. The disables to all of IDS seen."""
+    seen, calls = [], []
+
+    def hook(entry):
+        if entry[:2] != ("group", "disable"):
+            return
+        calls.append(entry)
+        if entry[2] == tuple(ids):
+            n = len(seen)
+            seen.append(entry)
+            if n in events:
+                events[n](bus)
+            if n == rounds:
+                os.kill(os.getpid(), sig)
+                if eintr:
+                    raise BusError("Interrupted system call", errno.EINTR)
+        elif len(calls) == 1000:
+            os.kill(os.getpid(), sig)   # never the disables expected: end the hold, and the test fails
+    bus.on_call = hook
+    return seen
+
+
 def still_enabled(b):
     enabled(b)
     b.motors[0].stale = 99
 
 
+@pytest.mark.parametrize("hold", [False, True])
 @pytest.mark.parametrize("ids, setup, status, error", [
     ([1, 2], None, 0, ""),
     (None, None, 0, ""),    # the default range is a search: ids 3-16 may be silent
@@ -695,13 +722,69 @@ def still_enabled(b):
                                           "disable, but none is known to have stopped\n"),
     ([1, 2], still_enabled, 1, "dmtool stop: motor 1 (feedback 0x11): still ENABLED after 4 disables\n"),
 ])
-def test_stop_exit_status_each_id_named_must_answer_the_default_range_is_a_search(dmtool, bus, ids, setup, status, error):
+def test_stop_exit_status_each_id_named_must_answer_with_or_without_hold(dmtool, bus, monkeypatch, hold, ids, setup,
+                                                                          status, error):
+    monkeypatch.setattr(stop, "HOLD_PERIOD_S", 0.001)
     if setup:
         setup(bus)
+    seen = hold_script(bus, ids or range(1, 17), {}, rounds=2) if hold else []
     argv = ["--ids", ",".join(map(str, ids))] if ids else []
-    got, _, err = dmtool("stop", *argv)
+    got, out, err = dmtool("stop", *argv, *(["--hold"] if hold else []))
     assert (got, err) == (status, error)
+    assert len(seen) == (4 if hold else 0)    # the first, two rounds, the last
+    assert ("holding: disabling ids" in out) == hold
     assert not any(m.enabled for m in bus.motors)
+
+
+@pytest.mark.parametrize("sig, eintr", [(signal.SIGINT, False), (signal.SIGTERM, True)])
+def test_stop_hold_disables_every_id_each_round_until_a_signal_and_says_what_changed(dmtool, bus, monkeypatch, sig,
+                                                                                   eintr):
+    monkeypatch.setattr(stop, "HOLD_PERIOD_S", 0.001)
+    enabled(bus)
+
+    def runaway(b):     # enabled again, and the reply to that enable comes before the one to the disable
+        b.motors[0].enabled, b.motors[0].stale = True, 1
+
+    def no_buffer(b):
+        raise BusError("No buffer space available", errno.ENOBUFS)
+
+    events = {2: runaway, 3: lambda b: b.motors.append(FakeMotor(3, 0x13, enabled=True)),
+              4: lambda b: setattr(b.motors[1], "answering", False), 5: no_buffer,
+              6: lambda b: setattr(b.motors[1], "answering", True)}
+    seen = hold_script(bus, [1, 2, 3], events, rounds=7, sig=sig, eintr=eintr)
+    status, out, err = dmtool("stop", "--hold", "--ids", "1-3")
+    assert (status, err) == (0, "")
+    lines = [re.sub(r"\d+\.\d s\b", "T s", line) for line in out.splitlines()]
+    assert lines == [
+        "ids 1-3 on can0: disabling every motor: they stop holding torque, and a loaded joint will fall",
+        "motor 1 (feedback 0x11): disabled", "motor 2 (feedback 0x7a): disabled",
+        "no answer from ids 3 (each was sent a disable)",
+        "holding: disabling ids 1-3 on can0 every 0.001 s until Ctrl-C",
+        "T s: motor 1 (feedback 0x11): ENABLED: disabling it again",
+        "T s: motor 1 (feedback 0x11): disabled",
+        "T s: motor 3 (feedback 0x13): disabled",
+        "T s: motor 2 (feedback 0x7a): no answer",
+        "T s: bus error on can0: No buffer space available",
+        "T s: can0: disables go out again",
+        "T s: motor 2 (feedback 0x7a): disabled",
+        f"held for T s, {6 if eintr else 7} rounds; disabling once more",
+        "motor 1 (feedback 0x11): disabled", "motor 2 (feedback 0x7a): disabled", "motor 3 (feedback 0x13): disabled"]
+    # The first disable, one a round (the one a signal cut short included), the last.
+    assert len(seen) == 1 + 7 + 1
+    assert not any(m.enabled for m in bus.motors)
+    assert signal.getsignal(signal.SIGINT) is signal.default_int_handler
+    assert signal.getsignal(signal.SIGTERM) is signal.SIG_DFL
+
+
+def test_stop_hold_reports_the_last_disable_alone_a_motor_gone_silent_fails(dmtool, bus, monkeypatch):
+    monkeypatch.setattr(stop, "HOLD_PERIOD_S", 0.001)
+    seen = hold_script(bus, range(1, 17), {1: lambda b: setattr(b.motors[1], "answering", False)}, rounds=2)
+    status, out, err = dmtool("stop", "--hold")
+    # Found at first, so silence now is no search result: it may be powered and out of reach.
+    assert (status, err) == (1, "dmtool stop: motor 2 (feedback 0x7a): did not answer the disable\n")
+    assert out.splitlines()[-3:] == ["motor 1 (feedback 0x11): disabled", "motor 2 (feedback 0x7a): did not answer "
+                                     "the disable", "no answer from ids 3-16 (each was sent a disable)"]
+    assert len(seen) == 4
 
 
 def run_on(capsys, buses, *argv):
@@ -735,13 +818,21 @@ def test_stop_on_two_interfaces_sends_every_first_disable_before_any_scan(capsys
     assert not any(m.enabled for b in two_buses for m in b.motors)
 
 
-def test_stop_on_two_interfaces_fails_for_each_one_not_stopped_and_names_it_in_json(capsys, two_buses):
-    status, out, err = run_on(capsys, two_buses, "stop", "--iface", "can0,can9,can1", "--ids", "1-3", "--json")
+@pytest.mark.parametrize("hold", [False, True])
+def test_stop_on_two_interfaces_fails_for_each_one_not_stopped_and_names_it_in_json(capsys, monkeypatch, two_buses,
+                                                                                  hold):
+    monkeypatch.setattr(stop, "HOLD_PERIOD_S", 0.001)
+    can0, can1 = two_buses
+    seen = hold_script(can0, [1, 2, 3], {}, rounds=3) if hold else []
+    status, out, err = run_on(capsys, two_buses, "stop", "--iface", "can0,can9,can1", "--ids", "1-3", "--json",
+                              *(["--hold"] if hold else []))
     assert status == 1
-    assert err == (
+    assert err.splitlines()[-1] == (
         "dmtool stop: id 3 did not answer on can0; sent a disable, but not known to have stopped; "
         "cannot open can9: [Errno 19] No such device; "
-        "id 2 did not answer on can1; sent a disable, but not known to have stopped\n")
+        "id 2 did not answer on can1; sent a disable, but not known to have stopped")
+    assert (err.count("\n") > 1) == hold    # what the hold did, on stderr: stdout is the JSON alone
+    assert len(seen) == (5 if hold else 0)
     disabled = {"stopped": True, "status": 0, "status_name": "DISABLED"}
     assert json.loads(out) == [
         {"iface": "can0", "no_answer": [3], "motors": [{"motor_id": 1, "master_id": 0x11, **disabled},
