@@ -29,7 +29,8 @@ ID is a motor's command id (ESC_ID), decimal or 0x-hex. Its feedback id
 
 exit status: 0 done, 1 a motor did not answer, a value did not verify or
 the bus failed, 2 a usage error. Ctrl-C: 0 for monitor, listen and decode,
-130 for the others. SIGTERM stops a command as Ctrl-C does.
+130 for the others; stop --hold ends its hold and exits as stop does.
+SIGTERM stops a command as Ctrl-C does.
 """
 
 
@@ -38,13 +39,35 @@ class Parser(argparse.ArgumentParser):
         self.exit(2, f"{self.prog}: error: {one_line(message)} (see '{self.prog} --help')\n")
 
 
-def add_global_options(p: argparse.ArgumentParser, *, top: bool, master_id: bool = True) -> None:
+class Interfaces(argparse.Action):
+    """--iface, repeated or comma-separated: the interfaces in order, once each."""
+
+    def __call__(self, parser: argparse.ArgumentParser, namespace: argparse.Namespace, values: Any,
+                 option_string: str | None = None) -> None:
+        names = [n.strip() for n in str(values).split(",")]
+        if not all(names):
+            raise argparse.ArgumentError(self, f"{values!r}: an interface name is empty")
+        given = getattr(namespace, self.dest, None)
+        # The default is no interface given: the first --iface replaces it.
+        before = [] if given is None or given is self.default else given
+        setattr(namespace, self.dest, list(dict.fromkeys([*before, *names])))
+
+
+def add_global_options(p: argparse.ArgumentParser, *, top: bool, master_id: bool = True,
+                       several_ifaces: bool = False) -> None:
     """Before the subcommand they set the defaults; after it, only what is given."""
     def default(value: Any) -> Any:
         return value if top else argparse.SUPPRESS
 
     g = p.add_argument_group("bus options") if not top else p
-    g.add_argument("--iface", default=default("can0"), help="CAN interface (default can0)")
+    if several_ifaces:
+        iface_help = "CAN interface; several as --iface can0 --iface can1 or --iface can0,can1 (default can0)"
+    elif top:
+        iface_help = "CAN interface (default can0; stop takes several)"
+    else:
+        iface_help = "CAN interface (default can0)"
+    g.add_argument("--iface", dest="ifaces", action=Interfaces, default=default(["can0"]), metavar="IFACE",
+                   help=iface_help)
     g.add_argument("--fd", action="store_true", default=default(False),
                    help="send group commands (enable, disable, zero, clear, monitor) as CAN FD frames")
     g.add_argument("--timeout-ms", type=types.timeout_ms, default=default(20), metavar="MS",
@@ -65,11 +88,12 @@ def build_parser() -> Parser:
 
 
 def subparser(sub: Any, name: str, help: str, description: str | None = None, *,
-              master_id: bool = True) -> argparse.ArgumentParser:
+              master_id: bool = True, several_ifaces: bool = False) -> argparse.ArgumentParser:
     """One subcommand's parser, carrying the global options too."""
     description = description or help[:1].upper() + help[1:] + "."
     p: argparse.ArgumentParser = sub.add_parser(name, help=help, description=description)
-    add_global_options(p, top=False, master_id=master_id)
+    add_global_options(p, top=False, master_id=master_id, several_ifaces=several_ifaces)
+    p.set_defaults(several_ifaces=several_ifaces)
     return p
 
 
@@ -98,8 +122,10 @@ def main(argv: Sequence[str] | None = None, api: Api | None = None) -> int:
 
 def run(ns: argparse.Namespace, prog: str, api: Api | None) -> int:
     try:
+        if len(ns.ifaces) > 1 and not ns.several_ifaces:
+            raise UsageError(f"--iface {','.join(ns.ifaces)}: one interface only (stop alone takes several)")
         api = api or load_api()
-        session = Session(api, ns.iface, fd=ns.fd, timeout_ms=ns.timeout_ms, feedback_id=ns.feedback_id)
+        session = Session(api, ns.ifaces[0], fd=ns.fd, timeout_ms=ns.timeout_ms, feedback_id=ns.feedback_id)
         status: int = ns.run(ns, session)
         return status
     except UsageError as e:
@@ -118,5 +144,5 @@ def run(ns: argparse.Namespace, prog: str, api: Api | None) -> int:
         os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
         return 0
     except (RuntimeError, OSError, ValueError, TypeError, OverflowError) as e:
-        print(f"{prog}: {failure_text(e, api, ns.iface)}", file=sys.stderr)
+        print(f"{prog}: {failure_text(e, api, ', '.join(ns.ifaces))}", file=sys.stderr)
         return 1

@@ -38,6 +38,7 @@ class Session:
 
     def __init__(self, api: Api, iface: str, *, fd: bool = False, timeout_ms: int = 20,
                  feedback_id: int | None = None) -> None:
+        self.api = api
         self.tv = api.torvane
         self.tx = api.ext
         self.iface = iface
@@ -47,6 +48,10 @@ class Session:
         self._bus: Any = None
         # A Damiao does not show its limits: those read for each command id.
         self.limits: dict[int, Any] = {}
+
+    def on(self, iface: str) -> Session:
+        """The same options on another interface."""
+        return Session(self.api, iface, fd=self.fd, timeout_ms=self.timeout_ms, feedback_id=self.feedback_id)
 
     @property
     def bus(self) -> Any:

@@ -7,36 +7,54 @@ group exchange pairs replies with motors by feedback id, which is guessed
 first (command id + 0x10, the usual pattern). A motor that did not answer on
 its guess is found by a scan, which names its own feedback id, and is sent
 the disable again until it confirms.
+
+With --hold the disables go on, to every id asked, until Ctrl-C: a program
+that enables the motors again cannot keep them enabled. Several interfaces
+are stopped each in turn, every bus sent its first disables before any scan.
 """
 
 from __future__ import annotations
 
 import json
 import sys
+import time
 from dataclasses import dataclass
 from typing import Any
 
 from dmtool import args as types
-from dmtool.cli import subparser
+from dmtool.cli import failure_text, subparser
 from dmtool.errors import Failure, UsageError
+from dmtool.interrupt import StopOnInterrupt, cut_short
 from dmtool.session import Session
-from dmtool.text import is_fault, status_text
+from dmtool.text import is_fault, motor_name, status_text
 
 DEFAULT_IDS = "1-16"
 GUESS_OFFSET = 0x10
 # Disables sent to a motor known to be there, until it confirms.
 TRIES = 3
+# Often enough that a re-enabled motor drives for a moment only, seldom enough to leave the bus to others.
+HOLD_PERIOD_S = 0.25
+NAP_S = 0.05
 
 
 def add_parser(sub: Any) -> None:
     p = subparser(sub, "stop", "disable every motor on the bus, even while another program drives them",
                   "Disable every motor on the bus (an emergency stop; it works while another program is "
                   "driving them). A disable goes to every id first, then the motors that did not confirm are "
-                  "found by a scan and sent it again. Exit status 0 when every motor found confirmed.",
-                  master_id=False)
-    p.add_argument("--ids", type=types.id_ranges, default=types.id_ranges(DEFAULT_IDS), metavar="RANGES",
-                   help=f"command ids to disable, e.g. 1-16 or 1,3,5-8 (default {DEFAULT_IDS})")
-    p.add_argument("--json", action="store_true", help="print a JSON object instead of lines")
+                  "found by a scan and sent it again. With several interfaces, each is stopped. Exit status 0 "
+                  "when every motor found confirmed, and each id given with --ids answered (the default "
+                  "range is a search: ids that do not answer are fine, as long as some motor does).",
+                  master_id=False, several_ifaces=True)
+    p.add_argument("--ids", type=types.id_ranges, default=None, metavar="RANGES",
+                   help=f"command ids to disable on each interface, e.g. 1-16 or 1,3,5-8 (default {DEFAULT_IDS}); "
+                        f"each must answer")
+    p.add_argument("--hold", action="store_true",
+                   help=f"keep disabling every id, every {HOLD_PERIOD_S:g} s, until Ctrl-C or SIGTERM, so that a "
+                        f"program enabling them again cannot keep them enabled; then disable once more and report, "
+                        f"with the exit status as without --hold")
+    p.add_argument("--json", action="store_true",
+                   help="print a JSON object instead of lines (a list of them, one per interface, with several); "
+                        "what --hold does goes to stderr")
     p.set_defaults(run=run)
 
 
@@ -46,10 +64,13 @@ class Motor:
     master_id: int | None = None   # once it answered, on the guess or to the scan
     state: Any = None              # its last reply to a disable
 
-    def answer(self, state: Any) -> None:
+    def answer(self, state: Any) -> Any:
+        """STATE when it is this motor's reply, else None."""
         # The group knows a reply only by its identifier; the motor names itself in the low nibble.
         if state is not None and state.motor_id == self.motor_id & 0x0F:
             self.state = state
+            return state
+        return None
 
 
 def guesses(ids: list[int]) -> dict[int, int]:
@@ -95,27 +116,70 @@ def feedback_ids(session: Session, ids: list[int]) -> dict[int, int]:
     return {info.motor_id: info.master_id for info in found}
 
 
-def stop(session: Session, ids: list[int]) -> list[Motor]:
-    tx = session.tx
-    motors = {i: Motor(i) for i in ids}
-    guess = guesses(ids)
-    for i, state in disable(session, guess).items():
-        motors[i].answer(state)
-        if motors[i].state is not None:
-            motors[i].master_id = guess[i]
-    unknown = [i for i, m in motors.items() if m.master_id is None]
-    if unknown:
-        for i, master_id in feedback_ids(session, unknown).items():
-            motors[i].master_id = master_id
-    for _ in range(TRIES):
-        # A reply to the other program's last command can come before the one to ours.
-        pending = {i: m.master_id for i, m in motors.items()
-                   if m.master_id is not None and not stopped(tx, m.state)}
-        if not pending:
-            break
-        for i, state in disable(session, pending).items():
-            motors[i].answer(state)
-    return list(motors.values())
+class BusStop:
+    """The stop on one interface: a Motor for each id asked, and what kept it off the bus."""
+
+    def __init__(self, session: Session, ids: list[int], several: bool) -> None:
+        self.session = session
+        self.motors = {i: Motor(i) for i in ids}
+        self.guess = guesses(ids)
+        self.several = several
+        self.error: str | None = None
+
+    @property
+    def iface(self) -> str:
+        return self.session.iface
+
+    def label(self, text: str) -> str:
+        return f"{self.iface}: {text}" if self.several else text
+
+    def found(self) -> list[Motor]:
+        return [m for m in self.motors.values() if m.master_id is not None]
+
+    def silent(self) -> list[int]:
+        return [m.motor_id for m in self.motors.values() if m.master_id is None]
+
+    def fail(self, e: BaseException) -> None:
+        text = failure_text(e, self.session.api, self.iface)
+        self.error = text if self.iface in text else f"{self.iface}: {text}"
+
+    def disable_all(self) -> dict[int, Any]:
+        """One disable to every id, on its own feedback id once known, else on the guess; the replies."""
+        targets = {i: self.guess[i] if m.master_id is None else m.master_id for i, m in self.motors.items()}
+        heard = {}
+        for i, state in disable(self.session, targets).items():
+            m = self.motors[i]
+            heard[i] = m.answer(state)
+            if m.master_id is None and heard[i] is not None:
+                m.master_id = targets[i]
+        return heard
+
+    def confirm(self) -> None:
+        """Find the motors silent on their guess, and disable again those not yet stopped."""
+        tx = self.session.tx
+        unknown = self.silent()
+        if unknown:
+            for i, master_id in feedback_ids(self.session, unknown).items():
+                self.motors[i].master_id = master_id
+        for _ in range(TRIES):
+            # A reply to the other program's last command can come before the one to ours.
+            pending = {i: m.master_id for i, m in self.motors.items()
+                       if m.master_id is not None and not stopped(tx, m.state)}
+            if not pending:
+                break
+            for i, state in disable(self.session, pending).items():
+                self.motors[i].answer(state)
+
+
+def stop(buses: list[BusStop]) -> None:
+    """Every bus sent its disables before any is scanned: a scan takes a while."""
+    for step in (BusStop.disable_all, BusStop.confirm):
+        for b in buses:
+            if b.error is None:
+                try:
+                    step(b)
+                except (Failure, RuntimeError, OSError) as e:
+                    b.fail(e)
 
 
 def ranges_text(ids: list[int]) -> str:
@@ -147,28 +211,132 @@ def outcome(tx: Any, m: Motor) -> str:
     return f"{name}: still {status} after {TRIES + 1} disables"
 
 
+def round_text(tx: Any, state: Any) -> str:
+    if state is None:
+        return "no answer"
+    status = status_text(tx, state.error)
+    if state.error == 0:
+        return "disabled"
+    if stopped(tx, state):
+        return f"{status} ({state.error:#x}), not driving"
+    return f"{status}: disabling it again"
+
+
+def hold(buses: list[BusStop], say: Any) -> tuple[int, float]:
+    """A disable to every id on every bus each HOLD_PERIOD_S, until Ctrl-C or SIGTERM.
+
+    Says what changed: a motor enabled again, silent, back. Returns the
+    rounds done and the time they took.
+    """
+    tx = buses[0].session.tx
+    shown: dict[tuple[str, int | None], str | None] = {}
+    for b in buses:
+        shown[b.iface, None] = b.error
+        shown.update({(b.iface, i): round_text(tx, m.state) for i, m in b.motors.items()})
+    start = time.monotonic()
+    rounds = 0
+
+    def show(key: tuple[str, int | None], text: str | None, line: str) -> None:
+        if shown[key] != text:
+            shown[key] = text
+            say(f"{time.monotonic() - start:.1f} s: {line}")
+
+    with StopOnInterrupt() as request:
+        next_round = start
+        while not request.requested:
+            for b in buses:
+                try:
+                    heard = b.disable_all()
+                except (Failure, RuntimeError, OSError) as e:
+                    if cut_short(e, tx):
+                        break
+                    b.fail(e)
+                    show((b.iface, None), b.error, str(b.error))
+                    continue
+                b.error = None
+                show((b.iface, None), None, f"{b.iface}: disables go out again")
+                for i, state in heard.items():
+                    text = round_text(tx, state)
+                    show((b.iface, i), text, b.label(f"{motor_name(i, b.motors[i].master_id)}: {text}"))
+            else:
+                rounds += 1
+            next_round = max(next_round + HOLD_PERIOD_S, time.monotonic())
+            # In slices: a sleep goes on after the handler runs.
+            while not request.requested and (delay := next_round - time.monotonic()) > 0:
+                time.sleep(min(delay, NAP_S))
+    return rounds, time.monotonic() - start
+
+
+def outcome_lines(tx: Any, b: BusStop) -> list[str]:
+    found = b.found()
+    lines = [b.label(outcome(tx, m)) for m in found]
+    if b.silent() and found:
+        lines.append(b.label(f"no answer from ids {ranges_text(b.silent())} (each was sent a disable)"))
+    return lines
+
+
+def bus_json(tx: Any, b: BusStop) -> dict[str, Any]:
+    out = {"iface": b.iface, "motors": [motor_json(tx, m) for m in b.found()], "no_answer": b.silent()}
+    if b.error is not None:
+        out["error"] = b.error
+    return out
+
+
+def failures(tx: Any, b: BusStop, named: bool) -> list[str]:
+    """Why this bus is not known to be stopped, each in a few words; none when it is."""
+    found = b.found()
+    problems = [b.label(outcome(tx, m)) for m in found if not stopped(tx, m.state)]
+    if b.error is not None:
+        return [b.error, *problems]
+    if not found:
+        return [f"no motor answered on {b.iface} (ids {ranges_text(list(b.motors))}); each was sent a disable, "
+                f"but none is known to have stopped"]
+    silent = b.silent()
+    if named and silent:
+        # Absent and unreachable look alike on a bus: neither is known to be stopped.
+        which = f"id {silent[0]}" if len(silent) == 1 else f"ids {ranges_text(silent)}"
+        problems.append(f"{which} did not answer on {b.iface}; sent a disable, but not known to have stopped")
+    return problems
+
+
 def run(args: Any, session: Session) -> int:
     if session.feedback_id is not None:
         raise UsageError("--master-id names one motor's feedback id; stop finds each motor's own")
     tx = session.tx
+    named = args.ids is not None
+    ids = args.ids if named else types.id_ranges(DEFAULT_IDS)
+    sessions = [session, *(session.on(iface) for iface in args.ifaces[1:])]
+    buses = [BusStop(s, ids, len(sessions) > 1) for s in sessions]
+    ifaces = ", ".join(b.iface for b in buses)
+    out = sys.stderr if args.json else sys.stdout
+
+    def say(text: str) -> None:
+        print(text, file=out, flush=True)
+
     if not args.json:
-        print(f"ids {ranges_text(args.ids)} on {session.iface}: disabling every motor: they stop holding torque, "
-              f"and a loaded joint will fall", flush=True)
-    motors = stop(session, args.ids)
-    found = [m for m in motors if m.master_id is not None]
-    silent = [m.motor_id for m in motors if m.master_id is None]
-    failed = [m for m in found if not stopped(tx, m.state)]
+        say(f"ids {ranges_text(ids)} on {ifaces}: disabling every motor: they stop holding torque, "
+            f"and a loaded joint will fall")
+    stop(buses)
+    if args.hold:
+        for b in buses:
+            for line in ([b.error] if b.error is not None else []) + outcome_lines(tx, b):
+                say(line)
+        say(f"holding: disabling ids {ranges_text(ids)} on {ifaces} every {HOLD_PERIOD_S:g} s until Ctrl-C")
+        rounds, elapsed = hold(buses, say)
+        say(f"held for {elapsed:.1f} s, {rounds} rounds; disabling once more")
+        for b in buses:
+            b.error = None
+            for m in b.motors.values():
+                m.state = None     # the report is of this last disable alone
+        stop(buses)
     if args.json:
-        print(json.dumps({"iface": session.iface, "motors": [motor_json(tx, m) for m in found],
-                          "no_answer": silent}, indent=2))
+        reports = [bus_json(tx, b) for b in buses]
+        print(json.dumps(reports if len(reports) > 1 else reports[0], indent=2))
     else:
-        for m in found:
-            print(outcome(tx, m))
-        if silent and found:
-            print(f"no answer from ids {ranges_text(silent)} (each was sent a disable)")
-    if not found:
-        raise Failure(f"no motor answered on {session.iface} (ids {ranges_text(args.ids)}); each was sent a "
-                      f"disable, but none is known to have stopped")
-    if failed:
-        raise Failure("; ".join(outcome(tx, m) for m in failed))
+        for b in buses:
+            for line in outcome_lines(tx, b):
+                print(line)
+    problems = [p for b in buses for p in failures(tx, b, named)]
+    if problems:
+        raise Failure("; ".join(problems))
     return 0

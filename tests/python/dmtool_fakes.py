@@ -197,15 +197,16 @@ class Bus:
             m.enabled = False
 
 
-def make_api(bus):
-    """An Api whose modules serve BUS."""
+def make_api(*buses):
+    """An Api whose modules serve BUSES, each on its own interface."""
     tv = types.ModuleType("torvane")
     tx = types.ModuleType("torvane_ext")
+    by_iface = {b.iface: b for b in buses}
 
     def open_bus(iface):
-        if iface != bus.iface:
+        if iface not in by_iface:
             raise OSError(19, "No such device")
-        return bus
+        return by_iface[iface]
 
     tv.SocketCanTransport = open_bus
     tv.Damiao = Damiao

@@ -7,6 +7,7 @@ import csv
 import errno
 import json
 import os
+import re
 import signal
 import subprocess
 import sys
@@ -17,7 +18,8 @@ import torvane_ext
 from dmtool_fakes import REGISTERS, Bus, BusError, FakeMotor, f32, make_api
 
 from dmtool import args as types
-from dmtool.cli import COMMANDS, main
+from dmtool import stop
+from dmtool.cli import COMMANDS, build_parser, main
 from dmtool.monitor import Screen, Watch, table
 from dmtool.stop import guesses
 from dmtool.text import f32_text
@@ -88,6 +90,9 @@ def one_line(err):
     (["--master-id", "0x11", "scan"], "scan reads every motor's own"),
     (["--master-id", "0x11", "stop"], "stop finds each motor's own"),
     (["stop", "--ids", "8-2"], "'8-2': the range runs backwards"),
+    (["stop", "--iface", "can0,"], "'can0,': an interface name is empty"),
+    (["--iface", "can0,can1", "enable", "1"], "--iface can0,can1: one interface only (stop alone takes several)"),
+    (["monitor", "1", "--iface", "can0", "--iface", "can1"], "one interface only"),
     (["enable", "1", "1"], "each motor id once"),
     (["get", "1", "NOPE"], "no register 'NOPE'"),
     (["get", "1", "99"], "no register '99'"),
@@ -123,6 +128,20 @@ def test_help_of_every_subcommand(dmtool, command):
     assert (status, err) == (0, "")
     assert out.startswith(f"usage: {' '.join(['dmtool', *command])} ")
     assert "--iface IFACE" in out
+
+
+@pytest.mark.parametrize("argv, ifaces", [
+    (["stop"], ["can0"]),
+    (["--iface", "can1", "stop"], ["can1"]),
+    (["stop", "--iface", "can0,can1"], ["can0", "can1"]),
+    (["stop", "--iface", "can0", "--iface", "can1"], ["can0", "can1"]),
+    (["--iface", "can0,can1", "stop"], ["can0", "can1"]),
+    (["--iface", "can0", "stop", "--iface", "can1"], ["can1"]),     # after the command, as for every option
+    (["stop", "--iface", " can1, can0", "--iface", "can1"], ["can1", "can0"]),
+    (["--iface", "vcan3", "scan"], ["vcan3"]),
+])
+def test_iface_is_repeated_or_comma_separated(argv, ifaces):
+    assert build_parser().parse_args(argv).ifaces == ifaces
 
 
 # ---------------------------------------------------------- exit status 1
@@ -596,7 +615,9 @@ def test_stop_disables_every_id_first_then_finds_the_feedback_id_of_a_motor_off_
     at_scan = []
     bus.on_call = lambda e: e[0] == "scan" and at_scan.append([m.enabled for m in bus.motors])
     status, out, err = dmtool("stop", "--ids", "1-4")
-    assert (status, err) == (0, "")
+    # Ids named that did not answer may be motors out of reach: not known to have stopped.
+    assert (status, err) == (1, "dmtool stop: ids 3-4 did not answer on can0; sent a disable, but not known to "
+                                "have stopped\n")
     assert at_scan == [[False, False]]    # motor 2 stopped before its feedback id was known
     assert [e for e in bus.log if e[0] in ("group", "scan")] == [
         ("group", "disable", (1, 2, 3, 4)), ("scan", (2, 3, 4)), ("group", "disable", (2,))]
@@ -650,14 +671,176 @@ def test_stop_with_no_motor_answering_exits_1(dmtool, bus, json_flag):
     assert sent(bus, "group") == [("group", "disable", (3, 5, 6, 7))]
 
 
-def test_stop_json(dmtool, bus):
+@pytest.mark.parametrize("ids, no_answer, status", [(["--ids", "1-3"], [3], 1), ([], list(range(3, 17)), 0)])
+def test_stop_json(dmtool, bus, ids, no_answer, status):
     enabled(bus)
     bus.motors[1].fault = 0x9
-    status, out, _ = dmtool("stop", "--ids", "1-3", "--json")
-    assert status == 0
-    assert json.loads(out) == {"iface": "can0", "no_answer": [3], "motors": [
+    got, out, _ = dmtool("stop", *ids, "--json")
+    assert got == status
+    assert json.loads(out) == {"iface": "can0", "no_answer": no_answer, "motors": [
         {"motor_id": 1, "master_id": 0x11, "stopped": True, "status": 0, "status_name": "DISABLED"},
         {"motor_id": 2, "master_id": 0x7A, "stopped": True, "status": 9, "status_name": "UNDERVOLTAGE"}]}
+
+
+def hold_script(bus, ids, events, *, rounds, sig=signal.SIGINT, eintr=False):
+    """EVENTS[n](bus) as disable n to all of IDS reaches the bus (0 is stop's first, then one a hold
+    round), SIG at round ROUNDS, there cut short when EINTR. The disables to all of IDS seen."""
+    seen, calls = [], []
+
+    def hook(entry):
+        if entry[:2] != ("group", "disable"):
+            return
+        calls.append(entry)
+        if entry[2] == tuple(ids):
+            n = len(seen)
+            seen.append(entry)
+            if n in events:
+                events[n](bus)
+            if n == rounds:
+                os.kill(os.getpid(), sig)
+                if eintr:
+                    raise BusError("Interrupted system call", errno.EINTR)
+        elif len(calls) == 1000:
+            os.kill(os.getpid(), sig)   # never the disables expected: end the hold, and the test fails
+    bus.on_call = hook
+    return seen
+
+
+def still_enabled(b):
+    enabled(b)
+    b.motors[0].stale = 99
+
+
+@pytest.mark.parametrize("hold", [False, True])
+@pytest.mark.parametrize("ids, setup, status, error", [
+    ([1, 2], None, 0, ""),
+    (None, None, 0, ""),    # the default range is a search: ids 3-16 may be silent
+    ([1, 9], None, 1, "dmtool stop: id 9 did not answer on can0; sent a disable, but not known to have stopped\n"),
+    ([1, 9, 10], None, 1, "dmtool stop: ids 9-10 did not answer on can0; sent a disable, but not known to have "
+                          "stopped\n"),
+    (None, lambda b: b.motors.clear(), 1, "dmtool stop: no motor answered on can0 (ids 1-16); each was sent a "
+                                          "disable, but none is known to have stopped\n"),
+    ([1, 2], still_enabled, 1, "dmtool stop: motor 1 (feedback 0x11): still ENABLED after 4 disables\n"),
+])
+def test_stop_exit_status_each_id_named_must_answer_with_or_without_hold(dmtool, bus, monkeypatch, hold, ids, setup,
+                                                                          status, error):
+    monkeypatch.setattr(stop, "HOLD_PERIOD_S", 0.001)
+    if setup:
+        setup(bus)
+    seen = hold_script(bus, ids or range(1, 17), {}, rounds=2) if hold else []
+    argv = ["--ids", ",".join(map(str, ids))] if ids else []
+    got, out, err = dmtool("stop", *argv, *(["--hold"] if hold else []))
+    assert (got, err) == (status, error)
+    assert len(seen) == (4 if hold else 0)    # the first, two rounds, the last
+    assert ("holding: disabling ids" in out) == hold
+    assert not any(m.enabled for m in bus.motors)
+
+
+@pytest.mark.parametrize("sig, eintr", [(signal.SIGINT, False), (signal.SIGTERM, True)])
+def test_stop_hold_disables_every_id_each_round_until_a_signal_and_says_what_changed(dmtool, bus, monkeypatch, sig,
+                                                                                   eintr):
+    monkeypatch.setattr(stop, "HOLD_PERIOD_S", 0.001)
+    enabled(bus)
+
+    def runaway(b):     # enabled again, and the reply to that enable comes before the one to the disable
+        b.motors[0].enabled, b.motors[0].stale = True, 1
+
+    def no_buffer(b):
+        raise BusError("No buffer space available", errno.ENOBUFS)
+
+    events = {2: runaway, 3: lambda b: b.motors.append(FakeMotor(3, 0x13, enabled=True)),
+              4: lambda b: setattr(b.motors[1], "answering", False), 5: no_buffer,
+              6: lambda b: setattr(b.motors[1], "answering", True)}
+    seen = hold_script(bus, [1, 2, 3], events, rounds=7, sig=sig, eintr=eintr)
+    status, out, err = dmtool("stop", "--hold", "--ids", "1-3")
+    assert (status, err) == (0, "")
+    lines = [re.sub(r"\d+\.\d s\b", "T s", line) for line in out.splitlines()]
+    assert lines == [
+        "ids 1-3 on can0: disabling every motor: they stop holding torque, and a loaded joint will fall",
+        "motor 1 (feedback 0x11): disabled", "motor 2 (feedback 0x7a): disabled",
+        "no answer from ids 3 (each was sent a disable)",
+        "holding: disabling ids 1-3 on can0 every 0.001 s until Ctrl-C",
+        "T s: motor 1 (feedback 0x11): ENABLED: disabling it again",
+        "T s: motor 1 (feedback 0x11): disabled",
+        "T s: motor 3 (feedback 0x13): disabled",
+        "T s: motor 2 (feedback 0x7a): no answer",
+        "T s: bus error on can0: No buffer space available",
+        "T s: can0: disables go out again",
+        "T s: motor 2 (feedback 0x7a): disabled",
+        f"held for T s, {6 if eintr else 7} rounds; disabling once more",
+        "motor 1 (feedback 0x11): disabled", "motor 2 (feedback 0x7a): disabled", "motor 3 (feedback 0x13): disabled"]
+    # The first disable, one a round (the one a signal cut short included), the last.
+    assert len(seen) == 1 + 7 + 1
+    assert not any(m.enabled for m in bus.motors)
+    assert signal.getsignal(signal.SIGINT) is signal.default_int_handler
+    assert signal.getsignal(signal.SIGTERM) is signal.SIG_DFL
+
+
+def test_stop_hold_reports_the_last_disable_alone_a_motor_gone_silent_fails(dmtool, bus, monkeypatch):
+    monkeypatch.setattr(stop, "HOLD_PERIOD_S", 0.001)
+    seen = hold_script(bus, range(1, 17), {1: lambda b: setattr(b.motors[1], "answering", False)}, rounds=2)
+    status, out, err = dmtool("stop", "--hold")
+    # Found at first, so silence now is no search result: it may be powered and out of reach.
+    assert (status, err) == (1, "dmtool stop: motor 2 (feedback 0x7a): did not answer the disable\n")
+    assert out.splitlines()[-3:] == ["motor 1 (feedback 0x11): disabled", "motor 2 (feedback 0x7a): did not answer "
+                                     "the disable", "no answer from ids 3-16 (each was sent a disable)"]
+    assert len(seen) == 4
+
+
+def run_on(capsys, buses, *argv):
+    status = main([str(a) for a in argv], api=make_api(*buses))
+    out, err = capsys.readouterr()
+    assert "Traceback" not in err
+    return status, out, err
+
+
+@pytest.fixture
+def two_buses():
+    can0 = Bus(FakeMotor(1, 0x11, enabled=True), FakeMotor(2, 0x7A, enabled=True), iface="can0")
+    can1 = Bus(FakeMotor(1, 0x11, enabled=True), FakeMotor(3, 0x23, enabled=True), iface="can1")
+    return can0, can1
+
+
+def test_stop_on_two_interfaces_sends_every_first_disable_before_any_scan(capsys, two_buses):
+    order = []
+    for b in two_buses:
+        b.on_call = lambda entry, iface=b.iface: order.append((iface, *entry[:2]))
+    status, out, err = run_on(capsys, two_buses, "stop", "--iface", "can0", "--iface", "can1")
+    assert (status, err) == (0, "")
+    assert order == [("can0", "group", "disable"), ("can1", "group", "disable"), ("can0", "scan", tuple(range(2, 17))),
+                     ("can0", "group", "disable"), ("can1", "scan", (2, *range(3, 17))), ("can1", "group", "disable")]
+    assert out.splitlines() == [
+        "ids 1-16 on can0, can1: disabling every motor: they stop holding torque, and a loaded joint will fall",
+        "can0: motor 1 (feedback 0x11): disabled", "can0: motor 2 (feedback 0x7a): disabled",
+        "can0: no answer from ids 3-16 (each was sent a disable)",
+        "can1: motor 1 (feedback 0x11): disabled", "can1: motor 3 (feedback 0x23): disabled",
+        "can1: no answer from ids 2, 4-16 (each was sent a disable)"]
+    assert not any(m.enabled for b in two_buses for m in b.motors)
+
+
+@pytest.mark.parametrize("hold", [False, True])
+def test_stop_on_two_interfaces_fails_for_each_one_not_stopped_and_names_it_in_json(capsys, monkeypatch, two_buses,
+                                                                                  hold):
+    monkeypatch.setattr(stop, "HOLD_PERIOD_S", 0.001)
+    can0, can1 = two_buses
+    seen = hold_script(can0, [1, 2, 3], {}, rounds=3) if hold else []
+    status, out, err = run_on(capsys, two_buses, "stop", "--iface", "can0,can9,can1", "--ids", "1-3", "--json",
+                              *(["--hold"] if hold else []))
+    assert status == 1
+    assert err.splitlines()[-1] == (
+        "dmtool stop: id 3 did not answer on can0; sent a disable, but not known to have stopped; "
+        "cannot open can9: [Errno 19] No such device; "
+        "id 2 did not answer on can1; sent a disable, but not known to have stopped")
+    assert (err.count("\n") > 1) == hold    # what the hold did, on stderr: stdout is the JSON alone
+    assert len(seen) == (5 if hold else 0)
+    disabled = {"stopped": True, "status": 0, "status_name": "DISABLED"}
+    assert json.loads(out) == [
+        {"iface": "can0", "no_answer": [3], "motors": [{"motor_id": 1, "master_id": 0x11, **disabled},
+                                                       {"motor_id": 2, "master_id": 0x7A, **disabled}]},
+        {"iface": "can9", "no_answer": [1, 2, 3], "motors": [], "error": "cannot open can9: [Errno 19] No such device"},
+        {"iface": "can1", "no_answer": [2], "motors": [{"motor_id": 1, "master_id": 0x11, **disabled},
+                                                       {"motor_id": 3, "master_id": 0x23, **disabled}]}]
+    assert not any(m.enabled for b in two_buses for m in b.motors)
 
 
 @pytest.mark.parametrize("ids", [[1, 2, 3], list(range(0x7E0, 0x7FF)), [0x7FE, 0x7EE, 0x10, 0x7F0]])

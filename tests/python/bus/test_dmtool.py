@@ -8,10 +8,12 @@ statuses, argument checks) is pinned down in ../test_dmtool_cli.py.
 import csv
 import json
 import math
+import queue
 import re
 import signal
 import subprocess
 import sys
+import threading
 import time
 from pathlib import Path
 
@@ -258,11 +260,11 @@ while True:
 """
 
 
-def statuses(specs):
+def statuses(specs, iface=IFACE):
     """Each motor's status code from one refresh, None for silence."""
     import torvane_ext as tx
 
-    bus = torvane.SocketCanTransport(IFACE)
+    bus = torvane.SocketCanTransport(iface)
     motors = [torvane.Damiao(int(c, 0), int(m, 0), timeout_ms=SLOW_MS) for c, m in (s.split(":")[:2] for s in specs)]
     return [None if s is None else s.error for s in tx.MotorGroup(bus, motors).refresh()]
 
@@ -277,7 +279,7 @@ def test_stop_disables_every_motor_while_another_program_drives_them(start_dmsim
     try:
         assert controller.stdout.readline() == "ticking\n", controller.stderr.read()
         assert statuses(specs) == [1, 1, 1]
-        done = dmtool("stop", "--ids", "1-8")
+        done = dmtool("stop")
         still_driving = controller.poll() is None
     finally:
         controller.kill()   # nothing of its own runs after this: what the motors do now is stop's doing
@@ -286,8 +288,141 @@ def test_stop_disables_every_motor_while_another_program_drives_them(start_dmsim
     assert done.returncode == 0, done.stderr
     assert done.stdout.splitlines()[1:] == [
         "motor 1 (feedback 0x11): disabled", "motor 2 (feedback 0x12): disabled", "motor 5 (feedback 0x25): disabled",
-        "no answer from ids 3-4, 6-8 (each was sent a disable)"]
+        "no answer from ids 3-4, 6-16 (each was sent a disable)"]
     assert statuses(specs) == [0, 0, 0]
+
+
+@bus_test
+@pytest.mark.parametrize("ids, status, error, after", [
+    (["--ids", "1,9"], 1, f"dmtool stop: id 9 did not answer on {IFACE}; sent a disable, but not known to have "
+                          f"stopped\n", [0, 1]),
+    ([], 0, "", [0, 0]),    # the default range is a search: silence from the ids without a motor is no failure
+])
+def test_stop_fails_for_an_absent_id_named_not_for_the_default_search(start_dmsim, ids, status, error, after):
+    motors = ["1:0x11:dm4310", "2:0x12:dm4340"]
+    start_dmsim(*motors)
+    ok("enable", "1", "2")
+    done = dmtool("stop", *ids)
+    assert (done.returncode, done.stderr) == (status, error)
+    assert statuses(motors) == after
+
+
+OTHER_IFACE = "vcan1"
+
+
+@bus_test
+def test_stop_on_two_interfaces_disables_the_motors_of_each(start_dmsim):
+    buses = {IFACE: ["1:0x11:dm4310", "2:0x12:dm4340"], OTHER_IFACE: ["1:0x11:dm4310", "3:0x23:dm3507"]}
+    for iface, motors in buses.items():
+        start_dmsim(*motors, iface=iface)
+        ok("enable", *(m.split(":")[0] for m in motors), "--iface", iface)
+        assert statuses(motors, iface) == [1, 1]
+    out = ok("stop", "--iface", f"{IFACE},{OTHER_IFACE}").splitlines()
+    assert out[0].startswith(f"ids 1-16 on {IFACE}, {OTHER_IFACE}: disabling every motor")
+    assert out[1:] == [
+        f"{IFACE}: motor 1 (feedback 0x11): disabled", f"{IFACE}: motor 2 (feedback 0x12): disabled",
+        f"{IFACE}: no answer from ids 3-16 (each was sent a disable)",
+        f"{OTHER_IFACE}: motor 1 (feedback 0x11): disabled", f"{OTHER_IFACE}: motor 3 (feedback 0x23): disabled",
+        f"{OTHER_IFACE}: no answer from ids 2, 4-16 (each was sent a disable)"]
+    for iface, motors in buses.items():
+        assert statuses(motors, iface) == [0, 0]
+    reports = json.loads(ok("stop", "--iface", OTHER_IFACE, "--iface", IFACE, "--ids", "1", "--json"))
+    assert [(r["iface"], [m["motor_id"] for m in r["motors"] if m["stopped"]]) for r in reports] == [
+        (OTHER_IFACE, [1]), (IFACE, [1])]
+
+
+REENABLER = """
+import sys, time
+import torvane, torvane_ext as tx
+iface, timeout_ms, command_id, feedback_id = sys.argv[1:]
+bus = torvane.SocketCanTransport(iface)
+group = tx.MotorGroup(bus, [torvane.Damiao(int(command_id, 0), int(feedback_id, 0), timeout_ms=int(timeout_ms))])
+while True:
+    (state,) = group.refresh()
+    if state is not None and state.error == 0:
+        group.enable()
+        print("enabled again", flush=True)
+    time.sleep(0.005)
+"""
+
+
+class Lines:
+    """A process's stdout, line by line as it comes, waited for with a deadline."""
+
+    def __init__(self, proc):
+        self.queue = queue.Queue()
+        self.seen = []
+        threading.Thread(target=self._read, args=(proc.stdout,), daemon=True).start()
+
+    def _read(self, stream):
+        for line in stream:
+            self.queue.put(line.rstrip("\n"))
+        self.queue.put(None)
+
+    def wait_for(self, check, seconds):
+        """The first line from now on that passes CHECK, None at the deadline or the end."""
+        end = time.monotonic() + seconds
+        while (left := end - time.monotonic()) > 0:
+            try:
+                line = self.queue.get(timeout=left)
+            except queue.Empty:
+                return None
+            if line is None:
+                return None
+            self.seen.append(line)
+            if check(line):
+                return line
+        return None
+
+    def rest(self):
+        """Every line, once the process has ended."""
+        while self.wait_for(lambda line: False, 60) is not None:
+            pass
+        return self.seen
+
+
+@bus_test
+def test_stop_hold_keeps_disabling_a_motor_another_program_enables_again_until_sigint(start_dmsim, tmp_path):
+    motors = ["1:0x11:dm4310", "2:0x12:dm4340"]
+    start_dmsim(*motors)
+    procs = []
+    try:
+        runaway = subprocess.Popen([sys.executable, "-c", REENABLER, IFACE, str(SLOW_MS), "1", "0x11"],
+                                   stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL,
+                                   text=True)
+        procs.append(runaway)
+        enables = Lines(runaway)
+        assert enables.wait_for(lambda line: line == "enabled again", 120), "the other program never enabled"
+        with open(tmp_path / "stop.err", "w") as err:
+            hold = subprocess.Popen([DMTOOL, "--iface", IFACE, "--timeout-ms", str(SLOW_MS), "stop", "--hold", "--ids",
+                                     "1,2"], stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=err, text=True)
+        procs.append(hold)
+        out = Lines(hold)
+        assert out.wait_for(lambda line: line.startswith("holding: "), 120), out.seen
+        # Each is a disable of the hold's undone: the hold goes on while the other program fights it.
+        for _ in range(3):
+            assert enables.wait_for(lambda line: line == "enabled again", 60), "the hold stopped disabling"
+        runaway.kill()
+        runaway.wait()
+        # Enabled last by the program now gone: disabled since by the hold alone.
+        deadline = time.monotonic() + 60
+        while statuses(motors) != [0, 0]:
+            assert time.monotonic() < deadline, "the hold did not disable the motor again"
+            time.sleep(0.1)
+        assert hold.poll() is None
+        hold.send_signal(signal.SIGINT)
+        hold.wait(120)
+    finally:
+        for proc in procs:
+            if proc.poll() is None:
+                proc.kill()
+                proc.wait()
+    errors = (tmp_path / "stop.err").read_text()
+    assert (hold.returncode, errors) == (0, ""), out.seen
+    lines = out.rest()
+    assert re.fullmatch(r"held for \d+\.\d s, \d+ rounds; disabling once more", lines[-3])
+    assert lines[-2:] == ["motor 1 (feedback 0x11): disabled", "motor 2 (feedback 0x12): disabled"]
+    assert statuses(motors) == [0, 0]
 
 
 @bus_test
