@@ -1,6 +1,8 @@
 """The OpenArm follower arm on torvane: LeRobot's observation and action keys,
 joint-limit clipping and max_relative_target, one exchange per call, and the
-arm's motors disabled on disconnect and whenever a call fails."""
+arm's motors disabled on disconnect and whenever a call fails: a motor's
+latched fault fails the call with MotorFaultError, which names the motor (its
+name in motor_config) and the fault."""
 
 import logging
 from functools import cached_property

@@ -1,8 +1,9 @@
 """The LeRobot plugin against dmsim playing LeRobot's OpenArm motors, one arm
 per bus: LeRobot finds it and builds both robot types by name, their
 observations and actions have LeRobot's own keys, every motor is disabled
-after disconnect and after a failed call, and its bus answers as LeRobot's
-own DamiaoMotorsBus does, to within one code step."""
+after disconnect and after a failed call (a latched fault among the causes),
+and its bus answers as LeRobot's own DamiaoMotorsBus does, to within one
+code step."""
 
 import json
 import logging
@@ -23,6 +24,7 @@ from lerobot.robots.bi_openarm_follower import BiOpenArmFollower, BiOpenArmFollo
 from lerobot.robots.openarm_follower import OpenArmFollower, OpenArmFollowerConfig
 from lerobot_robot_torvane import (
     DamiaoMotorsBus,
+    MotorFaultError,
     NoReplyError,
     TorvaneArmConfigBase,
     TorvaneBiOpenArmFollowerConfig,
@@ -361,3 +363,58 @@ def test_each_arm_bus_takes_its_config_and_its_limits_in_radians(max_relative_ta
         assert limits.max_step == (None if step is None else pytest.approx(math.radians(step))), name
     assert [(m.id, m.recv_id, m.motor_type_str) for m in bus.motors.values()] == [
         (int(s.split(":")[0]), int(s.split(":")[1], 16), s.split(":")[2]) for s in SIM_MOTORS]
+
+
+# ---- faults -----------------------------------------------------------------------------
+
+# Late enough that the arms are connected and ticking first, in a slow guest.
+FAULT_AT_S = 8.0
+OVERLOAD = 0xE
+
+
+def bus_read_one(robot):
+    return robot.bus.read("Present_Position", "joint_3")
+
+
+# The call that ticks after the fault, and how LeRobot names the motor in it.
+FAULT_CALLS = {
+    ("single", "get_observation"): (lambda r: r.get_observation(), "joint_3"),
+    ("single", "send_action"): (lambda r: r.send_action(targets("single", 2.0)), "joint_3"),
+    ("single", "bus.sync_read"): (lambda r: r.bus.sync_read("Present_Position"), "joint_3"),
+    # A group of that one motor: the rest of the arm is disabled by the bus.
+    ("single", "bus.read"): (bus_read_one, "joint_3"),
+    ("bi", "get_observation"): (lambda r: r.get_observation(), "right_joint_3"),
+    ("bi", "send_action"): (lambda r: r.send_action(targets("bi", 2.0)), "right_joint_3"),
+}
+
+
+@pytest.mark.bus
+@pytest.mark.parametrize("kind, call", list(FAULT_CALLS))
+def test_a_motor_latching_a_fault_fails_the_next_call_by_name_and_disables_the_arm(start_dmsim, kind, call,
+                                                                                       tmp_path):
+    ifaces = IFACES[: len(sides(kind))]
+    tick, name = FAULT_CALLS[kind, call]
+    # Motor 3 (joint_3) of the last arm overloads.
+    start_arms(start_dmsim, ifaces[:-1])
+    started = time.monotonic()  # the fault's clock starts after this
+    start_arms(start_dmsim, ifaces[-1:], args=["--fault", f"3:overload@{FAULT_AT_S}"])
+    robot, _ = robots(kind, tmp_path)
+    robot.connect(calibrate=False)
+    try:
+        tick(robot)
+        assert time.monotonic() - started < FAULT_AT_S, "too slow to tick before the fault"
+        deadline = started + FAULT_AT_S + 60.0
+        with pytest.raises(MotorFaultError) as raised:
+            while time.monotonic() < deadline:
+                tick(robot)
+        assert time.monotonic() - started >= FAULT_AT_S
+        err = raised.value
+        assert f"{ifaces[-1]}: {name} (0x03/0x13) latched OVERLOAD" in str(err)
+        assert err.faults == {name: tx.Status.OVERLOAD}
+        assert isinstance(err.__cause__, tx.MotorFault)
+        # Before disconnect: the failing call itself disabled every motor; the faulted one shows its fault.
+        want = [0] * 8 * len(ifaces)
+        want[8 * (len(ifaces) - 1) + 2] = OVERLOAD
+        assert motor_status(ifaces) == want
+    finally:
+        robot.disconnect()
