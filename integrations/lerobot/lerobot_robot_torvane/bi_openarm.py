@@ -19,7 +19,7 @@ logger = logging.getLogger(__name__)
 _ARM_FIELDS = (
     "port", "disable_torque_on_disconnect", "use_velocity_and_torque", "max_relative_target", "side",
     "can_interface", "use_can_fd", "can_bitrate", "can_data_bitrate", "motor_config", "position_kd",
-    "position_kp", "joint_limits", "max_stale_ticks", "timeout_ms", "watchdog_ms",
+    "position_kp", "joint_limits", "max_stale_ticks", "stale_window", "timeout_ms", "watchdog_ms",
 )
 
 

@@ -28,7 +28,8 @@ _ROW = 6
 
 
 class NoReplyError(ConnectionError):
-    """A motor stayed silent for more ticks in a row than the bus may bridge with its last state."""
+    """A motor missed more ticks, in a row or within the bus's window, than it may be given its
+    last state for."""
 
 
 class MotorFaultError(RuntimeError):
@@ -59,12 +60,16 @@ def _rows(n: int, width: int):
 class DamiaoMotorsBus(MotorsBusBase):
     """Damiao motors on one SocketCAN interface, in MIT mode, positions in degrees.
 
-    Beyond LeRobot's arguments: `max_stale_ticks`, how many ticks in a row a
-    silent motor may be given its last state (each time with a warning)
-    before the call raises NoReplyError; `timeout_ms`, the one deadline of
-    each exchange for all its motors; `watchdog_ms`, each motor's own
-    communication timeout, set before it is enabled (None: left alone); and
-    `joint_limits` ({motor: (min, max)} degrees) and `max_relative_target`
+    Beyond LeRobot's arguments: `max_stale_ticks` and `stale_window`: a
+    silent motor is given its last state (each time with a warning) for at
+    most max_stale_ticks of its last stale_window ticks (exchanges that
+    include it; 2 of 10 by default); one more miss raises NoReplyError. The
+    window also catches a motor that answers only now and then, whose misses
+    never come many in a row; stale_window = max_stale_ticks + 1 counts
+    misses in a row alone. `timeout_ms`, the one deadline of each exchange
+    for all its motors; `watchdog_ms`, each motor's own communication
+    timeout, set before it is enabled (None: left alone); and `joint_limits`
+    ({motor: (min, max)} degrees) and `max_relative_target`
     (degrees, one for all or per motor), which the group enforces on every
     command as JointLimits, whatever the caller clipped already.
 
@@ -87,6 +92,7 @@ class DamiaoMotorsBus(MotorsBusBase):
         data_bitrate: int | None = 5000000,
         *,
         max_stale_ticks: int = 2,
+        stale_window: int = 10,
         timeout_ms: int = 10,
         watchdog_ms: int | None = None,
         joint_limits: dict[str, tuple[float, float]] | None = None,
@@ -95,11 +101,16 @@ class DamiaoMotorsBus(MotorsBusBase):
         super().__init__(port, motors, calibration)
         if max_stale_ticks < 0:
             raise ValueError("max_stale_ticks must be 0 or more")
+        if stale_window <= max_stale_ticks:
+            raise ValueError(f"stale_window ({stale_window}) must be more than max_stale_ticks ({max_stale_ticks}): "
+                             "no shorter window can hold more misses than that")
         self.can_interface = can_interface
         self.use_can_fd = use_can_fd
         self.bitrate = bitrate
         self.data_bitrate = data_bitrate
         self.max_stale_ticks = max_stale_ticks
+        self.stale_window = stale_window
+        self._window_mask = (1 << stale_window) - 1
         self.timeout_ms = timeout_ms
         self.watchdog_ms = watchdog_ms
         self.joint_limits = dict(joint_limits or {})
@@ -118,7 +129,9 @@ class DamiaoMotorsBus(MotorsBusBase):
             self._limits.append(self._joint_limits(name, limits))
         # None until the motor first answers: a miss before that has no state to fall back on.
         self._last_known_states: dict[str, dict | None] = {name: None for name in self._names}
+        # Misses in a row, and the last stale_window ticks as bits (1: missed, newest lowest).
         self._misses = dict.fromkeys(self._names, 0)
+        self._history = dict.fromkeys(self._names, 0)
         self._gains = {name: {"kp": 10.0, "kd": 0.5} for name in self._names}
         self._transport = None
         self._group = None
@@ -265,6 +278,8 @@ class DamiaoMotorsBus(MotorsBusBase):
                     "temp_rotor": row[4],
                 }
                 self._misses[name] = 0
+                if self._history[name]:
+                    self._history[name] = (self._history[name] << 1) & self._window_mask
             else:
                 if silent is None:
                     silent = []
@@ -287,6 +302,8 @@ class DamiaoMotorsBus(MotorsBusBase):
         for name in silent:
             self._misses[name] += 1
             misses = self._misses[name]
+            history = self._history[name] = ((self._history[name] << 1) | 1) & self._window_mask
+            in_window = history.bit_count()
             at = answered.get(name, 0)
             age_ms = (now - at) / 1e6 if at else math.inf
             label = self.label(name)
@@ -294,9 +311,13 @@ class DamiaoMotorsBus(MotorsBusBase):
                 failures.append(f"{label} has never answered")
             elif misses > self.max_stale_ticks:
                 failures.append(f"{label} silent for {misses} ticks, last answer {age_ms:.1f} ms ago")
+            elif in_window > self.max_stale_ticks:
+                failures.append(f"{label} missed {in_window} of the last {self.stale_window} ticks, "
+                                f"last answer {age_ms:.1f} ms ago")
             else:
-                logger.warning("%s: no reply from %s (%d of %d ticks allowed): using its state from %.1f ms ago",
-                               self.port, label, misses, self.max_stale_ticks, age_ms)
+                logger.warning("%s: no reply from %s (%d of %d misses allowed in %d ticks): using its state "
+                               "from %.1f ms ago", self.port, label, in_window, self.max_stale_ticks,
+                               self.stale_window, age_ms)
         if failures:
             raise NoReplyError(f"{self.port}: " + "; ".join(failures))
 

@@ -49,6 +49,7 @@ def arm_bus(config: TorvaneArmConfigBase, calibration) -> DamiaoMotorsBus:
         bitrate=config.can_bitrate,
         data_bitrate=config.can_data_bitrate if config.use_can_fd else None,
         max_stale_ticks=config.max_stale_ticks,
+        stale_window=config.stale_window,
         timeout_ms=config.timeout_ms,
         watchdog_ms=config.watchdog_ms,
         joint_limits=config.joint_limits,
