@@ -7,11 +7,12 @@ torvane_bi_openarm_follower."""
 
 from .bi_openarm import TorvaneBiOpenArmFollower
 from .config import TorvaneArmConfigBase, TorvaneBiOpenArmFollowerConfig, TorvaneOpenArmFollowerConfig
-from .motors_bus import DamiaoMotorsBus, NoReplyError
+from .motors_bus import DamiaoMotorsBus, MotorFaultError, NoReplyError
 from .openarm import TorvaneOpenArmFollower
 
 __all__ = [
     "DamiaoMotorsBus",
+    "MotorFaultError",
     "NoReplyError",
     "TorvaneArmConfigBase",
     "TorvaneBiOpenArmFollower",

@@ -1,5 +1,7 @@
 """Two OpenArm follower arms ticked together: both buses' motors in one
-torvane_ext.Robot exchange per call, LeRobot's left_/right_ keys."""
+torvane_ext.Robot exchange per call, LeRobot's left_/right_ keys. A motor's
+latched fault disables both arms in the call that sees it, which then raises
+MotorFaultError naming the motor with its side (right_joint_3) and the fault."""
 
 import logging
 from functools import cached_property
@@ -9,7 +11,7 @@ from lerobot.robots.robot import Robot
 from lerobot.utils.decorators import check_if_already_connected, check_if_not_connected
 
 from .config import TorvaneBiOpenArmFollowerConfig, TorvaneOpenArmFollowerConfig
-from .motors_bus import _ROW, _rows
+from .motors_bus import _ROW, MotorFaultError, _rows
 from .openarm import TorvaneOpenArmFollower, calibration_dir, cap_relative
 
 logger = logging.getLogger(__name__)
@@ -17,7 +19,7 @@ logger = logging.getLogger(__name__)
 _ARM_FIELDS = (
     "port", "disable_torque_on_disconnect", "use_velocity_and_torque", "max_relative_target", "side",
     "can_interface", "use_can_fd", "can_bitrate", "can_data_bitrate", "motor_config", "position_kd",
-    "position_kp", "joint_limits", "max_stale_ticks", "timeout_ms", "watchdog_ms",
+    "position_kp", "joint_limits", "max_stale_ticks", "stale_window", "timeout_ms", "watchdog_ms",
 )
 
 
@@ -93,7 +95,7 @@ class TorvaneBiOpenArmFollower(Robot):
             self.right_arm.connect(calibrate)
             self._robot = tx.Robot([self.left_arm.bus._group, self.right_arm.bus._group],
                                    timeout_ms=max(self.left_arm.bus.timeout_ms, self.right_arm.bus.timeout_ms),
-                                   on_exit="disable")
+                                   on_exit="disable", on_fault="disable")
         except BaseException:
             self._stop()
             if self.left_arm.is_connected:
@@ -134,8 +136,21 @@ class TorvaneBiOpenArmFollower(Robot):
         finally:
             right._settle(right._group, right._names, rows[self._split:])
 
+    def _fault(self, exc: tx.MotorFault) -> MotorFaultError:
+        """The Robot's MotorFault (indexes over both arms) by side-prefixed motor names."""
+        parts = []
+        for arm, prefix, first in ((self.left_arm, "left_", 0), (self.right_arm, "right_", self._split)):
+            names = arm.bus._names
+            faults = {names[i - first]: s for i, s in exc.faults.items() if first <= i < first + len(names)}
+            if faults:
+                parts.append(arm.bus.fault_error(faults, prefix))
+        return MotorFaultError("; ".join(str(p) for p in parts), {k: v for p in parts for k, v in p.faults.items()})
+
     def _refresh(self) -> None:
-        self._robot.refresh_into(self._out)
+        try:
+            self._robot.refresh_into(self._out)
+        except tx.MotorFault as e:
+            raise self._fault(e) from e
         self._settle(self._out.tolist())
 
     @check_if_not_connected
@@ -170,11 +185,17 @@ class TorvaneBiOpenArmFollower(Robot):
         if all(arm.bus.covers(c) for arm, c in zip(arms, commands)):
             self.left_arm.bus.mit_rows(commands[0], self._cmd)
             self.right_arm.bus.mit_rows(commands[1], self._cmd, self._split)
-            self._robot.mit_control_into(self._cmd, self._out)
+            try:
+                self._robot.mit_control_into(self._cmd, self._out)
+            except tx.MotorFault as e:
+                raise self._fault(e) from e
             self._settle(self._out.tolist())
         else:
             # Not every motor commanded: each arm alone, as its own call would.
-            for arm, c in zip(arms, commands):
-                arm.bus._mit_control_batch(c)
+            for arm, prefix, c in zip(arms, ("left_", "right_"), commands):
+                try:
+                    arm.bus._mit_control_batch(c)
+                except MotorFaultError as e:
+                    raise arm.bus.fault_error(e.faults, prefix) from e.__cause__
         return {**{f"left_{n}.pos": goals[0][n] for n in commands[0]},
                 **{f"right_{n}.pos": goals[1][n] for n in commands[1]}}

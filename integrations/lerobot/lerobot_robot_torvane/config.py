@@ -10,9 +10,12 @@ from lerobot.robots.openarm_follower.config_openarm_follower import OpenArmFollo
 
 @dataclass
 class TorvaneArmConfigBase(OpenArmFollowerConfigBase):
-    # Ticks in a row a silent motor may be given its last state (with a
-    # warning each time) before the call raises.
+    # Ticks of its last stale_window a silent motor may be given its last
+    # state (with a warning each time) before the call raises: misses in a row
+    # and a motor answering only now and then alike. stale_window =
+    # max_stale_ticks + 1 counts misses in a row alone.
     max_stale_ticks: int = 2
+    stale_window: int = 10
     # The one deadline of each exchange, for all the arm's motors.
     timeout_ms: int = 10
     # Each motor disables itself after this long without a frame (its TIMEOUT

@@ -1,6 +1,11 @@
 """LeRobot's Damiao motors bus on torvane_ext: the same constructor, methods,
 data names and units (degrees), with every call that touches several motors
-sent as one MotorGroup exchange, the interpreter lock released while it waits."""
+sent as one MotorGroup exchange, the interpreter lock released while it waits.
+
+A motor's latched fault (a torvane_ext.Status whose is_fault is True) is never
+passed over: the groups run with on_fault="disable", so the exchange that sees
+it disables every motor of the arm in the same call, and the bus raises
+MotorFaultError naming the motor and the fault."""
 
 import array
 import logging
@@ -23,7 +28,20 @@ _ROW = 6
 
 
 class NoReplyError(ConnectionError):
-    """A motor stayed silent for more ticks in a row than the bus may bridge with its last state."""
+    """A motor missed more ticks, in a row or within the bus's window, than it may be given its
+    last state for."""
+
+
+class MotorFaultError(RuntimeError):
+    """A motor reported a latched fault; the arm's motors were disabled before it was raised.
+
+    `faults` maps each faulted motor's name (as the raising bus or robot names its motors) to
+    its torvane_ext.Status; the torvane_ext.MotorFault, with motor indexes, is the __cause__.
+    The motor drives nothing until its fault is cleared (`dmtool clear`)."""
+
+    def __init__(self, message: str, faults: dict):
+        super().__init__(message)
+        self.faults = faults
 
 
 def limits_for(motor_type: str) -> torvane.MitLimits:
@@ -42,14 +60,21 @@ def _rows(n: int, width: int):
 class DamiaoMotorsBus(MotorsBusBase):
     """Damiao motors on one SocketCAN interface, in MIT mode, positions in degrees.
 
-    Beyond LeRobot's arguments: `max_stale_ticks`, how many ticks in a row a
-    silent motor may be given its last state (each time with a warning)
-    before the call raises NoReplyError; `timeout_ms`, the one deadline of
-    each exchange for all its motors; `watchdog_ms`, each motor's own
-    communication timeout, set before it is enabled (None: left alone); and
-    `joint_limits` ({motor: (min, max)} degrees) and `max_relative_target`
+    Beyond LeRobot's arguments: `max_stale_ticks` and `stale_window`: a
+    silent motor is given its last state (each time with a warning) for at
+    most max_stale_ticks of its last stale_window ticks (exchanges that
+    include it; 2 of 10 by default); one more miss raises NoReplyError. The
+    window also catches a motor that answers only now and then, whose misses
+    never come many in a row; stale_window = max_stale_ticks + 1 counts
+    misses in a row alone. `timeout_ms`, the one deadline of each exchange
+    for all its motors; `watchdog_ms`, each motor's own communication
+    timeout, set before it is enabled (None: left alone); and `joint_limits`
+    ({motor: (min, max)} degrees) and `max_relative_target`
     (degrees, one for all or per motor), which the group enforces on every
     command as JointLimits, whatever the caller clipped already.
+
+    A latched fault seen by any call raises MotorFaultError once every motor
+    of the bus is disabled.
     """
 
     available_baudrates = [125000, 200000, 250000, 500000, 1000000, 2000000, 2500000, 3200000, 4000000, 5000000]
@@ -67,6 +92,7 @@ class DamiaoMotorsBus(MotorsBusBase):
         data_bitrate: int | None = 5000000,
         *,
         max_stale_ticks: int = 2,
+        stale_window: int = 10,
         timeout_ms: int = 10,
         watchdog_ms: int | None = None,
         joint_limits: dict[str, tuple[float, float]] | None = None,
@@ -75,11 +101,16 @@ class DamiaoMotorsBus(MotorsBusBase):
         super().__init__(port, motors, calibration)
         if max_stale_ticks < 0:
             raise ValueError("max_stale_ticks must be 0 or more")
+        if stale_window <= max_stale_ticks:
+            raise ValueError(f"stale_window ({stale_window}) must be more than max_stale_ticks ({max_stale_ticks}): "
+                             "no shorter window can hold more misses than that")
         self.can_interface = can_interface
         self.use_can_fd = use_can_fd
         self.bitrate = bitrate
         self.data_bitrate = data_bitrate
         self.max_stale_ticks = max_stale_ticks
+        self.stale_window = stale_window
+        self._window_mask = (1 << stale_window) - 1
         self.timeout_ms = timeout_ms
         self.watchdog_ms = watchdog_ms
         self.joint_limits = dict(joint_limits or {})
@@ -98,7 +129,9 @@ class DamiaoMotorsBus(MotorsBusBase):
             self._limits.append(self._joint_limits(name, limits))
         # None until the motor first answers: a miss before that has no state to fall back on.
         self._last_known_states: dict[str, dict | None] = {name: None for name in self._names}
+        # Misses in a row, and the last stale_window ticks as bits (1: missed, newest lowest).
         self._misses = dict.fromkeys(self._names, 0)
+        self._history = dict.fromkeys(self._names, 0)
         self._gains = {name: {"kp": 10.0, "kd": 0.5} for name in self._names}
         self._transport = None
         self._group = None
@@ -118,9 +151,10 @@ class DamiaoMotorsBus(MotorsBusBase):
         return tx.JointLimits(position=(lo, hi), max_step=None if step is None else math.radians(step))
 
     def _make_group(self, indexes) -> tx.MotorGroup:
-        # MIT mode is switched to (in RAM, verified) by each enable; close() disables every motor.
+        # MIT mode is switched to (in RAM, verified) by each enable; close() disables every motor, and so
+        # does any exchange that sees a latched fault.
         return tx.MotorGroup(self._transport, [self._damiao[i] for i in indexes], timeout_ms=self.timeout_ms,
-                             fd=self.use_can_fd, on_exit="disable", watchdog_ms=self.watchdog_ms,
+                             fd=self.use_can_fd, on_exit="disable", on_fault="disable", watchdog_ms=self.watchdog_ms,
                              limits=[self._limits[i] for i in indexes], mode=tx.ControlMode.MIT, set_mode=True)
 
     # ---- connection ---------------------------------------------------------------
@@ -151,7 +185,10 @@ class DamiaoMotorsBus(MotorsBusBase):
                 raise
 
     def _handshake(self) -> None:
-        states = self._group.enable()
+        try:
+            states = self._group.enable()
+        except tx.MotorFault as e:
+            raise self._fault(self._group, self._names, e) from e
         missing = [name for name, s in zip(self._names, states) if s is None]
         if missing:
             raise ConnectionError(f"Handshake failed. The following motors did not respond: {missing}. "
@@ -172,6 +209,23 @@ class DamiaoMotorsBus(MotorsBusBase):
         self._group = self._transport = None
         self._subgroups.clear()
 
+    def label(self, name: str, prefix: str = "") -> str:
+        motor = self.motors[name]
+        return f"{prefix}{name} (0x{motor.id:02X}/0x{motor.recv_id:02X})"
+
+    def fault_error(self, faults: dict, prefix: str = "") -> MotorFaultError:
+        """MotorFaultError for {motor name: Status}, its names given prefix."""
+        text = ", ".join(f"{self.label(name, prefix)} latched {getattr(status, 'name', status)}"
+                         for name, status in faults.items())
+        return MotorFaultError(f"{self.port}: {text}; every motor of the bus was disabled",
+                               {prefix + name: status for name, status in faults.items()})
+
+    def _fault(self, group, names, exc: tx.MotorFault) -> MotorFaultError:
+        if group is not self._group:
+            # The group stopped only its own motors: the rest of the arm too.
+            self.emergency_disable()
+        return self.fault_error({names[i]: status for i, status in exc.faults.items()})
+
     def emergency_disable(self) -> None:
         """Disable every motor, up to three exchanges for those that do not confirm; never raises.
         The bus stays usable: enable_torque() brings the motors back."""
@@ -179,7 +233,11 @@ class DamiaoMotorsBus(MotorsBusBase):
             return
         try:
             for _ in range(3):
-                states = self._group.disable()
+                try:
+                    states = self._group.disable()
+                except tx.MotorFault as e:
+                    # A latched fault answers every disable too; the group disabled every motor before raising.
+                    states = e.states
                 if None not in states:
                     return
             logger.error("%s: motors did not confirm the disable: %s", self.port,
@@ -220,6 +278,8 @@ class DamiaoMotorsBus(MotorsBusBase):
                     "temp_rotor": row[4],
                 }
                 self._misses[name] = 0
+                if self._history[name]:
+                    self._history[name] = (self._history[name] << 1) & self._window_mask
             else:
                 if silent is None:
                     silent = []
@@ -242,17 +302,22 @@ class DamiaoMotorsBus(MotorsBusBase):
         for name in silent:
             self._misses[name] += 1
             misses = self._misses[name]
+            history = self._history[name] = ((self._history[name] << 1) | 1) & self._window_mask
+            in_window = history.bit_count()
             at = answered.get(name, 0)
             age_ms = (now - at) / 1e6 if at else math.inf
-            motor = self.motors[name]
-            label = f"{name} (0x{motor.id:02X}/0x{motor.recv_id:02X})"
+            label = self.label(name)
             if self._last_known_states[name] is None:
                 failures.append(f"{label} has never answered")
             elif misses > self.max_stale_ticks:
                 failures.append(f"{label} silent for {misses} ticks, last answer {age_ms:.1f} ms ago")
+            elif in_window > self.max_stale_ticks:
+                failures.append(f"{label} missed {in_window} of the last {self.stale_window} ticks, "
+                                f"last answer {age_ms:.1f} ms ago")
             else:
-                logger.warning("%s: no reply from %s (%d of %d ticks allowed): using its state from %.1f ms ago",
-                               self.port, label, misses, self.max_stale_ticks, age_ms)
+                logger.warning("%s: no reply from %s (%d of %d misses allowed in %d ticks): using its state "
+                               "from %.1f ms ago", self.port, label, in_window, self.max_stale_ticks,
+                               self.stale_window, age_ms)
         if failures:
             raise NoReplyError(f"{self.port}: " + "; ".join(failures))
 
@@ -262,7 +327,10 @@ class DamiaoMotorsBus(MotorsBusBase):
         names = tuple(self._get_motors_list(motors))
         for attempt in range(num_retry + 1):
             group = self._group_for(names)
-            states = getattr(group, command)()
+            try:
+                states = getattr(group, command)()
+            except tx.MotorFault as e:
+                raise self._fault(group, names, e) from e
             silent = tuple(n for n, s in zip(names, states) if s is None)
             if silent and attempt < num_retry:
                 answered = [(n, s) for n, s in zip(names, states) if s is not None]
@@ -273,12 +341,16 @@ class DamiaoMotorsBus(MotorsBusBase):
             return
 
     def _refresh(self, names: tuple[str, ...]) -> None:
-        if names == self._names:
-            self._group.refresh_into(self._out)
-            self._settle(self._group, names, self._out.tolist())
-        else:
-            group = self._group_for(names)
-            self._settle(group, names, [self._state_row(s) for s in group.refresh()])
+        group = self._group_for(names)
+        try:
+            if group is self._group:
+                group.refresh_into(self._out)
+                rows = self._out.tolist()
+            else:
+                rows = [self._state_row(s) for s in group.refresh()]
+        except tx.MotorFault as e:
+            raise self._fault(group, names, e) from e
+        self._settle(group, names, rows)
 
     def mit_rows(self, commands: dict, out, first: int = 0) -> None:
         """Write (kp, kd, position_deg, velocity_deg_s, torque) per motor, in the bus's motor
@@ -302,17 +374,24 @@ class DamiaoMotorsBus(MotorsBusBase):
             return
         if self.covers(commands):
             self.mit_rows(commands, self._cmd)
-            self._group.mit_control_into(self._cmd, self._out)
+            try:
+                self._group.mit_control_into(self._cmd, self._out)
+            except tx.MotorFault as e:
+                raise self._fault(self._group, self._names, e) from e
             self._settle(self._group, self._names, self._out.tolist())
             return
         names = tuple(self._get_motor_name(m) for m in commands)
         group = self._group_for(names)
         if self.max_relative_target is not None and None in group.last_states:
             # max_step moves a target from the motor's last state in this group: it needs one.
-            self._settle(group, names, [self._state_row(s) for s in group.refresh()])
+            self._refresh(names)
         setpoints = [torvane.mit_setpoint(q=math.radians(p), dq=math.radians(v), kp=kp, kd=kd, tau=t)
                      for kp, kd, p, v, t in commands.values()]
-        self._settle(group, names, [self._state_row(s) for s in group.mit_control(setpoints)])
+        try:
+            states = group.mit_control(setpoints)
+        except tx.MotorFault as e:
+            raise self._fault(group, names, e) from e
+        self._settle(group, names, [self._state_row(s) for s in states])
 
     def _mit_control(self, motor, kp: float, kd: float, position_degrees: float, velocity_deg_per_sec: float,
                      torque: float) -> None:

@@ -1,6 +1,8 @@
 """The OpenArm follower arm on torvane: LeRobot's observation and action keys,
 joint-limit clipping and max_relative_target, one exchange per call, and the
-arm's motors disabled on disconnect and whenever a call fails."""
+arm's motors disabled on disconnect and whenever a call fails: a motor's
+latched fault fails the call with MotorFaultError, which names the motor (its
+name in motor_config) and the fault."""
 
 import logging
 from functools import cached_property
@@ -47,6 +49,7 @@ def arm_bus(config: TorvaneArmConfigBase, calibration) -> DamiaoMotorsBus:
         bitrate=config.can_bitrate,
         data_bitrate=config.can_data_bitrate if config.use_can_fd else None,
         max_stale_ticks=config.max_stale_ticks,
+        stale_window=config.stale_window,
         timeout_ms=config.timeout_ms,
         watchdog_ms=config.watchdog_ms,
         joint_limits=config.joint_limits,
