@@ -117,4 +117,6 @@ class Session:
         return motors
 
     def group(self, motors: list[Any]) -> Any:
-        return self.tx.MotorGroup(self.bus, motors, timeout_ms=self.timeout_ms, fd=self.fd)
+        # A command's motors stay as it leaves them ('dmtool enable' and 'move' leave them enabled):
+        # no stop at exit or collection.
+        return self.tx.MotorGroup(self.bus, motors, timeout_ms=self.timeout_ms, fd=self.fd, on_exit="keep")

@@ -1,6 +1,7 @@
 #include "damiao/group.hpp"
 
 #include "damiao/multi_bus.hpp"
+#include "damiao/status.hpp"
 
 namespace torvane::damiao {
 
@@ -26,6 +27,25 @@ Result<std::size_t> MotorGroup::exchange(can::CanTransport& bus, std::span<Slot>
     if (skipped) *skipped = progress.skipped;
     if (!answered) return std::unexpected(std::move(answered.error().error));
     return *answered;
+}
+
+Result<std::vector<std::size_t>> MotorGroup::disable_all(can::CanTransport& bus, std::span<Slot> slots,
+                                                         std::size_t* skipped) const {
+    if (slots.size() != motors_.size())
+        return std::unexpected(Error(Error::GroupSizeMismatch{motors_.size(), slots.size()}));
+    std::vector<std::size_t> unconfirmed;
+    for (int attempt = 0; attempt < kDisableAttempts; ++attempt) {
+        for (std::size_t i = 0; i < slots.size(); ++i) slots[i].command = motors_[i].make_command(kCmdDisable);
+        std::size_t skipped_now = 0;
+        auto answered = exchange(bus, slots, &skipped_now);
+        if (skipped) *skipped += skipped_now;
+        if (!answered) return std::unexpected(std::move(answered.error()));
+        unconfirmed.clear();
+        for (std::size_t i = 0; i < slots.size(); ++i)
+            if (!slots[i].state || slots[i].state->error == kStatusEnabled) unconfirmed.push_back(i);
+        if (unconfirmed.empty()) break;
+    }
+    return unconfirmed;
 }
 
 }  // namespace torvane::damiao

@@ -15,6 +15,8 @@
 
 namespace torvane::damiao {
 
+inline constexpr int kDisableAttempts = 3;
+
 class MotorGroup {
 public:
     // One motor's part of an exchange: the command going out, and after the
@@ -47,6 +49,14 @@ public:
     // register reply, another motor's feedback) is skipped too, and counted
     // in `skipped` if given.
     Result<std::size_t> exchange(can::CanTransport& bus, std::span<Slot> slots, std::size_t* skipped = nullptr) const;
+
+    // Disables every motor: up to kDisableAttempts exchanges, until each has
+    // confirmed (answered with any status but ENABLED: disabled, or a latched
+    // fault, which drives nothing either). The indexes of those that never
+    // did; fails only when the bus does. The one stop of every caller: leaving
+    // a block, close(), on_fault="disable", dmtool stop, the LeRobot plugin.
+    Result<std::vector<std::size_t>> disable_all(can::CanTransport& bus, std::span<Slot> slots,
+                                                 std::size_t* skipped = nullptr) const;
 
 private:
     MotorGroup(std::vector<Damiao> motors, std::vector<can::CanId> feedback, can::Duration timeout, bool fd,

@@ -26,6 +26,9 @@ inline constexpr std::array<StatusInfo, 9> kStatuses{{
     {0xE, "OVERLOAD", true},
 }};
 
+inline constexpr std::uint8_t kStatusDisabled = 0x0;
+inline constexpr std::uint8_t kStatusEnabled = 0x1;
+
 constexpr std::optional<StatusInfo> find_status(std::uint32_t code) {
     for (const StatusInfo& s : kStatuses)
         if (s.code == code) return s;

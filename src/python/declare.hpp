@@ -99,6 +99,15 @@ template <typename... P>
 struct Params {
     static constexpr std::size_t count = sizeof...(P);
     static constexpr std::array<const char*, count> names{P::name...};
+    // Where the binder puts parameter N: code reads its arguments by name,
+    // so a change in the declared order cannot make it read another one.
+    // An unknown name does not compile.
+    template <Str N>
+    static constexpr std::size_t at = [] {
+        for (std::size_t i = 0; i < count; ++i)
+            if (std::string_view(names[i]) == std::string_view(N.chars)) return i;
+        throw "no parameter of that name";
+    }();
     static constexpr std::size_t required = (std::size_t{P::required} + ... + 0);
     static_assert(std::ranges::is_sorted(std::array<bool, count>{!P::required...}),
                   "a required parameter after a default");
@@ -289,14 +298,14 @@ struct BusFunction {
 // A class whose instances hold references to other Python objects: its
 // constructor takes these parameters and its module builds the record from
 // them (an absent optional is None to it).
-template <typename Record, typename... P>
+template <typename Record, Str Doc, typename... P>
 struct HoldingConstructor : Member {
     using params = Params<P...>;
     using record = Record;
     static constexpr bool holds_references = true;
     static constexpr const char* display = c_text<[](TextSink& out) { out << class_name<Record> << "()"; }>;
     static constexpr const char* doc =
-        c_text<[](TextSink& out) { params::write_doc(out, class_name<Record>, nullptr, ""); }>;
+        c_text<[](TextSink& out) { params::write_doc(out, class_name<Record>, nullptr, Doc.chars); }>;
     static constexpr ConstructorEntry entry{params::entries, params::stub_signature};
     static constexpr bool constructs = true;
     static constexpr const ConstructorEntry* constructor = &entry;

@@ -3,7 +3,9 @@
 // attributes made at import (ControlMode, Status, status, REGISTERS, the
 // exceptions).
 
+#include <array>
 #include <string>
+#include <utility>
 
 #include "python/stub_catalogue.hpp"
 #include "torvane_ext/ext_api.hpp"
@@ -40,28 +42,24 @@ constexpr auto status_function_text = decl::make_text<[](decl::TextSink& out) {
         << f.doc << "\"\"\"\n";
 }>();
 constexpr auto exceptions_text = decl::make_text<[](decl::TextSink& out) {
-    for (const ExceptionDecl& e : kExceptions) {
+    for (const ExceptionDecl& e : kExceptions)
         out << "class " << e.name << "(" << (e.base ? e.base : "RuntimeError") << "):\n    \"\"\"" << e.doc
-            << "\"\"\"\n";
-        if (std::string_view(e.name) == "BusError") out << "    errno: int | None\n";
-        if (std::string_view(e.name) == "MotorFault")
-            out << "    faults: dict[int, Status]\n    states: tuple[torvane.MotorState | None, ...]\n";
-    }
+            << "\"\"\"\n" << e.fields;
 }>();
 
-constexpr PyAttributeInfo kAttributes[] = {
-    {kModule, "ControlMode", control_mode_text.data(), 0},
-    {kModule, "REGISTERS", "REGISTERS: tuple[RegisterInfo, ...]\n", 1},
-    {kModule, "MotorError", exceptions_text.data(), 2},
-    // Named for __all__; their text is MotorError's.
-    {kModule, "MotorTimeout", "", 3},
-    {kModule, "BusError", "", 3},
-    {kModule, "RegisterError", "", 3},
-    {kModule, "VerifyError", "", 3},
-    {kModule, "MotorFault", "", 3},
-    {kModule, kStatusClass, status_text.data(), 4},
-    {kModule, kStatusFunction.name, status_function_text.data(), 5},
-};
+// The exceptions are all written with the first; the others are named for __all__.
+constexpr auto kAttributes = [] {
+    std::array<PyAttributeInfo, 4 + kExceptions.size()> out{{
+        {kModule, "ControlMode", control_mode_text.data(), 0},
+        {kModule, "REGISTERS", "REGISTERS: tuple[RegisterInfo, ...]\n", 1},
+        {kModule, kStatusClass, status_text.data(), 4},
+        {kModule, kStatusFunction.name, status_function_text.data(), 5},
+    }};
+    for (std::size_t i = 0; i < kExceptions.size(); ++i)
+        out[4 + i] = {kModule, kExceptions[i].name, i == 0 ? exceptions_text.data() : "", i == 0 ? 2 : 3};
+    return out;
+}();
+static_assert(kAttributes.size() == 10);
 const Registration<PyAttributeInfo> attributes[] = {{py_attribute_infos, kAttributes[0]}, {py_attribute_infos, kAttributes[1]},
                                                     {py_attribute_infos, kAttributes[2]}, {py_attribute_infos, kAttributes[3]},
                                                     {py_attribute_infos, kAttributes[4]}, {py_attribute_infos, kAttributes[5]},

@@ -202,7 +202,7 @@ enum class GroupField {
 enum class RobotField { Groups, TimeoutMs, SpinUs, LastAnswerNs, Missed, LastStates, Clamped };
 enum class LimitsField { Position, MaxStep, Velocity, Torque, Kp, Kd };
 // The calls that keep a robot safe, on groups and robots alike.
-enum class SafetyCall { Enter, Exit, Close, Faults };
+enum class SafetyCall { Enter, Exit, Close, Faults, DisableAll };
 
 // What every ticking class (MotorGroup, Robot) has: the same calls, each one
 // exchange, as a tuple of states or written into a caller's buffer.
@@ -216,13 +216,33 @@ inline constexpr char kIntoDoc[] =
     "motor); returns how many answered.";
 template <typename R>
 using Ticks = std::tuple<
-    Tick<R, "enable", Frames::Enable, "">, Tick<R, "disable", Frames::Disable, "">,
-    Tick<R, "set_zero", Frames::SetZero, "">, Tick<R, "clear_error", Frames::ClearError, "">,
-    Tick<R, "refresh", Frames::Refresh, "">,
-    Tick<R, "mit_control", Frames::Mit, "", Arg<"setpoints", Each<damiao::MitSetpoint>>>,
-    Tick<R, "pos_vel", Frames::PosVel, "", Arg<"pairs", Each<damiao::PosVelCommand>>>,
-    Tick<R, "vel", Frames::Vel, "", Arg<"velocities", Each<damiao::VelCommand>>>,
-    Tick<R, "force_pos", Frames::ForcePos, "", Arg<"triples", Each<damiao::ForcePosCommand>>>,
+    Tick<R, "enable", Frames::Enable,
+         "Enable every motor (with watchdog_ms and mode= set up first) in one exchange; each motor's\n"
+         "MotorState, or None where it did not answer.">,
+    Tick<R, "disable", Frames::Disable,
+         "Disable every motor in one exchange; each motor's MotorState, or None where it did not answer.">,
+    Tick<R, "set_zero", Frames::SetZero,
+         "Make every motor's present position its zero in one exchange; each MotorState or None.">,
+    Tick<R, "clear_error", Frames::ClearError,
+         "Clear every motor's latched fault in one exchange; each MotorState or None.">,
+    Tick<R, "refresh", Frames::Refresh,
+         "Ask every motor for its state, moving nothing, in one exchange; each MotorState or None.">,
+    Tick<R, "mit_control", Frames::Mit,
+         "One MIT setpoint (torvane.MitSetpoint) per motor, limited by the group's JointLimits, in one\n"
+         "exchange; each motor's MotorState, or None where it did not answer.",
+         Arg<"setpoints", Each<damiao::MitSetpoint>>>,
+    Tick<R, "pos_vel", Frames::PosVel,
+         "One POS_VEL command (q, dq) per motor, limited by the group's JointLimits, in one exchange;\n"
+         "each MotorState or None.",
+         Arg<"pairs", Each<damiao::PosVelCommand>>>,
+    Tick<R, "vel", Frames::Vel,
+         "One VEL command (a velocity) per motor, limited by the group's JointLimits, in one exchange;\n"
+         "each MotorState or None.",
+         Arg<"velocities", Each<damiao::VelCommand>>>,
+    Tick<R, "force_pos", Frames::ForcePos,
+         "One FORCE_POS command (q, v_limit, i_limit) per motor, limited by the group's JointLimits, in\n"
+         "one exchange; each MotorState or None.",
+         Arg<"triples", Each<damiao::ForcePosCommand>>>,
     TickInto<R, "refresh_into", Frames::Refresh,
              "The same exchange, writing position, velocity, torque, t_mos, t_rotor and status into each\n"
              "motor's row of `out`, a float64 or float32 C-contiguous buffer (NaN for a silent motor); returns\n"
@@ -243,7 +263,7 @@ struct WithTicks<R, std::tuple<C...>, M...> {
 
 template <typename R>
 using SafetyCalls = std::tuple<
-    RecordCall<R, "__enter__", SafetyCall::Enter, R, "">,
+    RecordCall<R, "__enter__", SafetyCall::Enter, R, "The object itself; leaving the block disables the motors.">,
     RecordCall<R, "__exit__", SafetyCall::Exit, bool,
                "Unless on_exit='keep': disable every motor, each bus on its own, up to three exchanges for\n"
                "those that do not confirm, and put back the watchdogs watchdog_ms changed. What may still be\n"
@@ -254,7 +274,11 @@ using SafetyCalls = std::tuple<
                "Disable every motor as leaving a with block does (whatever on_exit says), after a call\n"
                "running in another thread ends; every later call is refused.">,
     RecordCall<R, "faults", SafetyCall::Faults, Faults,
-               "Each motor whose last state is a fault, by index: its Status.">>;
+               "Each motor whose last state is a fault, by index: its Status.">,
+    RecordCall<R, "disable_all", SafetyCall::DisableAll, std::vector<std::uint64_t>,
+               "Disable every motor, each bus on its own, up to three exchanges until each confirms (answers\n"
+               "with any status but ENABLED); the indexes of those that never did, empty when all did. The\n"
+               "object stays open.">>;
 
 template <typename A, typename B>
 struct Join;
@@ -265,7 +289,12 @@ struct Join<std::tuple<A...>, std::tuple<B...>> {
 
 
 using GroupConstructor = HoldingConstructor<
-    Group, Arg<"bus", Bus>, Arg<"motors", Each<Damiao>>, Arg<"timeout_ms", std::optional<std::uint64_t>, "None">,
+    Group,
+    "The motors of one bus, served in one exchange per call: every command out back to back, then one\n"
+    "wait until all have answered or timeout_ms (default: the longest of the motors' own) has passed.\n"
+    "on_fault, on_exit, watchdog_ms, limits (one JointLimits or None per motor), mode and set_mode keep\n"
+    "the robot safe; a limit that needs a measured state refuses one older than max_state_age_ms.",
+    Arg<"bus", Bus>, Arg<"motors", Each<Damiao>>, Arg<"timeout_ms", std::optional<std::uint64_t>, "None">,
     Arg<"fd", bool, "False">, KwOnly<Arg<"spin_us", SpinUs, "0">>, KwOnly<Arg<"on_fault", OnFault, "'report'">>,
     KwOnly<Arg<"on_exit", OnExit, "'disable'">>, KwOnly<Arg<"watchdog_ms", WatchdogMs, "None">>,
     KwOnly<Arg<"limits", LimitsArg, "None">>, KwOnly<Arg<"mode", ModeCheck, "None">>,
@@ -285,7 +314,12 @@ using MotorGroupClass = typename WithTicks<
     Repr>::type;
 
 using RobotConstructor =
-    HoldingConstructor<Robot, Arg<"groups", Each<Group>>, Arg<"timeout_ms", std::optional<std::uint64_t>, "None">,
+    HoldingConstructor<Robot,
+                       "Several MotorGroups, each on its own bus, served in one exchange per call: every group's\n"
+                       "commands out, then one wait on all the buses until every motor has answered or timeout_ms\n"
+                       "(default: the longest of the groups') has passed. Each group's limits, mode and watchdog\n"
+                       "hold for its motors; on_fault and on_exit are the Robot's.",
+                       Arg<"groups", Each<Group>>, Arg<"timeout_ms", std::optional<std::uint64_t>, "None">,
                        KwOnly<Arg<"spin_us", SpinUs, "0">>, KwOnly<Arg<"on_fault", OnFault, "'report'">>,
                        KwOnly<Arg<"on_exit", OnExit, "'disable'">>>;
 using RobotClass = typename WithTicks<
@@ -374,20 +408,33 @@ inline constexpr ImportFunction kStatusFunction{
     "status", "state, /", "state: torvane.MotorState | int, /", "Status | int",
     "The Status member of a MotorState's status code, or of a code; the plain int for a code not in Status."};
 
-// The exceptions, each after its base.
+// The exceptions, each after its base: one table, which the module makes
+// them from, raises them by (Failure, the index here) and writes their stubs
+// from. `fields`: the stub lines of attributes the class carries.
+enum class Failure { Motor, Timeout, Bus, Register, Verify, Fault };
 struct ExceptionDecl {
+    Failure failure;
     const char* name;
     const char* base;  // null: RuntimeError
     const char* doc;
+    const char* fields = "";
 };
 inline constexpr std::array<ExceptionDecl, 6> kExceptions{{
-    {"MotorError", nullptr, "Base of every torvane_ext failure."},
-    {"MotorTimeout", "MotorError", "A motor did not answer in time."},
-    {"BusError", "MotorError", "The bus failed; errno holds the OS error number, or None."},
-    {"RegisterError", "MotorError", "A register unknown, read-only, or given a value of the wrong type."},
-    {"VerifyError", "MotorError", "A written value or control mode did not read back as written."},
-    {"MotorFault", "MotorError", "A motor reported a fault; .faults maps motor indexes to Status, .states is that tick's."},
+    {Failure::Motor, "MotorError", nullptr, "Base of every torvane_ext failure."},
+    {Failure::Timeout, "MotorTimeout", "MotorError", "A motor did not answer in time."},
+    {Failure::Bus, "BusError", "MotorError", "The bus failed; errno holds the OS error number, or None.",
+     "    errno: int | None\n"},
+    {Failure::Register, "RegisterError", "MotorError", "A register unknown, read-only, or given a value of the wrong type."},
+    {Failure::Verify, "VerifyError", "MotorError", "A written value or control mode did not read back as written."},
+    {Failure::Fault, "MotorFault", "MotorError",
+     "A motor reported a fault; .faults maps motor indexes to Status, .states is that tick's.",
+     "    faults: dict[int, Status]\n    states: tuple[torvane.MotorState | None, ...]\n"},
 }};
+static_assert([] {
+    for (std::size_t i = 0; i < kExceptions.size(); ++i)
+        if (static_cast<std::size_t>(kExceptions[i].failure) != i) return false;
+    return true;
+}(), "kExceptions is in Failure's order");
 
 }  // namespace torvane::ext
 

@@ -28,7 +28,7 @@ bool make_exceptions() {
         const ExceptionDecl& e = kExceptions[i];
         Ref dict = Ref::steal(PyDict_New());
         // BusError carries the OS error number; the class says None.
-        if (!dict || (std::string_view(e.name) == "BusError" && PyDict_SetItemString(dict.get(), "errno", Py_None) < 0))
+        if (!dict || (e.failure == Failure::Bus && PyDict_SetItemString(dict.get(), "errno", Py_None) < 0))
             return false;
         const std::string qualified = std::string(kModule) + "." + e.name;
         classes[i] = PyErr_NewExceptionWithDoc(qualified.c_str(), e.doc, e.base ? by_name(e.base) : PyExc_RuntimeError,
@@ -38,11 +38,7 @@ bool make_exceptions() {
     return true;
 }
 
-PyObject* exception(Failure f) {
-    static constexpr const char* names[] = {"MotorError",    "MotorTimeout", "BusError",
-                                            "RegisterError", "VerifyError",  "MotorFault"};
-    return by_name(names[static_cast<int>(f)]);
-}
+PyObject* exception(Failure f) { return classes[static_cast<std::size_t>(f)]; }
 
 void raise_error(damiao::Error&& err) { raise_error(std::move(err), {}); }
 

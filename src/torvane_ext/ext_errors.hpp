@@ -7,10 +7,9 @@
 #include <string_view>
 
 #include "damiao/error.hpp"
+#include "torvane_ext/ext_api.hpp"
 
 namespace torvane::ext {
-
-enum class Failure { Motor, Timeout, Bus, Register, Verify, Fault };
 
 // Creates the classes; false with an exception set.
 bool make_exceptions();

@@ -157,8 +157,8 @@ bool module_body(PyObject* module) {
     Ref version = Ref::steal(PyUnicode_FromString(TORVANE_VERSION));
     if (!add(module, all.get(), "__version__", version.get())) return false;
     if (!add(module, all.get(), "ControlMode", control_mode)) return false;
-    for (std::size_t i = 0; i < kExceptions.size(); ++i)
-        if (!add(module, all.get(), kExceptions[i].name, exception(static_cast<Failure>(i)))) return false;
+    for (const ExceptionDecl& e : kExceptions)
+        if (!add(module, all.get(), e.name, exception(e.failure))) return false;
     if (!add(module, all.get(), kStatusClass, status_class)) return false;
     Ref module_name = Ref::steal(PyModule_GetNameObject(module));
     if (!module_name) return false;

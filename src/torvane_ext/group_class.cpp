@@ -60,11 +60,12 @@ bool convert_spin(PyObject* arg, can::Duration& spin) {
 }
 
 PyObject* construct(Group*, PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-    PyObject* bound[GroupConstructor::params::count];
+    using P = GroupConstructor::params;
+    PyObject* bound[P::count];
     if (!py::bind_tuple(table::signature<GroupConstructor>, args, kwargs, bound)) return nullptr;
     Bus* bus;
-    if (!Convert<Bus>::from(bound[0], "bus", bus)) return nullptr;
-    Ref motors = Ref::steal(PySequence_Tuple(bound[1]));
+    if (!Convert<Bus>::from(bound[P::at<"bus">], "bus", bus)) return nullptr;
+    Ref motors = Ref::steal(PySequence_Tuple(bound[P::at<"motors">]));
     if (!motors) {
         py::reword_type_error("motors");
         return nullptr;
@@ -76,16 +77,20 @@ PyObject* construct(Group*, PyTypeObject* type, PyObject* args, PyObject* kwargs
     std::optional<std::uint64_t> timeout_ms;
     bool fd = false;
     can::Duration spin{};
-    if ((bound[2] && !Convert<std::optional<std::uint64_t>>::from(bound[2], "timeout_ms", timeout_ms)) ||
-        (bound[3] && !Convert<bool>::from(bound[3], "fd", fd)) || !convert_spin(bound[4], spin))
+    PyObject* const timeout_arg = bound[P::at<"timeout_ms">];
+    PyObject* const fd_arg = bound[P::at<"fd">];
+    if ((timeout_arg && !Convert<std::optional<std::uint64_t>>::from(timeout_arg, "timeout_ms", timeout_ms)) ||
+        (fd_arg && !Convert<bool>::from(fd_arg, "fd", fd)) || !convert_spin(bound[P::at<"spin_us">], spin))
         return nullptr;
     Group settings;
-    if (!convert_safety(bound[5], bound[6], settings.safety) ||
-        !convert_group_safety(bound + 7, records.size(), settings))
+    const GroupSafetyArgs safety_args{bound[P::at<"watchdog_ms">], bound[P::at<"limits">], bound[P::at<"mode">],
+                                      bound[P::at<"set_mode">]};
+    if (!convert_safety(bound[P::at<"on_fault">], bound[P::at<"on_exit">], settings.safety) ||
+        !convert_group_safety(safety_args, records.size(), settings))
         return nullptr;
-    if (bound[11]) {
+    if (PyObject* age = bound[P::at<"max_state_age_ms">]) {
         std::uint64_t ms = 0;
-        if (!Convert<std::uint64_t>::from(bound[11], "max_state_age_ms", ms)) return nullptr;
+        if (!Convert<std::uint64_t>::from(age, "max_state_age_ms", ms)) return nullptr;
         if (ms == 0) {
             PyErr_SetString(PyExc_ValueError, "max_state_age_ms must be at least 1");
             return nullptr;
@@ -112,7 +117,7 @@ PyObject* construct(Group*, PyTypeObject* type, PyObject* args, PyObject* kwargs
     if (!self) return nullptr;
     Group& g = unbox<Group>(self.get());
     g.self = self.get();
-    g.bus = Ref::borrow(bound[0]);
+    g.bus = Ref::borrow(bound[P::at<"bus">]);
     g.measured = damiao::bus_states(bus->transport->name());
     g.max_state_age = settings.max_state_age;
     g.enabled.assign(made->size(), 0);

@@ -129,8 +129,15 @@ PyObject* call(Robot& r, PyObject* self, SafetyCall id, PyObject* const* args);
 
 // The safety arguments shared by both constructors; false with an exception set.
 bool convert_safety(PyObject* on_fault, PyObject* on_exit, Safety& out);
-// A group's own: watchdog_ms, limits (one per motor), mode and set_mode.
-bool convert_group_safety(PyObject* const* args, std::size_t motors, Group& g);
+// A group's own: watchdog_ms, limits (one per motor), mode and set_mode,
+// each null when absent.
+struct GroupSafetyArgs {
+    PyObject* watchdog_ms;
+    PyObject* limits;
+    PyObject* mode;
+    PyObject* set_mode;
+};
+bool convert_group_safety(const GroupSafetyArgs& args, std::size_t motors, Group& g);
 
 // Before a tick's commands are encoded: each motor's limits applied to its
 // values (as many as `frames` carries); false with ValueError set when one

@@ -24,9 +24,10 @@ constexpr const char* kNotMade = "Robot is not set up: it was made without its c
 }  // namespace
 
 PyObject* construct(Robot*, PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-    PyObject* bound[RobotConstructor::params::count];
+    using P = RobotConstructor::params;
+    PyObject* bound[P::count];
     if (!py::bind_tuple(table::signature<RobotConstructor>, args, kwargs, bound)) return nullptr;
-    Ref groups = Ref::steal(PySequence_Tuple(bound[0]));
+    Ref groups = Ref::steal(PySequence_Tuple(bound[P::at<"groups">]));
     if (!groups) {
         py::reword_type_error("groups");
         return nullptr;
@@ -63,11 +64,12 @@ PyObject* construct(Robot*, PyTypeObject* type, PyObject* args, PyObject* kwargs
     }
     std::optional<std::uint64_t> timeout_ms;
     can::Duration spin{};
-    if ((bound[1] && !Convert<std::optional<std::uint64_t>>::from(bound[1], "timeout_ms", timeout_ms)) ||
-        !convert_spin(bound[2], spin))
+    PyObject* const timeout_arg = bound[P::at<"timeout_ms">];
+    if ((timeout_arg && !Convert<std::optional<std::uint64_t>>::from(timeout_arg, "timeout_ms", timeout_ms)) ||
+        !convert_spin(bound[P::at<"spin_us">], spin))
         return nullptr;
     Safety safety;
-    if (!convert_safety(bound[3], bound[4], safety)) return nullptr;
+    if (!convert_safety(bound[P::at<"on_fault">], bound[P::at<"on_exit">], safety)) return nullptr;
     // A tick of the Robot reacts as the Robot says: a group's own choice
     // that differs would silently not hold.
     for (std::size_t i = 0; i < members.size(); ++i) {

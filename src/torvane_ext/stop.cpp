@@ -117,6 +117,30 @@ PyObject* leave(T& t, PyObject* exc, bool closing) {
     Py_RETURN_FALSE;
 }
 
+// The indexes of the motors that may still be enabled; a bus that failed
+// raises, after every other bus was disabled.
+template <typename T>
+PyObject* disable_all(T& t) {
+    if (!usable(t)) return nullptr;
+    StopReport report;
+    {
+        Claim claim(t);
+        report = stop(t);
+    }
+    if (!report.failures.empty()) {
+        raise_report(report);
+        return nullptr;
+    }
+    Ref out = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(report.unconfirmed.size())));
+    if (!out) return nullptr;
+    for (std::size_t i = 0; i < report.unconfirmed.size(); ++i) {
+        PyObject* item = PyLong_FromSize_t(report.unconfirmed[i]);
+        if (!item) return nullptr;
+        PyTuple_SET_ITEM(out.get(), static_cast<Py_ssize_t>(i), item);
+    }
+    return out.release();
+}
+
 template <typename T>
 PyObject* call_on(T& t, PyObject* self, SafetyCall id, PyObject* const* args, std::span<Group* const> members) {
     switch (id) {
@@ -126,6 +150,7 @@ PyObject* call_on(T& t, PyObject* self, SafetyCall id, PyObject* const* args, st
             if (t.safety.closed || t.safety.closing) Py_RETURN_NONE;
             return leave(t, nullptr, true);
         case SafetyCall::Faults: return faults_of(members, true);
+        case SafetyCall::DisableAll: return disable_all(t);
     }
     return nullptr;
 }

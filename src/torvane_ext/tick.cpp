@@ -31,8 +31,8 @@ constexpr const char* kVelFields[] = {"dq"};
 constexpr const char* kForcePosFields[] = {"q", "v_limit", "i_limit"};
 constexpr std::span<const char* const> kFields[] = {kMitFields, kPosVelFields, kVelFields, kForcePosFields};
 constexpr std::size_t kOutWidth = 6;
-constexpr std::uint8_t kEnabled = 0x1;
-constexpr std::uint8_t kDisabled = 0x0;
+using damiao::kStatusDisabled;
+using damiao::kStatusEnabled;
 
 int kind_of(Frames f) { return static_cast<int>(f) - static_cast<int>(Frames::Mit); }
 bool carries_values(Frames f) { return kind_of(f) >= 0; }
@@ -141,7 +141,7 @@ void record(Group& g, Frames frames, std::size_t skipped) {
             r.missed = 0;
             g.measured->note(feedback[i], *slot.state, slot.answered_at);
             // Disabled, by this tick or by another program: nothing left to stop.
-            if (slot.state->error == kDisabled || (frames == Frames::Disable && slot.state->error != kEnabled))
+            if (slot.state->error == kStatusDisabled || (frames == Frames::Disable && slot.state->error != kStatusEnabled))
                 enabled = 0;
         } else {
             ++r.missed;
@@ -285,34 +285,30 @@ bool run(Robot& r, Frames frames, std::size_t& answered) {
     return true;
 }
 
-// Up to three disables on one group's bus until each motor confirms; the
-// indexes (from `base`) of those that did not, or the bus's failure.
+// The core's stop on one group's bus: the indexes (from `base`) of the
+// motors that did not confirm, or the bus's failure, into `report`.
 void stop_one(Group& g, std::size_t base, StopReport& report) {
-    Group* one[] = {&g};
-    std::vector<std::size_t> unconfirmed;
-    for (int attempt = 0; attempt < 3; ++attempt) {
-        fill(one, motors_of(g), Frames::Disable, nullptr, nullptr);
-        std::size_t answered = 0;
-        if (!run(g, Frames::Disable, answered)) {
-            PyObject* exc = PyErr_GetRaisedException();
-            Ref text = Ref::steal(PyObject_Str(exc));
-            const char* utf8 = text ? PyUnicode_AsUTF8(text.get()) : nullptr;
-            if (!utf8) PyErr_Clear();
-            report.failures.push_back(utf8 ? utf8 : "the disable failed");
-            if (!report.first_error) report.first_error = Ref::steal(exc);
-            else Py_DECREF(exc);
-            for (std::size_t i = 0; i < g.slots.size(); ++i) report.unconfirmed.push_back(base + i);
-            return;
-        }
-        unconfirmed.clear();
-        for (std::size_t i = 0; i < g.slots.size(); ++i) {
-            // A motor that answers anything but "enabled" no longer drives.
-            const auto& s = g.slots[i].state;
-            if (!s || s->error == kEnabled) unconfirmed.push_back(base + i);
-        }
-        if (unconfirmed.empty()) break;
+    Bus& bus = unbox<Bus>(g.bus.get());
+    std::optional<damiao::Result<std::vector<std::size_t>>> result;
+    std::size_t skipped = 0;
+    const bool ran = run_released(
+        bus, [&](can::CanTransport& t) { result.emplace(g.group->disable_all(t, g.slots, &skipped)); });
+    if (ran && *result) {
+        record(g, Frames::Disable, skipped);
+        for (std::size_t i : **result) report.unconfirmed.push_back(base + i);
+        return;
     }
-    report.unconfirmed.insert(report.unconfirmed.end(), unconfirmed.begin(), unconfirmed.end());
+    if (ran) raise_error(std::move(result->error()), bus.transport->name());
+    PyObject* exc = PyErr_GetRaisedException();
+    Ref text = Ref::steal(PyObject_Str(exc));
+    const char* utf8 = text ? PyUnicode_AsUTF8(text.get()) : nullptr;
+    if (!utf8) PyErr_Clear();
+    report.failures.push_back(utf8 ? utf8 : "the disable failed");
+    if (!report.first_error)
+        report.first_error = Ref::steal(exc);
+    else
+        Py_DECREF(exc);
+    for (std::size_t i = 0; i < g.slots.size(); ++i) report.unconfirmed.push_back(base + i);
 }
 
 // The on_fault reaction to the states just taken; false with MotorFault

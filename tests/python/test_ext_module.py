@@ -115,6 +115,20 @@ def test_function_text_signatures(name):
     assert fn.__doc__
 
 
+def test_every_callable_says_what_it_does():
+    missing = []
+    for name in tx.__all__:
+        obj = getattr(tx, name)
+        if callable(obj) and not (obj.__doc__ or "").strip():
+            missing.append(name)
+        if isinstance(obj, type) and obj.__module__ == "torvane_ext" and not issubclass(obj, (int, Exception)):
+            for attr, member in vars(obj).items():
+                if callable(member) and (not attr.startswith("_") or attr in ("__enter__", "__exit__")):
+                    if not (member.__doc__ or "").strip():
+                        missing.append(f"{name}.{attr}")
+    assert missing == []
+
+
 @pytest.mark.parametrize("name", GROUP_METHODS)
 def test_group_method_text_signatures(name):
     assert getattr(tx.MotorGroup, name).__text_signature__ == GROUP_METHODS[name]

@@ -23,6 +23,10 @@ logger = logging.getLogger(__name__)
 # LeRobot's motor type names that torvane's presets spell differently.
 _PRESET_ALIASES = {"dm4310_48v": "dm4310p", "dm4340_48v": "dm4340p", "dmh6215": "dmg6215", "dmg6220": "dmh6220"}
 
+# How old a measured state max_relative_target may still start from: six ticks of LeRobot's 30 Hz
+# loop, which reads the arm before each action; older, a send_action refuses to move the arm.
+_STATE_AGE_MS = 200
+
 # Feedback row of the *_into calls: position, velocity, torque, t_mos, t_rotor, status.
 _ROW = 6
 
@@ -155,7 +159,8 @@ class DamiaoMotorsBus(MotorsBusBase):
         # does any exchange that sees a latched fault.
         return tx.MotorGroup(self._transport, [self._damiao[i] for i in indexes], timeout_ms=self.timeout_ms,
                              fd=self.use_can_fd, on_exit="disable", on_fault="disable", watchdog_ms=self.watchdog_ms,
-                             limits=[self._limits[i] for i in indexes], mode=tx.ControlMode.MIT, set_mode=True)
+                             limits=[self._limits[i] for i in indexes], mode=tx.ControlMode.MIT, set_mode=True,
+                             max_state_age_ms=_STATE_AGE_MS)
 
     # ---- connection ---------------------------------------------------------------
 
@@ -232,16 +237,11 @@ class DamiaoMotorsBus(MotorsBusBase):
         if self._group is None:
             return
         try:
-            for _ in range(3):
-                try:
-                    states = self._group.disable()
-                except tx.MotorFault as e:
-                    # A latched fault answers every disable too; the group disabled every motor before raising.
-                    states = e.states
-                if None not in states:
-                    return
-            logger.error("%s: motors did not confirm the disable: %s", self.port,
-                         [n for n, s in zip(self._names, states) if s is None])
+            # The core's one stop: a motor confirms by answering anything but ENABLED (a latched fault too).
+            unconfirmed = self._group.disable_all()
+            if unconfirmed:
+                logger.error("%s: motors did not confirm the disable: %s", self.port,
+                             [self._names[i] for i in unconfirmed])
         except Exception as e:  # the caller is already handling a failure
             logger.error("%s: disabling the motors failed: %s", self.port, e)
 
