@@ -45,7 +45,7 @@ def run_loop(periods, body, spin_us):
         if tick:  # the loop's own deadline: after an overrun it is not start + tick x period
             errors.append(t - loop.deadline_ns)
         body()
-        if tick == periods:
+        if tick >= periods:
             break
     return errors, loop.stats()
 

@@ -224,6 +224,12 @@ struct Method : Member {
         {{nullptr, Name.chars, params::entries, Doc.chars, type_output<decltype(result_of(Op))>, false, false}}};
 };
 
+// The class's own doc string, for a class without a constructor that says it.
+template <Str Text>
+struct ClassDoc : Member {
+    static constexpr const char* class_doc = Text.chars;
+};
+
 // __repr__, from api::repr_text(record).
 struct Repr : Member {
     static constexpr std::array<MethodEntry, 1> methods{

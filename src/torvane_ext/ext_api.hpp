@@ -351,8 +351,15 @@ using JointLimitsClass = Block<
                    Computed<"kp", std::optional<double>, LimitsField::Kp>,
                    Computed<"kd", std::optional<double>, LimitsField::Kd>>,
     Repr>;
-using MotorInfoClass = Block<MotorInfo, MotorInfoFields, Repr>;
-using RegisterInfoClass = Block<RegisterEntry, RegisterFields, Repr>;
+using MotorInfoClass =
+    Block<MotorInfo, MotorInfoFields,
+          ClassDoc<"A motor that answered scan(): its ids, control mode, limits (registers 21-23), versions and serial.">,
+          Repr>;
+using RegisterInfoClass =
+    Block<RegisterEntry, RegisterFields,
+          ClassDoc<"One register of the motors' table: its number, name, type ('float' or 'int') and whether it is "
+                   "read-only.">,
+          Repr>;
 using LoopClass = Block<
     LoopObject,
     MakingConstructor<LoopObject, &make_loop,
@@ -376,7 +383,11 @@ using LoopStatsFields =
     Fields<Field<"ticks", &loop::Stats::ticks>, Field<"overruns", &loop::Stats::overruns>,
            Field<"p50_us", &loop::Stats::p50_us>, Field<"p99_us", &loop::Stats::p99_us>,
            Field<"max_us", &loop::Stats::max_us>, Field<"busy", &loop::Stats::busy>>;
-using LoopStatsClass = Block<loop::Stats, LoopStatsFields, Repr>;
+using LoopStatsClass =
+    Block<loop::Stats, LoopStatsFields,
+          ClassDoc<"What a Loop has measured: ticks begun, overruns, wake-up lateness (p50, p99, max, in us) and the "
+                   "share of the period its bodies took.">,
+          Repr>;
 
 using Classes = std::tuple<Group, Robot, LimitsValue, MotorInfo, RegisterEntry, LoopObject, loop::Stats>;
 using Blocks = std::tuple<MotorGroupClass, RobotClass, JointLimitsClass, MotorInfoClass, RegisterInfoClass, LoopClass,
@@ -396,6 +407,8 @@ inline constexpr std::array<ModeName, 4> kModes{{{"MIT", damiao::kModeMit},
 // Status: an IntEnum of damiao::kStatuses, with an is_fault property; and
 // status(), which names the code of a MotorState (or a bare code).
 inline constexpr char kStatusClass[] = "Status";
+inline constexpr char kStatusDoc[] = "The status nibble of a motor's feedback (MotorState.error), by name.";
+inline constexpr char kControlModeDoc[] = "A motor's control mode (register 10, CTRL_MODE).";
 inline constexpr char kIsFaultDoc[] = "True for a latched fault (0x8-0xE): the motor drives nothing until cleared.";
 struct ImportFunction {
     const char* name;

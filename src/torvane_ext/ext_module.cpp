@@ -78,8 +78,20 @@ PyObject* make_int_enum(const char* name, const Table& table, Pair pair) {
     return kwargs ? PyObject_Call(int_enum.get(), args.get(), kwargs.get()) : nullptr;
 }
 
+// An enum class's doc, set once it is made (the functional API takes none).
+PyObject* with_doc(PyObject* cls, const char* doc) {
+    Ref text = cls ? Ref::steal(PyUnicode_FromString(doc)) : Ref();
+    if (!text || PyObject_SetAttrString(cls, "__doc__", text.get()) < 0) {
+        Py_XDECREF(cls);
+        return nullptr;
+    }
+    return cls;
+}
+
 PyObject* make_control_mode() {
-    return make_int_enum("ControlMode", kModes, [](const ModeName& m) { return std::pair{m.name, m.value}; });
+    return with_doc(
+        make_int_enum("ControlMode", kModes, [](const ModeName& m) { return std::pair{m.name, m.value}; }),
+        kControlModeDoc);
 }
 
 PyObject* status_is_fault(PyObject*, PyObject* member) {
@@ -103,7 +115,7 @@ PyObject* make_status() {
                                                              Py_None, Py_None, doc.get(), nullptr))
                    : Ref();
     if (!prop || PyObject_SetAttrString(cls.get(), "is_fault", prop.get()) < 0) return nullptr;
-    return cls.release();
+    return with_doc(cls.release(), kStatusDoc);
 }
 
 PyObject* status(PyObject*, PyObject* arg) {

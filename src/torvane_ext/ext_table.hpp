@@ -140,6 +140,8 @@ PyTypeObject* make_type() {
             t.slot(Py_tp_new, py::guarded<&construct_new<typename M::record>>);
             t.slot(Py_tp_doc, M::doc);
             t.constructed = true;
+        } else if constexpr (requires { M::class_doc; }) {
+            t.slot(Py_tp_doc, M::class_doc);
         } else if constexpr (std::is_same_v<M, Repr>) {
             t.slot(Py_tp_repr, py::guarded<&repr<T>>);
         } else if constexpr (requires { M::getters; } && std::is_base_of_v<Member, M>) {

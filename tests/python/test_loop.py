@@ -53,7 +53,7 @@ def test_iteration_yields_consecutive_ticks_on_the_grid(spin_us):
     before = tx.monotonic_ns()  # the clock starts after this
     for tick in loop:
         stamps.append((tick, tx.monotonic_ns()))
-        if tick == 49:
+        if tick >= 49:
             break
     assert [t for t, _ in stamps] == list(range(50))
     # Each wake-up comes after its own deadline, and they do not drift.
@@ -85,9 +85,11 @@ def test_overrun_is_counted_and_rephased_onto_the_grid():
             time.sleep(3.5 * PERIOD_NS / 1e9)
         if tick >= 15:
             break
-    assert loop.stats().overruns == 1
-    # Tick 5 ran from deadline 5 to past 8.5: the next is tick 9, on deadline 9; 6 to 8 never come.
-    assert sorted(wakes) == [*range(6), *range(9, 16)]
+    # One overrun at tick 5; a loaded machine may add others, each skipping numbers too.
+    assert loop.stats().overruns >= 1
+    # Tick 5 ran from deadline 5 to past 8.5: 6 to 8 never come, the next is on deadline 9 or later.
+    assert [*range(6)] == sorted(wakes)[:6] and min(t for t in wakes if t > 5) >= 9
+    assert len(wakes) == loop.ticks and 6 not in wakes and 8 not in wakes
     grid = {t: (at - start) / PERIOD_NS for t, at in wakes.items()}
     # Late ticks run one after another at once would come before their deadlines here.
     assert all(grid[t] >= t for t in grid), grid
@@ -96,7 +98,6 @@ def test_overrun_is_counted_and_rephased_onto_the_grid():
     assert steps == {t: t for t in wakes}
     assert start <= deadlines[0] <= wakes[0]
     assert all(wakes[t] >= deadlines[t] for t in wakes)
-    assert loop.ticks == len(wakes)  # ticks counts the ticks begun
 
 
 def test_busy_share():
@@ -105,7 +106,7 @@ def test_busy_share():
         end = time.perf_counter() + 0.002
         while time.perf_counter() < end:
             pass
-        if tick == 20:
+        if tick >= 20:
             break
     # 2 ms of 4: a little more when another process takes the CPU mid-body.
     assert 0.45 < loop.stats().busy < 0.9
@@ -114,7 +115,7 @@ def test_busy_share():
 def test_stats_fields_and_repr():
     loop = tx.Loop(rate_hz=2000)
     for tick in loop:
-        if tick == 10:
+        if tick >= 10:
             break
     s = loop.stats()
     assert type(s).__name__ == "LoopStats"
