@@ -1,6 +1,8 @@
 #include "torvane_ext/ext_convert.hpp"
 
+#include <algorithm>
 #include <cmath>
+#include <cstring>
 
 #include "python/fixed_texts.hpp"
 #include "python/ref.hpp"
@@ -113,6 +115,103 @@ bool Convert<ext::ScanTimeout>::from(PyObject* obj, const char* param, ext::Scan
     return Convert<std::uint64_t>::from(obj, param, out.ms);
 }
 
+template <>
+bool Convert<ext::StandardId>::from(PyObject* obj, const char* param, ext::StandardId& out) {
+    const long v = PyLong_AsLong(obj);
+    if (v == -1 && PyErr_Occurred()) {
+        reword_type_error(param);
+        return false;
+    }
+    if (v < 0 || v > static_cast<long>(can::kStandardMax)) {
+        PyErr_Format(PyExc_ValueError, "argument '%s': a standard identifier is 0..0x7FF, not %ld", param, v);
+        return false;
+    }
+    out.value = static_cast<std::uint16_t>(v);
+    return true;
+}
+
+template <>
+bool Convert<ext::FrameData>::from(PyObject* obj, const char* param, ext::FrameData& out) {
+    if (!PyObject_CheckBuffer(obj)) {
+        raise_not_convertible(obj, "bytes", param);
+        return false;
+    }
+    Py_buffer view;
+    if (PyObject_GetBuffer(obj, &view, PyBUF_SIMPLE) < 0) return false;
+    const auto size = static_cast<std::size_t>(view.len);
+    if (size > out.bytes.size()) {
+        PyBuffer_Release(&view);
+        PyErr_Format(PyExc_ValueError, "argument '%s': a CAN frame carries at most 64 bytes, not %zu", param, size);
+        return false;
+    }
+    if (size) std::memcpy(out.bytes.data(), view.buf, size);
+    out.size = size;
+    PyBuffer_Release(&view);
+    return true;
+}
+
+template <>
+bool Convert<ext::MotorIds>::from(PyObject* obj, const char* param, ext::MotorIds& out) {
+    Ref it = Ref::steal(PyObject_GetIter(obj));
+    if (!it) {
+        reword_type_error(param);
+        return false;
+    }
+    while (Ref item = Ref::steal(PyIter_Next(it.get()))) {
+        std::uint16_t id;
+        if (!Convert<std::uint16_t>::from(item.get(), param, id)) return false;
+        out.ids.push_back(id);
+    }
+    return !PyErr_Occurred();
+}
+
+namespace {
+
+// One (kind, motor_id, register) of `asked`.
+bool asked_request(PyObject* item, const char* param, damiao::AskedRegister& out) {
+    if (!PyTuple_Check(item) || PyTuple_GET_SIZE(item) != 3) {
+        PyErr_Format(PyExc_TypeError, "argument '%s': each request is a tuple (kind, motor_id, register), not %R",
+                     param, item);
+        return false;
+    }
+    PyObject* kind = PyTuple_GET_ITEM(item, 0);
+    const std::pair<const char*, std::uint8_t> ops[] = {{damiao::kind_name(damiao::FrameKind::RegRead), damiao::kRegRead},
+                                                        {damiao::kind_name(damiao::FrameKind::RegWrite), damiao::kRegWrite}};
+    const auto op = std::ranges::find_if(
+        ops, [&](const auto& o) { return PyUnicode_Check(kind) && PyUnicode_CompareWithASCIIString(kind, o.first) == 0; });
+    if (op == std::end(ops)) {
+        PyErr_Format(PyExc_ValueError, "argument '%s': a request's kind is 'reg_read' or 'reg_write', not %R", param,
+                     kind);
+        return false;
+    }
+    std::uint16_t reg;
+    if (!Convert<std::uint16_t>::from(PyTuple_GET_ITEM(item, 1), param, out.motor_id) ||
+        !Convert<std::uint16_t>::from(PyTuple_GET_ITEM(item, 2), param, reg))
+        return false;
+    if (reg > 0xFF) {
+        PyErr_SetString(PyExc_OverflowError, text::kOutOfRange);
+        return false;
+    }
+    out.op = op->second;
+    out.reg = static_cast<std::uint8_t>(reg);
+    return true;
+}
+
+}  // namespace
+
+template <>
+bool Convert<ext::AskedArg>::from(PyObject* obj, const char* param, ext::AskedArg& out) {
+    Ref it = Ref::steal(PyObject_GetIter(obj));
+    if (!it) {
+        reword_type_error(param);
+        return false;
+    }
+    while (Ref item = Ref::steal(PyIter_Next(it.get()))) {
+        if (!asked_request(item.get(), param, out.asked.emplace_back())) return false;
+    }
+    return !PyErr_Occurred();
+}
+
 }  // namespace torvane::py
 
 namespace torvane::ext {
@@ -162,6 +261,24 @@ PyObject* to_py(const ModeValue& v) {
 PyObject* to_py(const damiao::RegisterValue& v) {
     if (v.type == damiao::RegisterType::Float) return PyFloat_FromDouble(static_cast<double>(v.as_float()));
     return PyLong_FromUnsignedLong(v.bits);
+}
+
+PyObject* to_py(damiao::FrameKind kind) { return PyUnicode_FromString(damiao::kind_name(kind)); }
+
+PyObject* to_py(const damiao::FrameValues& values) {
+    py::Ref dict = py::Ref::steal(PyDict_New());
+    if (!dict) return nullptr;
+    const NamedValues named = named_values(values);
+    for (std::size_t k = 0; k < named.size; ++k) {
+        const NamedValue& v = named.items[k];
+        py::Ref value = py::Ref::steal(v.is_float ? to_py(v.f) : to_py(v.i));
+        if (!value || PyDict_SetItemString(dict.get(), v.name, value.get()) < 0) return nullptr;
+    }
+    return dict.release();
+}
+
+PyObject* to_py(const FeedbackStatus& status) {
+    return status.code ? status_of(*status.code) : Py_NewRef(Py_None);
 }
 
 PyObject* to_py(const std::vector<MotorInfo>& found) {
