@@ -48,12 +48,12 @@ FrameReading system(std::span<const std::uint8_t> d) {
     return raw();
 }
 
-std::optional<FrameReading> answer(std::span<const std::uint8_t> d, std::span<const AskedRegister> asked) {
-    for (const AskedRegister& a : asked)
-        if (is_register_answer(d, a.motor_id, a.op, a.reg))
-            return FrameReading{a.op == kRegRead ? FrameKind::RegReply : FrameKind::RegAck, a.motor_id,
-                                RegisterField{a.reg, typed(a.reg, d)}};
-    return std::nullopt;
+std::optional<FrameReading> answer(std::span<const std::uint8_t> d, const FrameContext& c) {
+    if (!c.asked || d.size() != 8 || (d[2] != kRegRead && d[2] != kRegWrite)) return std::nullopt;
+    const AskedRegister request{addressed(d), d[2], d[3]};
+    if (!c.asked(request)) return std::nullopt;
+    return FrameReading{request.op == kRegRead ? FrameKind::RegReply : FrameKind::RegAck, request.motor_id,
+                        RegisterField{request.reg, typed(request.reg, d)}};
 }
 
 FrameReading state(std::span<const std::uint8_t> d, std::uint16_t motor, const MitLimits& limits) {
@@ -64,7 +64,7 @@ FrameReading state(std::span<const std::uint8_t> d, std::uint16_t motor, const M
 
 FrameReading command(std::uint16_t id, std::span<const std::uint8_t> d, const FrameContext& c) {
     const auto known = [&](const Mode& m) {
-        return id >= m.base && std::ranges::find(c.motors, id - m.base) != c.motors.end();
+        return c.known && id >= m.base && c.known(static_cast<std::uint16_t>(id - m.base));
     };
     auto mode = std::ranges::find_if(kModes, known);
     if (mode == kModes.end()) {
@@ -122,7 +122,7 @@ const char* kind_name(FrameKind kind) {
 FrameReading read_frame(std::uint32_t id, std::span<const std::uint8_t> data, const FrameContext& context) {
     if (id > can::kStandardMax) return raw();
     if (id == kRegisterId) return system(data);
-    if (auto a = answer(data, context.asked)) return *a;
+    if (auto a = answer(data, context)) return *a;
     if (context.feedback_of) return state(data, *context.feedback_of, context.limits);
     return command(static_cast<std::uint16_t>(id), data, context);
 }

@@ -5,6 +5,7 @@
 // register requests wait for an answer). Nothing here touches a socket.
 
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <span>
 #include <variant>
@@ -60,22 +61,26 @@ struct AskedRegister {
     std::uint16_t motor_id = 0;
     std::uint8_t op = 0;  // kRegRead or kRegWrite
     std::uint8_t reg = 0;
+    friend bool operator==(const AskedRegister&, const AskedRegister&) = default;
 };
 
+// Lookups rather than lists: a listener that saw a scan of every id knows
+// thousands of motors and requests, and reads each frame in a few lookups.
 struct FrameContext {
     // Those of the motor the frame is for: with feedback_of that motor's,
     // otherwise the motor whose command id is the frame's (MIT commands).
     MitLimits limits{};
     // The motor whose feedback identifier the frame came on, if known.
     std::optional<std::uint16_t> feedback_of{};
-    // Command ids of the motors known: an identifier that is one of them plus
-    // a mode's base is read as that motor's command before the plain layout.
-    std::span<const std::uint16_t> motors{};
-    std::span<const AskedRegister> asked{};
+    // Whether a motor of this command id is known: an identifier that is one
+    // plus a mode's base is read as its command before the plain layout.
+    std::function<bool(std::uint16_t)> known{};
+    // Whether this request waits for its answer.
+    std::function<bool(const AskedRegister&)> asked{};
 };
 
 // The frame on standard identifier `id`, in this order: a request on 0x7FF;
-// an answer to a request in `asked`, on any identifier; with feedback_of,
+// an answer to an asked request, on any identifier; with feedback_of,
 // that motor's state when the low nibble of byte 0 is its id (a frame shaped
 // like a register answer but following no request is a state: a listener
 // sees every request); otherwise a command by its identifier. An extended

@@ -135,12 +135,14 @@ struct FrameData {  // a classic or CAN FD payload: at most 64 bytes, copied
     std::array<std::uint8_t, can::kFdMaxLen> bytes{};
     std::size_t size = 0;
 };
-struct MotorIds {
-    std::vector<std::uint16_t> ids;
+// A Python container looked up with `in`, borrowed for the call: copied, a
+// listener's thousands of motors and requests would cost every frame.
+struct Lookup {
+    void* container = nullptr;  // PyObject*; null: holds nothing
 };
-struct AskedArg {  // (kind, motor_id, register) of each request not answered yet
-    std::vector<damiao::AskedRegister> asked;
-};
+struct MotorIds : Lookup {};  // command ids
+struct AskedArg : Lookup {};  // (kind, motor_id, register) of each request not answered yet
+struct PythonRaised {};       // a lookup raised: its exception is set
 
 // JointLimits as Python sees it.
 struct LimitsValue {
@@ -170,8 +172,10 @@ Result<MotorState> force_pos(can::CanTransport& bus, const Damiao& m, float q, f
 Result<MotorState> refresh(can::CanTransport& bus, const Damiao& m);
 Result<std::vector<MotorInfo>> scan(can::CanTransport& bus, const ScanIds& ids, ScanTimeout timeout);
 
-DecodedFrame decode_frame(StandardId can_id, const FrameData& data, const std::optional<MitLimits>& limits,
-                          std::optional<std::uint16_t> feedback_of, const MotorIds& motors, const AskedArg& asked);
+std::expected<DecodedFrame, PythonRaised> decode_frame(StandardId can_id, const FrameData& data,
+                                                       const std::optional<MitLimits>& limits,
+                                                       std::optional<std::uint16_t> feedback_of, const MotorIds& motors,
+                                                       const AskedArg& asked);
 
 // The value a write of `value` to register `info` sends, or nothing when an
 // int does not fit a Uint32 register (a float there is the core's type error).
@@ -214,8 +218,8 @@ using DecodeFrameFunction = PlainFunction<
     "and, for feedback, its status. In this order: a request on 0x7FF; an answer to one of `asked`, the\n"
     "(kind, motor_id, register) of reg_read and reg_write frames not answered yet; with feedback_of, that\n"
     "motor's state if byte 0 names it; otherwise a command by its identifier, a command id in `motors`\n"
-    "before the plain ranges. `limits` scale MIT values: motor feedback_of's, or those of the motor whose\n"
-    "command id can_id is.",
+    "before the plain ranges. `motors` and `asked` are containers (a set, a dict's keys), looked up with\n"
+    "`in`. `limits` scale MIT values: motor feedback_of's, or those of the motor whose command id can_id is.",
     Arg<"can_id", StandardId>, Arg<"data", FrameData>, Arg<"limits", std::optional<MitLimits>, "None">,
     KwOnly<Arg<"feedback_of", std::optional<std::uint16_t>, "None">>, KwOnly<Arg<"motors", MotorIds, "()">>,
     KwOnly<Arg<"asked", AskedArg, "()">>>;
@@ -545,10 +549,10 @@ TORVANE_EXT_STUB_TYPE(ext::Window, stub_types::builtin("tuple[float, float]"), s
 TORVANE_EXT_STUB_TYPE(ext::StandardId, stub_types::builtin("int"), stub_types::builtin("int"));
 TORVANE_EXT_STUB_TYPE(ext::FrameData, (TypeInfo{"collections.abc.Buffer", {ModuleRef{"collections.abc"}}}),
                       (TypeInfo{"collections.abc.Buffer", {ModuleRef{"collections.abc"}}}));
-TORVANE_EXT_STUB_TYPE(ext::MotorIds, (TypeInfo{"typing.Iterable[int]", {ModuleRef{"typing"}}}),
-                      (TypeInfo{"typing.Iterable[int]", {ModuleRef{"typing"}}}));
-TORVANE_EXT_STUB_TYPE(ext::AskedArg, (TypeInfo{"typing.Iterable[tuple[str, int, int]]", {ModuleRef{"typing"}}}),
-                      (TypeInfo{"typing.Iterable[tuple[str, int, int]]", {ModuleRef{"typing"}}}));
+TORVANE_EXT_STUB_TYPE(ext::MotorIds, (TypeInfo{"typing.Container[int]", {ModuleRef{"typing"}}}),
+                      (TypeInfo{"typing.Container[int]", {ModuleRef{"typing"}}}));
+TORVANE_EXT_STUB_TYPE(ext::AskedArg, (TypeInfo{"typing.Container[tuple[str, int, int]]", {ModuleRef{"typing"}}}),
+                      (TypeInfo{"typing.Container[tuple[str, int, int]]", {ModuleRef{"typing"}}}));
 TORVANE_EXT_STUB_TYPE(damiao::FrameKind, stub_types::builtin("str"), stub_types::builtin("str"));
 TORVANE_EXT_STUB_TYPE(damiao::FrameValues, stub_types::builtin("dict[str, float | int]"),
                       stub_types::builtin("dict[str, float | int]"));

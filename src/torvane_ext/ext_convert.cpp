@@ -1,6 +1,5 @@
 #include "torvane_ext/ext_convert.hpp"
 
-#include <algorithm>
 #include <cmath>
 #include <cstring>
 
@@ -150,66 +149,30 @@ bool Convert<ext::FrameData>::from(PyObject* obj, const char* param, ext::FrameD
     return true;
 }
 
-template <>
-bool Convert<ext::MotorIds>::from(PyObject* obj, const char* param, ext::MotorIds& out) {
-    Ref it = Ref::steal(PyObject_GetIter(obj));
-    if (!it) {
-        reword_type_error(param);
-        return false;
-    }
-    while (Ref item = Ref::steal(PyIter_Next(it.get()))) {
-        std::uint16_t id;
-        if (!Convert<std::uint16_t>::from(item.get(), param, id)) return false;
-        out.ids.push_back(id);
-    }
-    return !PyErr_Occurred();
-}
-
 namespace {
 
-// One (kind, motor_id, register) of `asked`.
-bool asked_request(PyObject* item, const char* param, damiao::AskedRegister& out) {
-    if (!PyTuple_Check(item) || PyTuple_GET_SIZE(item) != 3) {
-        PyErr_Format(PyExc_TypeError, "argument '%s': each request is a tuple (kind, motor_id, register), not %R",
-                     param, item);
+// Anything `in` works on without consuming it: a set, a dict or its keys, a tuple.
+bool container(PyObject* obj, const char* param, ext::Lookup& out) {
+    const PySequenceMethods* seq = Py_TYPE(obj)->tp_as_sequence;
+    if (!seq || !seq->sq_contains) {
+        PyErr_Format(PyExc_TypeError, "argument '%s' must be a container (a set, a dict's keys, ...), not %.200s",
+                     param, Py_TYPE(obj)->tp_name);
         return false;
     }
-    PyObject* kind = PyTuple_GET_ITEM(item, 0);
-    const std::pair<const char*, std::uint8_t> ops[] = {{damiao::kind_name(damiao::FrameKind::RegRead), damiao::kRegRead},
-                                                        {damiao::kind_name(damiao::FrameKind::RegWrite), damiao::kRegWrite}};
-    const auto op = std::ranges::find_if(
-        ops, [&](const auto& o) { return PyUnicode_Check(kind) && PyUnicode_CompareWithASCIIString(kind, o.first) == 0; });
-    if (op == std::end(ops)) {
-        PyErr_Format(PyExc_ValueError, "argument '%s': a request's kind is 'reg_read' or 'reg_write', not %R", param,
-                     kind);
-        return false;
-    }
-    std::uint16_t reg;
-    if (!Convert<std::uint16_t>::from(PyTuple_GET_ITEM(item, 1), param, out.motor_id) ||
-        !Convert<std::uint16_t>::from(PyTuple_GET_ITEM(item, 2), param, reg))
-        return false;
-    if (reg > 0xFF) {
-        PyErr_SetString(PyExc_OverflowError, text::kOutOfRange);
-        return false;
-    }
-    out.op = op->second;
-    out.reg = static_cast<std::uint8_t>(reg);
+    out.container = obj;
     return true;
 }
 
 }  // namespace
 
 template <>
+bool Convert<ext::MotorIds>::from(PyObject* obj, const char* param, ext::MotorIds& out) {
+    return container(obj, param, out);
+}
+
+template <>
 bool Convert<ext::AskedArg>::from(PyObject* obj, const char* param, ext::AskedArg& out) {
-    Ref it = Ref::steal(PyObject_GetIter(obj));
-    if (!it) {
-        reword_type_error(param);
-        return false;
-    }
-    while (Ref item = Ref::steal(PyIter_Next(it.get()))) {
-        if (!asked_request(item.get(), param, out.asked.emplace_back())) return false;
-    }
-    return !PyErr_Occurred();
+    return container(obj, param, out);
 }
 
 }  // namespace torvane::py

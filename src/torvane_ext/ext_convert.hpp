@@ -25,6 +25,7 @@ PyObject* to_py(const std::vector<MotorInfo>& found);
 PyObject* to_py(damiao::FrameKind kind);
 PyObject* to_py(const damiao::FrameValues& values);  // a dict, named as named_values names them
 PyObject* to_py(const FeedbackStatus& status);
+inline void raise_error(PythonRaised&&) {}  // raised already
 inline PyObject* to_py(bool b) { return PyBool_FromLong(b); }
 inline PyObject* to_py(float f) { return PyFloat_FromDouble(static_cast<double>(f)); }
 inline PyObject* to_py(std::string_view s) {
@@ -84,9 +85,9 @@ bool Convert<ext::StandardId>::from(PyObject* obj, const char* param, ext::Stand
 template <>
 bool Convert<ext::FrameData>::from(PyObject* obj, const char* param, ext::FrameData& out);  // a buffer, <= 64 bytes
 template <>
-bool Convert<ext::MotorIds>::from(PyObject* obj, const char* param, ext::MotorIds& out);  // ints 0..65535
+bool Convert<ext::MotorIds>::from(PyObject* obj, const char* param, ext::MotorIds& out);  // a container, borrowed
 template <>
-bool Convert<ext::AskedArg>::from(PyObject* obj, const char* param, ext::AskedArg& out);
+bool Convert<ext::AskedArg>::from(PyObject* obj, const char* param, ext::AskedArg& out);  // a container, borrowed
 
 // A group's per-motor sequence is read by the group itself, borrowed.
 template <typename T>

@@ -1,5 +1,7 @@
-// decode_frame and DecodedFrame: the core's reading of one frame, and the
-// names its values go by. Plain C++; the conversions are ext_convert.cpp's.
+// decode_frame and DecodedFrame: the core's reading of one frame, with the
+// caller's containers as its lookups, and the names its values go by.
+
+#include <Python.h>
 
 #include <cstdio>
 #include <type_traits>
@@ -15,12 +17,37 @@ namespace {
 NamedValue real(const char* name, float f) { return {name, true, f, 0}; }
 NamedValue whole(const char* name, std::uint32_t i) { return {name, false, 0, i}; }
 
+// `key in container`, the key's reference taken; after a failure, none is looked up.
+bool holds(void* container, PyObject* key, bool& failed) {
+    if (failed || !key) {
+        Py_XDECREF(key);
+        failed = true;
+        return false;
+    }
+    const int found = PySequence_Contains(static_cast<PyObject*>(container), key);
+    Py_DECREF(key);
+    failed = found < 0;
+    return found == 1;
+}
+
 }  // namespace
 
-DecodedFrame decode_frame(StandardId can_id, const FrameData& data, const std::optional<MitLimits>& limits,
-                          std::optional<std::uint16_t> feedback_of, const MotorIds& motors, const AskedArg& asked) {
-    const damiao::FrameContext context{limits.value_or(MitLimits{}), feedback_of, motors.ids, asked.asked};
+std::expected<DecodedFrame, PythonRaised> decode_frame(StandardId can_id, const FrameData& data,
+                                                       const std::optional<MitLimits>& limits,
+                                                       std::optional<std::uint16_t> feedback_of, const MotorIds& motors,
+                                                       const AskedArg& asked) {
+    bool failed = false;
+    damiao::FrameContext context{limits.value_or(MitLimits{}), feedback_of, {}, {}};
+    if (motors.container)
+        context.known = [&](std::uint16_t id) { return holds(motors.container, PyLong_FromLong(id), failed); };
+    if (asked.container)
+        context.asked = [&](const damiao::AskedRegister& r) {
+            const auto kind = r.op == damiao::kRegRead ? damiao::FrameKind::RegRead : damiao::FrameKind::RegWrite;
+            PyObject* key = Py_BuildValue("(sII)", damiao::kind_name(kind), unsigned{r.motor_id}, unsigned{r.reg});
+            return holds(asked.container, key, failed);
+        };
     damiao::FrameReading r = damiao::read_frame(can_id.value, {data.bytes.data(), data.size}, context);
+    if (failed) return std::unexpected(PythonRaised{});
     DecodedFrame out{r.kind, r.motor_id, std::move(r.values), {}};
     if (const auto* s = std::get_if<MotorState>(&out.values)) out.status.code = s->error;
     return out;
