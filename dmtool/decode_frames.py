@@ -24,10 +24,10 @@ from typing import Any
 
 from dmtool.candump import Frame
 
-# Commands a motor answers; a save is not answered.
 COMMANDS = {"mit", "pos_vel", "vel", "force_pos", "enable", "disable", "set_zero", "clear_error"}
+# What a motor answers; a save is not answered.
 ANSWERED = {*COMMANDS, "refresh", "reg_read", "reg_write"}
-REQUESTS = {"reg_reply": "reg_read", "reg_ack": "reg_write"}
+REQUESTS = {"reg_reply": "reg_read", "reg_ack": "reg_write"}  # by the kind of their answer
 LIMIT_REGISTERS = {"PMAX": "p_max", "VMAX": "v_max", "TMAX": "t_max"}
 
 
@@ -54,6 +54,7 @@ class Tables:
 
     @classmethod
     def of(cls, tx: Any, tv: ModuleType | None = None) -> Tables:
+        # torvane_ext alone: the torvane it loaded beside it.
         tv = tv or importlib.import_module("torvane")
         return cls(tx.decode_frame, tv.MitLimits, {r.number: r.name for r in tx.REGISTERS},
                    {int(s): (s.name, s.is_fault) for s in tx.Status})
