@@ -25,7 +25,7 @@ def add_parser(sub: Any) -> None:
 
 
 def run(args: Any, session: Session) -> int:
-    decoder = Decoder(bus_view.motor_specs(args.presets, session.tv), Tables.of(session.tx))
+    decoder = Decoder(bus_view.motor_specs(args.presets, session.tv), Tables.of(session.tx, session.tv))
     try:
         if args.file == "-":
             frames = read_log(sys.stdin)

@@ -1,11 +1,12 @@
 """What each frame on a bus of Damiao motors says, from the frames alone.
 
 `Decoder.feed` takes frames in the order they passed and gives one `Event`
-per frame: which motor, what kind, and the values it carries. It knows only
-what the frames and the --motor presets tell it: the limits that scale MIT
-values are the preset's until a register reply for PMAX, VMAX or TMAX of
-that motor passes; a feedback id not given is learnt from a register reply
-(bytes 0-1 name the motor) or from the first answer after a command. Nothing
+per frame: which motor, what kind, and the values it carries. torvane_ext's
+decode_frame reads each frame; the decoder keeps what the frames and the
+--motor presets have told it so far and hands that to each reading: the
+limits that scale MIT values are the preset's until a register reply for
+PMAX, VMAX or TMAX of that motor passes; a feedback id not given is learnt
+from a register reply or from the first answer after a command. Nothing
 here touches a socket.
 
 `Summary` gathers, per motor, frames, command rate, reply latency (command
@@ -14,23 +15,20 @@ to that motor's next answer) and faults.
 
 from __future__ import annotations
 
+import importlib
 import math
-import struct
-from collections.abc import Iterable
+from collections.abc import Callable, Iterable
 from dataclasses import dataclass, field, replace
+from types import ModuleType
 from typing import Any
 
 from dmtool.candump import Frame
 
-REGISTER_ID = 0x7FF
-POS_VEL_BASE, VEL_BASE, FORCE_POS_BASE = 0x100, 0x200, 0x300
-OP_READ, OP_WRITE, OP_SAVE, OP_REFRESH = 0x33, 0x55, 0xAA, 0xCC
-MODES = ((0, "mit"), (POS_VEL_BASE, "pos_vel"), (VEL_BASE, "vel"), (FORCE_POS_BASE, "force_pos"))
-FIXED = {0xFC: "enable", 0xFD: "disable", 0xFE: "set_zero", 0xFB: "clear_error"}
-REG_PMAX, REG_VMAX, REG_TMAX = 21, 22, 23
-KP_MAX, KD_MAX = 500.0, 5.0        # no register holds the gain ranges
-# Commands a motor answers; a save is not answered.
-ANSWERED = {"mit", "pos_vel", "vel", "force_pos", "refresh", "reg_read", "reg_write", *FIXED.values()}
+COMMANDS = {"mit", "pos_vel", "vel", "force_pos", "enable", "disable", "set_zero", "clear_error"}
+# What a motor answers; a save is not answered.
+ANSWERED = {*COMMANDS, "refresh", "reg_read", "reg_write"}
+REQUESTS = {"reg_reply": "reg_read", "reg_ack": "reg_write"}  # by the kind of their answer
+LIMIT_REGISTERS = {"PMAX": "p_max", "VMAX": "v_max", "TMAX": "t_max"}
 
 
 @dataclass(frozen=True)
@@ -46,19 +44,27 @@ class Limits:
 
 @dataclass(frozen=True)
 class Tables:
-    """What the decoder names: registers (number -> (name, is_float)) and statuses (code -> (name, is_fault))."""
+    """What the decoder takes from the modules: torvane_ext's decode_frame, torvane's MitLimits, and the
+    names of registers (number -> name) and statuses (code -> (name, is_fault))."""
 
-    registers: dict[int, tuple[str, bool]]
+    decode_frame: Callable[..., Any]
+    mit_limits: Callable[..., Any]
+    registers: dict[int, str]
     statuses: dict[int, tuple[str, bool]]
 
     @classmethod
-    def of(cls, tx: Any) -> Tables:
-        return cls({r.number: (r.name, r.type == "float") for r in tx.REGISTERS},
+    def of(cls, tx: Any, tv: ModuleType | None = None) -> Tables:
+        # torvane_ext alone: the torvane it loaded beside it.
+        tv = tv or importlib.import_module("torvane")
+        return cls(tx.decode_frame, tv.MitLimits, {r.number: r.name for r in tx.REGISTERS},
                    {int(s): (s.name, s.is_fault) for s in tx.Status})
 
     def status(self, code: int) -> tuple[str, bool]:
         # A code outside the table is no state a working motor reports.
         return self.statuses.get(code, (f"0x{code:X}", True))
+
+    def register(self, number: int) -> str:
+        return self.registers.get(number, f"r{number}")
 
 
 @dataclass
@@ -78,46 +84,16 @@ class Event:
     values: dict[str, Any] = field(default_factory=dict)
 
 
-def f32(data: bytes, at: int) -> float:
-    return struct.unpack_from("<f", data, at)[0]
-
-
-def u16(data: bytes, at: int) -> int:
-    return struct.unpack_from("<H", data, at)[0]
-
-
-def unscale(code: int, m: float, bits: int) -> float:
-    return code * (2 * m) / ((1 << bits) - 1) - m
-
-
-def mit_values(d: bytes, lim: Limits) -> dict[str, float]:
-    p = d[0] << 8 | d[1]
-    v = d[2] << 4 | d[3] >> 4
-    kp = (d[3] & 0xF) << 8 | d[4]
-    kd = d[5] << 4 | d[6] >> 4
-    t = (d[6] & 0xF) << 8 | d[7]
-    return {"q": unscale(p, lim.p_max, 16), "dq": unscale(v, lim.v_max, 12), "kp": kp * KP_MAX / 4095,
-            "kd": kd * KD_MAX / 4095, "tau": unscale(t, lim.t_max, 12)}
-
-
-def feedback_values(d: bytes, lim: Limits, tables: Tables) -> dict[str, Any]:
-    status = d[0] >> 4
-    name, fault = tables.status(status)
-    return {"status": status, "status_name": name, "fault": fault,
-            "position": unscale(d[1] << 8 | d[2], lim.p_max, 16),
-            "velocity": unscale(d[3] << 4 | d[4] >> 4, lim.v_max, 12),
-            "torque": unscale((d[4] & 0xF) << 8 | d[5], lim.t_max, 12), "t_mos": d[6], "t_rotor": d[7]}
-
-
 class Decoder:
     def __init__(self, motors: Iterable[MotorSpec], tables: Tables) -> None:
         self.tables = tables
         self.motors: dict[int, MotorSpec] = {m.motor_id: replace(m) for m in motors}
         self.by_master = {m.master_id: m for m in self.motors.values() if m.master_id is not None}
-        # Register requests not answered yet: (motor, op, reg).
-        self.asked: set[tuple[int, int, int]] = set()
+        # Register requests not answered yet: (kind, motor, register).
+        self.asked: set[tuple[str, int, int]] = set()
         # Motors with no known feedback id, waiting for an answer: motor -> time of the command.
         self.unplaced: dict[int, float] = {}
+        self.mit_limits: dict[Limits, Any] = {}
 
     def motor(self, motor_id: int) -> MotorSpec:
         if motor_id not in self.motors:
@@ -130,15 +106,18 @@ class Decoder:
             self.by_master[master_id] = m
             self.unplaced.pop(m.motor_id, None)
 
-    def register_value(self, reg: int, bits: bytes) -> int | float:
-        is_float = self.tables.registers.get(reg, ("", False))[1]
-        return f32(bits, 0) if is_float else struct.unpack("<I", bits)[0]
+    def limits_of(self, motor_id: int) -> Any:
+        m = self.motors.get(motor_id)
+        lim = m.limits if m else Limits()
+        if lim not in self.mit_limits:
+            self.mit_limits[lim] = self.tables.mit_limits(p_max=lim.p_max, v_max=lim.v_max, t_max=lim.t_max)
+        return self.mit_limits[lim]
 
-    def reg_fields(self, reg: int, data: bytes, with_value: bool) -> dict[str, Any]:
-        out: dict[str, Any] = {"register": reg, "name": self.tables.registers.get(reg, (f"r{reg}", False))[0]}
-        if with_value:
-            out["value"] = self.register_value(reg, data[4:8])
-        return out
+    def read(self, f: Frame, feedback_of: int | None) -> Any:
+        """torvane_ext's reading of F; without feedback_of an MIT command's limits are its identifier's motor's."""
+        limits = self.limits_of(f.can_id if feedback_of is None else feedback_of)
+        return self.tables.decode_frame(f.can_id, f.data, limits, feedback_of=feedback_of, motors=self.motors.keys(),
+                                        asked=self.asked)
 
     def feed(self, f: Frame) -> Event:
         e = self._decode(f)
@@ -147,88 +126,43 @@ class Decoder:
         return e
 
     def _decode(self, f: Frame) -> Event:
-        d, cid = f.data, f.can_id
-        raw = Event(f.t, f, "raw")
         if f.remote or f.error or f.extended:
-            return raw
-        if cid == REGISTER_ID:
-            return self.system(f)
-        if len(d) == 8 and d[2] in (OP_READ, OP_WRITE):
-            motor_id = d[0] | d[1] << 8
-            op = d[2]
-            if (motor_id, op, d[3]) in self.asked:
-                return self.register_answer(f, motor_id, op)
-        if cid in self.by_master:
-            m = self.by_master[cid]
-            if len(d) < 8:
-                return replace(raw, motor_id=m.motor_id)
-            return Event(f.t, f, "feedback", m.motor_id, feedback_values(d, m.limits, self.tables))
-        if len(d) == 8 and not any(cid - base in self.motors for base, _ in MODES):
-            for motor_id in self.unplaced:
-                if (d[0] & 0xF) == (motor_id & 0xF) and d[0] >> 4 in self.tables.statuses:
-                    m = self.motors[motor_id]
-                    self.place(m, cid)
-                    return Event(f.t, f, "feedback", motor_id, feedback_values(d, m.limits, self.tables))
-        return self.command(f)
-
-    def command(self, f: Frame) -> Event:
-        d, cid = f.data, f.can_id
-        # A motor named by --motor (or seen) first; then the id ranges as they are laid out.
-        for base, kind in MODES:
-            if cid - base in self.motors:
-                break
-        else:
-            if cid >> 8 >= len(MODES) or not cid & 0xFF:
-                return Event(f.t, f, "raw")
-            base, kind = MODES[cid >> 8]
-        motor_id = cid - base
-        m = self.motor(motor_id)
-        if kind == "mit":
-            if len(d) != 8:
-                return Event(f.t, f, "raw", motor_id)
-            if d[:7] == b"\xff" * 7 and d[7] in FIXED:
-                return Event(f.t, f, FIXED[d[7]], motor_id)
-            return Event(f.t, f, "mit", motor_id, mit_values(d, m.limits))
-        if kind == "pos_vel" and len(d) >= 8:
-            return Event(f.t, f, kind, motor_id, {"q": f32(d, 0), "dq": f32(d, 4)})
-        if kind == "vel" and len(d) >= 4:
-            return Event(f.t, f, kind, motor_id, {"dq": f32(d, 0)})
-        if kind == "force_pos" and len(d) >= 8:
-            return Event(f.t, f, kind, motor_id,
-                         {"q": f32(d, 0), "v_limit": u16(d, 4) / 100.0, "i_limit": u16(d, 6) / 10000.0})
-        return Event(f.t, f, "raw", motor_id)
-
-    def system(self, f: Frame) -> Event:
-        d = f.data
-        if len(d) != 8:
             return Event(f.t, f, "raw")
-        motor_id, op = d[0] | d[1] << 8, d[2]
-        if op == OP_REFRESH:
-            self.motor(motor_id)
-            return Event(f.t, f, "refresh", motor_id)
-        if op == OP_SAVE and d[3] == 0x01:
-            self.motor(motor_id)
-            return Event(f.t, f, "save", motor_id)
-        if op in (OP_READ, OP_WRITE):
-            self.motor(motor_id)
-            self.asked.add((motor_id, op, d[3]))
-            kind = "reg_read" if op == OP_READ else "reg_write"
-            return Event(f.t, f, kind, motor_id, self.reg_fields(d[3], d, op == OP_WRITE))
-        return Event(f.t, f, "raw")
+        known = self.by_master.get(f.can_id)
+        r = self.read(f, known.motor_id if known else None)
+        if r.kind in REQUESTS:
+            return self.register_answer(f, r)
+        if known is None and r.kind in (*COMMANDS, "raw") and r.motor_id not in self.motors:
+            # No known motor's command: perhaps the first answer of one without a feedback id.
+            for motor_id in self.unplaced:
+                answer = self.read(f, motor_id)
+                if answer.kind == "feedback" and int(answer.status) in self.tables.statuses:
+                    self.place(self.motors[motor_id], f.can_id)
+                    return self.event(f, answer)
+        if r.motor_id is not None:
+            self.motor(r.motor_id)
+        if r.kind in REQUESTS.values():
+            self.asked.add((r.kind, r.motor_id, r.values["register"]))
+        return self.event(f, r)
 
-    def register_answer(self, f: Frame, motor_id: int, op: int) -> Event:
-        d = f.data
-        reg = d[3]
-        self.asked.discard((motor_id, op, reg))
-        m = self.motor(motor_id)
+    def register_answer(self, f: Frame, r: Any) -> Event:
+        self.asked.discard((REQUESTS[r.kind], r.motor_id, r.values["register"]))
+        m = self.motor(r.motor_id)
         self.place(m, f.can_id)
-        values = self.reg_fields(reg, d, True)
-        if op == OP_READ and reg in (REG_PMAX, REG_VMAX, REG_TMAX):
-            value = values["value"]
-            if isinstance(value, float) and math.isfinite(value) and value > 0:
-                name = {REG_PMAX: "p_max", REG_VMAX: "v_max", REG_TMAX: "t_max"}[reg]
-                m.limits = replace(m.limits, **{name: value})
-        return Event(f.t, f, "reg_reply" if op == OP_READ else "reg_ack", motor_id, values)
+        e = self.event(f, r)
+        limit, value = LIMIT_REGISTERS.get(e.values["name"]), e.values["value"]
+        if r.kind == "reg_reply" and limit and isinstance(value, float) and math.isfinite(value) and value > 0:
+            m.limits = replace(m.limits, **{limit: value})
+        return e
+
+    def event(self, f: Frame, r: Any) -> Event:
+        values = dict(r.values)
+        if r.kind == "feedback":
+            name, fault = self.tables.status(int(r.status))
+            values = {"status": int(r.status), "status_name": name, "fault": fault, **values}
+        elif "register" in values:
+            values = {"register": values["register"], "name": self.tables.register(values["register"]), **values}
+        return Event(f.t, f, r.kind, r.motor_id, values)
 
 
 def decode(frames: Iterable[Frame], motors: Iterable[MotorSpec], tables: Tables) -> list[Event]:

@@ -4,12 +4,15 @@
 // python/api.hpp: the stub generator reads it too. The operations are
 // defined in operations.cpp, the Python side in the other files here.
 
+#include <array>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "damiao/driver.hpp"
+#include "damiao/frame_kind.hpp"
 #include "damiao/group.hpp"
 #include "damiao/joint_limits.hpp"
 #include "damiao/status.hpp"
@@ -46,6 +49,31 @@ struct RegisterEntry {
     std::string_view type;  // "float" or "int"
     bool read_only = false;
 };
+
+// A frame as decode_frame reads it (damiao::read_frame).
+struct FeedbackStatus {  // a Status member, the plain int for a code not in Status, or None
+    std::optional<std::uint8_t> code;
+};
+struct DecodedFrame {
+    damiao::FrameKind kind = damiao::FrameKind::Raw;
+    std::optional<std::uint16_t> motor_id;
+    damiao::FrameValues values;
+    FeedbackStatus status;  // feedback only
+};
+// One value a frame carries, as its Python dict names it.
+struct NamedValue {
+    const char* name = "";
+    bool is_float = false;
+    float f = 0;
+    std::uint32_t i = 0;
+};
+struct NamedValues {
+    std::array<NamedValue, 5> items{};
+    std::size_t size = 0;
+};
+// Once for the dict and the repr: the names dmtool's events and CSV columns use.
+NamedValues named_values(const damiao::FrameValues& values);
+std::string repr_text(const DecodedFrame& frame);
 
 struct Group;  // MotorGroup: holds its bus and motors (group_class.hpp)
 struct Robot;  // Robot: holds its groups (robot_class.hpp)
@@ -100,6 +128,21 @@ struct ModeCheck {    // None, or the control mode enable() checks first
 struct AnyObject {};  // passed on as it is
 struct Faults {};     // {motor index: Status}
 struct Clamped {};    // per motor, how many commands its limits changed
+struct StandardId {   // 0..0x7FF
+    std::uint16_t value = 0;
+};
+struct FrameData {  // a classic or CAN FD payload: at most 64 bytes, copied
+    std::array<std::uint8_t, can::kFdMaxLen> bytes{};
+    std::size_t size = 0;
+};
+// A Python container looked up with `in`, borrowed for the call: copied, a
+// listener's thousands of motors and requests would cost every frame.
+struct Lookup {
+    void* container = nullptr;  // PyObject*; null: holds nothing
+};
+struct MotorIds : Lookup {};  // command ids
+struct AskedArg : Lookup {};  // (kind, motor_id, register) of each request not answered yet
+struct PythonRaised {};       // a lookup raised: its exception is set
 
 // JointLimits as Python sees it.
 struct LimitsValue {
@@ -128,6 +171,11 @@ Result<MotorState> vel(can::CanTransport& bus, const Damiao& m, float dq);
 Result<MotorState> force_pos(can::CanTransport& bus, const Damiao& m, float q, float v_limit, float i_limit);
 Result<MotorState> refresh(can::CanTransport& bus, const Damiao& m);
 Result<std::vector<MotorInfo>> scan(can::CanTransport& bus, const ScanIds& ids, ScanTimeout timeout);
+
+std::expected<DecodedFrame, PythonRaised> decode_frame(StandardId can_id, const FrameData& data,
+                                                       const std::optional<MitLimits>& limits,
+                                                       std::optional<std::uint16_t> feedback_of, const MotorIds& motors,
+                                                       const AskedArg& asked);
 
 // The value a write of `value` to register `info` sends, or nothing when an
 // int does not fit a Uint32 register (a float there is the core's type error).
@@ -162,6 +210,20 @@ using StopOnSignalsFunction = PlainFunction<
     "signal's default handling in place (on by default). Returns whether it was on.",
     Arg<"on", bool>>;
 
+using DecodeFrameFunction = PlainFunction<
+    kModule, "decode_frame", &decode_frame,
+    "One standard CAN frame read as dmtool listen reads it, from what a listener knows: its kind ('mit',\n"
+    "'pos_vel', 'vel', 'force_pos', 'enable', 'disable', 'set_zero', 'clear_error', 'refresh', 'save',\n"
+    "'reg_read', 'reg_write', 'reg_reply', 'reg_ack', 'feedback' or 'raw'), the motor it concerns, its values\n"
+    "and, for feedback, its status. In this order: a request on 0x7FF; an answer to one of `asked`, the\n"
+    "(kind, motor_id, register) of reg_read and reg_write frames not answered yet; with feedback_of, that\n"
+    "motor's state if byte 0 names it; otherwise a command by its identifier, a command id in `motors`\n"
+    "before the plain ranges. `motors` and `asked` are containers (a set, a dict's keys), looked up with\n"
+    "`in`. `limits` scale MIT values: motor feedback_of's, or those of the motor whose command id can_id is.",
+    Arg<"can_id", StandardId>, Arg<"data", FrameData>, Arg<"limits", std::optional<MitLimits>, "None">,
+    KwOnly<Arg<"feedback_of", std::optional<std::uint16_t>, "None">>, KwOnly<Arg<"motors", MotorIds, "()">>,
+    KwOnly<Arg<"asked", AskedArg, "()">>>;
+
 using Functions = std::tuple<
     Fn<"read_limits", &read_limits, "PMAX, VMAX and TMAX (registers 21-23) as MitLimits, kp_max 500 and kd_max 5.",
        MotorArg>,
@@ -186,12 +248,15 @@ using Functions = std::tuple<
        "Ask each candidate command id (None: range(1, 17)) for register 7 (MST_ID), taking the answer on\n"
        "any identifier; then read the mode, limits and versions of each motor that answered.",
        Arg<"ids", ScanIds, "None">, Arg<"timeout_ms", ScanTimeout, "20">>,
-    RealtimeFunction, MonotonicFunction, StopOnSignalsFunction>;
+    RealtimeFunction, MonotonicFunction, StopOnSignalsFunction, DecodeFrameFunction>;
 
 using MotorInfoFields =
     Fields<Field<"motor_id", &MotorInfo::motor_id>, Field<"master_id", &MotorInfo::master_id>,
            Field<"mode", &MotorInfo::mode>, Field<"limits", &MotorInfo::limits>, Field<"hw_ver", &MotorInfo::hw_ver>,
            Field<"sw_ver", &MotorInfo::sw_ver>, Field<"serial", &MotorInfo::serial>>;
+using DecodedFrameFields =
+    Fields<Field<"kind", &DecodedFrame::kind>, Field<"motor_id", &DecodedFrame::motor_id>,
+           Field<"values", &DecodedFrame::values>, Field<"status", &DecodedFrame::status>>;
 using RegisterFields = Fields<Field<"number", &RegisterEntry::number>, Field<"name", &RegisterEntry::name>,
                               Field<"type", &RegisterEntry::type>, Field<"read_only", &RegisterEntry::read_only>>;
 
@@ -360,6 +425,11 @@ using RegisterInfoClass =
           ClassDoc<"One register of the motors' table: its number, name, type ('float' or 'int') and whether it is "
                    "read-only.">,
           Repr>;
+using DecodedFrameClass =
+    Block<DecodedFrame, DecodedFrameFields,
+          ClassDoc<"One CAN frame as decode_frame() read it: its kind, the motor it concerns, its values and, for "
+                   "feedback, the status.">,
+          Repr>;
 using LoopClass = Block<
     LoopObject,
     MakingConstructor<LoopObject, &make_loop,
@@ -389,9 +459,10 @@ using LoopStatsClass =
                    "share of the period its bodies took.">,
           Repr>;
 
-using Classes = std::tuple<Group, Robot, LimitsValue, MotorInfo, RegisterEntry, LoopObject, loop::Stats>;
+using Classes =
+    std::tuple<Group, Robot, LimitsValue, MotorInfo, RegisterEntry, LoopObject, loop::Stats, DecodedFrame>;
 using Blocks = std::tuple<MotorGroupClass, RobotClass, JointLimitsClass, MotorInfoClass, RegisterInfoClass, LoopClass,
-                          LoopStatsClass>;
+                          LoopStatsClass, DecodedFrameClass>;
 
 // ---- module attributes made at import ------------------------------------------------------
 
@@ -463,6 +534,8 @@ template <>
 inline constexpr const char* class_name<ext::MotorInfo> = "MotorInfo";
 template <>
 inline constexpr const char* class_name<ext::RegisterEntry> = "RegisterInfo";
+template <>
+inline constexpr const char* class_name<ext::DecodedFrame> = "DecodedFrame";
 
 namespace stub_types {
 inline TypeInfo in_ext(const char* name) { return in_module(ext::kModule, name); }
@@ -470,8 +543,8 @@ inline TypeInfo in_ext(const char* name) { return in_module(ext::kModule, name);
 
 template <typename T>
     requires(std::is_same_v<T, ext::Group> || std::is_same_v<T, ext::Robot> || std::is_same_v<T, ext::LimitsValue> ||
-             std::is_same_v<T, ext::MotorInfo> ||
-             std::is_same_v<T, ext::RegisterEntry>)
+             std::is_same_v<T, ext::MotorInfo> || std::is_same_v<T, ext::RegisterEntry> ||
+             std::is_same_v<T, ext::DecodedFrame>)
 struct PyTypeInfo<T> {
     static TypeInfo type_input() { return stub_types::in_ext(class_name<T>); }
     static TypeInfo type_output() { return type_input(); }
@@ -537,6 +610,18 @@ TORVANE_EXT_STUB_TYPE(ext::AnyObject, stub_types::builtin("object"), stub_types:
 TORVANE_EXT_STUB_TYPE(ext::Faults, stub_types::builtin("dict[int, Status]"), stub_types::builtin("dict[int, Status]"));
 TORVANE_EXT_STUB_TYPE(ext::Clamped, stub_types::builtin("tuple[int, ...]"), stub_types::builtin("tuple[int, ...]"));
 TORVANE_EXT_STUB_TYPE(ext::Window, stub_types::builtin("tuple[float, float]"), stub_types::builtin("tuple[float, float]"));
+TORVANE_EXT_STUB_TYPE(ext::StandardId, stub_types::builtin("int"), stub_types::builtin("int"));
+TORVANE_EXT_STUB_TYPE(ext::FrameData, (TypeInfo{"collections.abc.Buffer", {ModuleRef{"collections.abc"}}}),
+                      (TypeInfo{"collections.abc.Buffer", {ModuleRef{"collections.abc"}}}));
+TORVANE_EXT_STUB_TYPE(ext::MotorIds, (TypeInfo{"typing.Container[int]", {ModuleRef{"typing"}}}),
+                      (TypeInfo{"typing.Container[int]", {ModuleRef{"typing"}}}));
+TORVANE_EXT_STUB_TYPE(ext::AskedArg, (TypeInfo{"typing.Container[tuple[str, int, int]]", {ModuleRef{"typing"}}}),
+                      (TypeInfo{"typing.Container[tuple[str, int, int]]", {ModuleRef{"typing"}}}));
+TORVANE_EXT_STUB_TYPE(damiao::FrameKind, stub_types::builtin("str"), stub_types::builtin("str"));
+TORVANE_EXT_STUB_TYPE(damiao::FrameValues, stub_types::builtin("dict[str, float | int]"),
+                      stub_types::builtin("dict[str, float | int]"));
+TORVANE_EXT_STUB_TYPE(ext::FeedbackStatus, stub_types::builtin("Status | int | None"),
+                      stub_types::builtin("Status | int | None"));
 template <std::size_t N>
 struct PyTypeInfo<ext::Rows<N>> {
     static TypeInfo type_input() { return {"collections.abc.Buffer", {ModuleRef{"collections.abc"}}}; }

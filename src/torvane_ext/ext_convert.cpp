@@ -1,6 +1,7 @@
 #include "torvane_ext/ext_convert.hpp"
 
 #include <cmath>
+#include <cstring>
 
 #include "python/fixed_texts.hpp"
 #include "python/ref.hpp"
@@ -113,6 +114,67 @@ bool Convert<ext::ScanTimeout>::from(PyObject* obj, const char* param, ext::Scan
     return Convert<std::uint64_t>::from(obj, param, out.ms);
 }
 
+template <>
+bool Convert<ext::StandardId>::from(PyObject* obj, const char* param, ext::StandardId& out) {
+    const long v = PyLong_AsLong(obj);
+    if (v == -1 && PyErr_Occurred()) {
+        reword_type_error(param);
+        return false;
+    }
+    if (v < 0 || v > static_cast<long>(can::kStandardMax)) {
+        PyErr_Format(PyExc_ValueError, "argument '%s': a standard identifier is 0..0x7FF, not %ld", param, v);
+        return false;
+    }
+    out.value = static_cast<std::uint16_t>(v);
+    return true;
+}
+
+template <>
+bool Convert<ext::FrameData>::from(PyObject* obj, const char* param, ext::FrameData& out) {
+    if (!PyObject_CheckBuffer(obj)) {
+        raise_not_convertible(obj, "bytes", param);
+        return false;
+    }
+    Py_buffer view;
+    if (PyObject_GetBuffer(obj, &view, PyBUF_SIMPLE) < 0) return false;
+    const auto size = static_cast<std::size_t>(view.len);
+    if (size > out.bytes.size()) {
+        PyBuffer_Release(&view);
+        PyErr_Format(PyExc_ValueError, "argument '%s': a CAN frame carries at most 64 bytes, not %zu", param, size);
+        return false;
+    }
+    if (size) std::memcpy(out.bytes.data(), view.buf, size);
+    out.size = size;
+    PyBuffer_Release(&view);
+    return true;
+}
+
+namespace {
+
+// Anything `in` works on without consuming it: a set, a dict or its keys, a tuple.
+bool container(PyObject* obj, const char* param, ext::Lookup& out) {
+    const PySequenceMethods* seq = Py_TYPE(obj)->tp_as_sequence;
+    if (!seq || !seq->sq_contains) {
+        PyErr_Format(PyExc_TypeError, "argument '%s' must be a container (a set, a dict's keys, ...), not %.200s",
+                     param, Py_TYPE(obj)->tp_name);
+        return false;
+    }
+    out.container = obj;
+    return true;
+}
+
+}  // namespace
+
+template <>
+bool Convert<ext::MotorIds>::from(PyObject* obj, const char* param, ext::MotorIds& out) {
+    return container(obj, param, out);
+}
+
+template <>
+bool Convert<ext::AskedArg>::from(PyObject* obj, const char* param, ext::AskedArg& out) {
+    return container(obj, param, out);
+}
+
 }  // namespace torvane::py
 
 namespace torvane::ext {
@@ -162,6 +224,24 @@ PyObject* to_py(const ModeValue& v) {
 PyObject* to_py(const damiao::RegisterValue& v) {
     if (v.type == damiao::RegisterType::Float) return PyFloat_FromDouble(static_cast<double>(v.as_float()));
     return PyLong_FromUnsignedLong(v.bits);
+}
+
+PyObject* to_py(damiao::FrameKind kind) { return PyUnicode_FromString(damiao::kind_name(kind)); }
+
+PyObject* to_py(const damiao::FrameValues& values) {
+    py::Ref dict = py::Ref::steal(PyDict_New());
+    if (!dict) return nullptr;
+    const NamedValues named = named_values(values);
+    for (std::size_t k = 0; k < named.size; ++k) {
+        const NamedValue& v = named.items[k];
+        py::Ref value = py::Ref::steal(v.is_float ? to_py(v.f) : to_py(v.i));
+        if (!value || PyDict_SetItemString(dict.get(), v.name, value.get()) < 0) return nullptr;
+    }
+    return dict.release();
+}
+
+PyObject* to_py(const FeedbackStatus& status) {
+    return status.code ? status_of(*status.code) : Py_NewRef(Py_None);
 }
 
 PyObject* to_py(const std::vector<MotorInfo>& found) {

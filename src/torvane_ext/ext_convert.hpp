@@ -4,6 +4,7 @@
 
 #include <Python.h>
 
+#include <optional>
 #include <span>
 #include <string_view>
 #include <vector>
@@ -21,6 +22,10 @@ PyObject* status_of(std::uint32_t code);
 PyObject* to_py(const ModeValue& v);
 PyObject* to_py(const damiao::RegisterValue& v);
 PyObject* to_py(const std::vector<MotorInfo>& found);
+PyObject* to_py(damiao::FrameKind kind);
+PyObject* to_py(const damiao::FrameValues& values);  // a dict, named as named_values names them
+PyObject* to_py(const FeedbackStatus& status);
+inline void raise_error(PythonRaised&&) {}  // raised already
 inline PyObject* to_py(bool b) { return PyBool_FromLong(b); }
 inline PyObject* to_py(float f) { return PyFloat_FromDouble(static_cast<double>(f)); }
 inline PyObject* to_py(std::string_view s) {
@@ -35,6 +40,10 @@ template <typename T>
     requires(py::class_name<T> != nullptr)
 PyObject* to_py(const T& record) {
     return py::box(record);
+}
+template <typename T>
+PyObject* to_py(const std::optional<T>& v) {
+    return v ? to_py(*v) : Py_NewRef(Py_None);
 }
 
 // Checks that need more than one argument, before anything is sent.
@@ -71,6 +80,14 @@ template <>
 bool Convert<ext::Window>::from(PyObject* obj, const char* param, ext::Window& out);  // (lo, hi)
 template <>
 bool Convert<ext::ScanTimeout>::from(PyObject* obj, const char* param, ext::ScanTimeout& out);
+template <>
+bool Convert<ext::StandardId>::from(PyObject* obj, const char* param, ext::StandardId& out);  // 0..0x7FF
+template <>
+bool Convert<ext::FrameData>::from(PyObject* obj, const char* param, ext::FrameData& out);  // a buffer, <= 64 bytes
+template <>
+bool Convert<ext::MotorIds>::from(PyObject* obj, const char* param, ext::MotorIds& out);  // a container, borrowed
+template <>
+bool Convert<ext::AskedArg>::from(PyObject* obj, const char* param, ext::AskedArg& out);  // a container, borrowed
 
 // A group's per-motor sequence is read by the group itself, borrowed.
 template <typename T>

@@ -218,6 +218,7 @@ template PyTypeObject* create_type<ext::MotorInfo>();
 template PyTypeObject* create_type<ext::RegisterEntry>();
 template PyTypeObject* create_type<ext::LoopObject>();
 template PyTypeObject* create_type<loop::Stats>();
+template PyTypeObject* create_type<ext::DecodedFrame>();
 
 }  // namespace torvane::py
 

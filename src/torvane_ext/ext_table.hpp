@@ -196,6 +196,7 @@ extern template PyTypeObject* create_type<ext::MotorInfo>();
 extern template PyTypeObject* create_type<ext::RegisterEntry>();
 extern template PyTypeObject* create_type<ext::LoopObject>();
 extern template PyTypeObject* create_type<loop::Stats>();
+extern template PyTypeObject* create_type<ext::DecodedFrame>();
 
 }  // namespace torvane::py
 

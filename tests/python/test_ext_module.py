@@ -7,12 +7,14 @@ import importlib.metadata
 import inspect
 import os
 import re
+import struct
 import subprocess
 import sys
 import textwrap
 from pathlib import Path
 
 import pytest
+from memwatch import calls_from_env, measure
 
 import torvane
 import torvane_ext as tx
@@ -33,6 +35,7 @@ FUNCTIONS = {
     "realtime": "(priority=50, cpus=None, lock_memory=True)",
     "monotonic_ns": "()",
     "stop_on_signals": "(on)",
+    "decode_frame": "(can_id, data, limits=None, *, feedback_of=None, motors=(), asked=())",
 }
 GROUP_METHODS = {
     "enable": "($self)", "disable": "($self)", "set_zero": "($self)", "clear_error": "($self)",
@@ -49,7 +52,7 @@ def arm(n=3, **kw):
 
 def test_version_and_names():
     assert tx.__version__ == torvane.__version__
-    expected = {"__version__", "ControlMode", "REGISTERS", "MotorGroup", "Robot", "MotorInfo", "RegisterInfo",
+    expected = {"__version__", "ControlMode", "REGISTERS", "MotorGroup", "Robot", "MotorInfo", "RegisterInfo", "DecodedFrame",
                 "Loop", "LoopStats", "Status", "status", "JointLimits", "MotorFault",
                 "MotorError", "MotorTimeout", "BusError", "RegisterError", "VerifyError", *FUNCTIONS}
     assert set(tx.__all__) == expected
@@ -215,7 +218,7 @@ def test_registers_table():
         by_number[9].name = "X"
 
 
-@pytest.mark.parametrize("cls", ["MotorGroup", "MotorInfo", "RegisterInfo", "Loop", "LoopStats"])
+@pytest.mark.parametrize("cls", ["MotorGroup", "MotorInfo", "RegisterInfo", "Loop", "LoopStats", "DecodedFrame"])
 def test_classes_are_final_and_immutable(cls):
     c = getattr(tx, cls)
     with pytest.raises(TypeError):
@@ -224,7 +227,7 @@ def test_classes_are_final_and_immutable(cls):
         c.__new__ = lambda *a: None
 
 
-@pytest.mark.parametrize("cls", ["MotorInfo", "RegisterInfo"])
+@pytest.mark.parametrize("cls", ["MotorInfo", "RegisterInfo", "DecodedFrame"])
 def test_info_classes_have_no_constructor(cls):
     with pytest.raises(TypeError, match=f"No constructor defined for {cls}"):
         getattr(tx, cls)()
@@ -307,3 +310,197 @@ def test_joint_limits_keep_what_they_were_given():
         tx.JointLimits(position=1.0)
     with pytest.raises(ValueError, match="pair"):
         tx.JointLimits(position=(1.0, 2.0, 3.0))
+
+
+# ---- decode_frame ----------------------------------------------------------------
+
+DM4310, DM4340 = torvane.MitLimits.dm4310(), torvane.MitLimits.dm4340()
+
+
+def scaled(code, m, bits):
+    """A symmetric fixed-point field: code 0 is -m, the largest code +m."""
+    return code * 2 * m / ((1 << bits) - 1) - m
+
+
+def mit(p, v, kp, kd, t, lim=DM4310):
+    return {"q": scaled(p, lim.p_max, 16), "dq": scaled(v, lim.v_max, 12), "kp": kp * lim.kp_max / 4095,
+            "kd": kd * lim.kd_max / 4095, "tau": scaled(t, lim.t_max, 12)}
+
+
+def state(p, v, t, t_mos, t_rotor, lim=DM4310):
+    return {"position": scaled(p, lim.p_max, 16), "velocity": scaled(v, lim.v_max, 12),
+            "torque": scaled(t, lim.t_max, 12), "t_mos": t_mos, "t_rotor": t_rotor}
+
+
+def f32hex(*values):
+    return struct.pack(f"<{len(values)}f", *values).hex()
+
+
+# (can_id, data, arguments) -> kind, motor, values, status. The command bytes
+# are the core encoder's (tests/cpp test_mit.cpp, test_commands.cpp), for the
+# setpoints named.
+DECODED = {
+    "enable": (0x001, "FFFFFFFFFFFFFFFC", {}, "enable", 1, {}, None),
+    "disable": (0x012, "FFFFFFFFFFFFFFFD", {}, "disable", 0x12, {}, None),
+    "set_zero": (0x001, "FFFFFFFFFFFFFFFE", {}, "set_zero", 1, {}, None),
+    "clear_error": (0x0FF, "FFFFFFFFFFFFFFFB", {}, "clear_error", 0xFF, {}, None),
+    "mit zero": (0x002, "7FFF7FF0000007FF", {"limits": DM4310}, "mit", 2, mit(0x7FFF, 0x7FF, 0, 0, 0x7FF), None),
+    # q=1, dq=2, kp=50, kd=1, tau=0.5: codes 35388, 2184, 409, 819, 2149
+    "mit mixed": (0x001, "8A3C888199333865", {"limits": DM4310}, "mit", 1, mit(35388, 2184, 409, 819, 2149), None),
+    "mit top, dm4340": (0x001, "FFFFFFFFFFFFFFFF", {"limits": DM4340}, "mit", 1,
+                        {"q": 12.5, "dq": 10.0, "kp": 500.0, "kd": 5.0, "tau": 28.0}, None),
+    "mit without limits": (0x001, "0000000000000000", {}, "mit", 1,
+                           {"q": -12.5, "dq": -30.0, "kp": 0.0, "kd": 0.0, "tau": -10.0}, None),
+    "mit of 7 bytes": (0x001, "FFFFFFFFFFFFFF", {}, "raw", 1, {}, None),
+    "pos_vel": (0x101, "0000803F00000040", {}, "pos_vel", 1, {"q": 1.0, "dq": 2.0}, None),
+    "vel": (0x201, "000060C000000000", {}, "vel", 1, {"dq": -3.5}, None),
+    "vel of 4 bytes": (0x27F, "000060C0", {}, "vel", 0x7F, {"dq": -3.5}, None),
+    "force_pos": (0x301, "0000003FF401B80B", {}, "force_pos", 1, {"q": 0.5, "v_limit": 5.0, "i_limit": 0.3}, None),
+    "force_pos, FD": (0x305, "0000003FF401B80B00000000", {}, "force_pos", 5,
+                      {"q": 0.5, "v_limit": 5.0, "i_limit": 0.3}, None),
+    # The same bytes: MIT for a motor known by command id 0x101, else POS_VEL for motor 1.
+    "known command id first": (0x101, "0000803F00000040", {"motors": [0x101]}, "mit", 0x101,
+                               mit(0x0000, 0x803, 0xF00, 0x000, 0x040), None),
+    "the layout otherwise": (0x101, "0000803F00000040", {"motors": [2]}, "pos_vel", 1, {"q": 1.0, "dq": 2.0}, None),
+    "no motor's range": (0x555, "DEAD", {}, "raw", None, {}, None),
+    "refresh": (0x7FF, "0100CC0000000000", {}, "refresh", 1, {}, None),
+    "save": (0x7FF, "0200AA0100000000", {}, "save", 2, {}, None),
+    "empty on 0x7FF": (0x7FF, "", {}, "raw", None, {}, None),
+    "reg_read": (0x7FF, "0100331500000000", {}, "reg_read", 1, {"register": 21}, None),
+    "reg_write, int": (0x7FF, "01005509E8030000", {}, "reg_write", 1, {"register": 9, "value": 1000}, None),
+    "reg_write, float": (0x7FF, "01005515" + f32hex(3.0), {}, "reg_write", 1, {"register": 21, "value": 3.0}, None),
+    "reg_reply": (0x011, "01003315" + f32hex(3.0), {"feedback_of": 1, "asked": [("reg_read", 1, 21)]}, "reg_reply",
+                  1, {"register": 21, "value": 3.0}, None),
+    "reg_ack on another id": (0x033, "03005509E8030000", {"asked": {("reg_write", 3, 9)}}, "reg_ack", 3,
+                              {"register": 9, "value": 1000}, None),
+    "reply-shaped, not asked": (0x011, "01003315" + f32hex(3.0), {"feedback_of": 1}, "feedback", 1,
+                                state(0x0033, 0x150, 0x000, 0x40, 0x40), tx.Status.DISABLED),
+    "feedback": (0x011, "11 8000 800 800 1E 20", {"limits": DM4310, "feedback_of": 1}, "feedback", 1,
+                 state(0x8000, 0x800, 0x800, 30, 32), tx.Status.ENABLED),
+    "fault, dm4340": (0x012, "C2 FFFF FFF FFF 50 60", {"limits": DM4340, "feedback_of": 2}, "feedback", 2,
+                      state(0xFFFF, 0xFFF, 0xFFF, 0x50, 0x60, DM4340), tx.Status.ROTOR_OVERTEMP),
+    "status not in Status": (0x011, "71 0000 000 000 00 00", {"feedback_of": 1}, "feedback", 1,
+                             state(0, 0, 0, 0, 0), 7),
+    "another motor's nibble": (0x011, "12 8000 800 800 1E 20", {"feedback_of": 1}, "raw", 1, {}, None),
+    "feedback of 7 bytes": (0x011, "11 8000 800 800 1E", {"feedback_of": 1}, "raw", 1, {}, None),
+}
+
+
+@pytest.mark.parametrize("case", DECODED)
+def test_decode_frame(case):
+    can_id, data, kwargs, kind, motor, values, status = DECODED[case]
+    got = tx.decode_frame(can_id, bytes.fromhex(data.replace(" ", "")), **kwargs)
+    assert type(got) is tx.DecodedFrame
+    assert (got.kind, got.motor_id) == (kind, motor)
+    # Single precision, as torvane decodes: within a millionth, far below one code.
+    assert list(got.values) == list(values)
+    assert got.values == pytest.approx(values, rel=1e-6, abs=1e-6)
+    assert [type(v) for v in got.values.values()] == [type(v) for v in values.values()]
+    assert got.status == status and type(got.status) is type(status)
+
+
+@pytest.mark.parametrize("data", [bytes.fromhex("8A3C888199333865"), bytearray.fromhex("8A3C888199333865"),
+                                  memoryview(b"xx\x8a\x3c\x88\x81\x99\x33\x38\x65")[2:]],
+                         ids=lambda d: type(d).__name__)
+def test_decode_frame_reads_any_buffer(data):
+    assert tx.decode_frame(1, data, DM4310).values == pytest.approx(mit(35388, 2184, 409, 819, 2149), rel=1e-6)
+
+
+def test_decoded_frame_repr():
+    fb = tx.decode_frame(0x11, bytes.fromhex("C1FFFFFFFFFF5060"), DM4310, feedback_of=1)
+    assert repr(fb) == ("DecodedFrame(kind='feedback', motor_id=0x1, values={'position': 12.5, 'velocity': 30.0, "
+                        "'torque': 10.0, 't_mos': 80, 't_rotor': 96}, status=Status.ROTOR_OVERTEMP)")
+    assert repr(tx.decode_frame(0x7FF, bytes.fromhex("01005509E8030000"))) == (
+        "DecodedFrame(kind='reg_write', motor_id=0x1, values={'register': 9, 'value': 1000}, status=None)")
+    assert repr(tx.decode_frame(0x555, b"")) == "DecodedFrame(kind='raw', motor_id=None, values={}, status=None)"
+    with pytest.raises(AttributeError):
+        fb.kind = "mit"
+
+
+@pytest.mark.parametrize("call, exc, message", [
+    (lambda: tx.decode_frame(0x800, b""), ValueError, r"argument 'can_id': a standard identifier is 0\.\.0x7FF, not 2048"),
+    (lambda: tx.decode_frame(-1, b""), ValueError, "a standard identifier is 0..0x7FF, not -1"),
+    (lambda: tx.decode_frame(1.0, b""), TypeError, "argument 'can_id'"),
+    (lambda: tx.decode_frame(1, bytes(65)), ValueError, "argument 'data': a CAN frame carries at most 64 bytes, not 65"),
+    (lambda: tx.decode_frame(1, "FFFF"), TypeError, "argument 'data': 'str' object cannot be converted to 'bytes'"),
+    (lambda: tx.decode_frame(1, b"", DM4310.p_max), TypeError, "argument 'limits'"),
+    (lambda: tx.decode_frame(1, b"", None, 1), TypeError, "takes from 2 to 3 positional arguments"),
+    (lambda: tx.decode_frame(1, b"", feedback_of=65536), OverflowError, "out of range"),
+    (lambda: tx.decode_frame(1, b"", motors=1), TypeError,
+     r"argument 'motors' must be a container \(a set, a dict's keys, \.\.\.\), not int"),
+    (lambda: tx.decode_frame(1, b"", asked=iter([("reg_read", 1, 2)])), TypeError,
+     "argument 'asked' must be a container"),
+    (lambda: tx.decode_frame(1, b"", asked=None), TypeError, "argument 'asked' must be a container"),
+], ids=range(11))
+def test_decode_frame_refuses(call, exc, message):
+    with pytest.raises(exc, match=message):
+        call()
+
+
+class Lookups:
+    """A container that records what is looked up in it, and raises when told."""
+
+    def __init__(self, holds=(), fails=False):
+        self.holds, self.fails, self.asked = set(holds), fails, []
+
+    def __contains__(self, key):
+        self.asked.append(key)
+        if self.fails:
+            raise KeyError(key)
+        return key in self.holds
+
+
+def test_decode_frame_looks_up_only_what_the_frame_needs():
+    motors, asked = Lookups({0x101}), Lookups({("reg_write", 3, 9)})
+    answer = bytes.fromhex("03005509E8030000")
+    got = tx.decode_frame(0x101, bytes(8), motors=motors, asked=asked)  # no answer's shape
+    assert (got.kind, got.motor_id, motors.asked, asked.asked) == ("mit", 0x101, [0x101], [])
+    got = tx.decode_frame(0x033, answer, motors=motors, asked=asked)  # an answer first
+    assert (got.kind, got.motor_id, motors.asked, asked.asked) == ("reg_ack", 3, [0x101], [("reg_write", 3, 9)])
+    got = tx.decode_frame(0x201, bytes(8), motors=motors, asked=asked)  # 0x201 unknown, 0x101 known
+    assert (got.kind, got.motor_id, motors.asked) == ("pos_vel", 0x101, [0x101, 0x201, 0x101])
+    assert tx.decode_frame(0x7FF, answer, motors=motors, asked=asked).kind == "reg_write"  # a request
+    assert (len(motors.asked), len(asked.asked)) == (3, 1)
+
+
+@pytest.mark.parametrize("call", [
+    lambda: tx.decode_frame(0x001, bytes(8), motors=Lookups(fails=True)),
+    lambda: tx.decode_frame(0x011, bytes.fromhex("01003315" + f32hex(3.0)), feedback_of=1, asked=Lookups(fails=True)),
+], ids=["motors", "asked"])
+def test_decode_frame_passes_on_a_failed_lookup(call):
+    with pytest.raises(KeyError):
+        call()
+
+
+# Arguments kept across the calls below; their reference counts are watched.
+LEAK_DATA, LEAK_LONG = bytes.fromhex("01003315" + f32hex(3.0)), bytearray(65)
+LEAK_MOTORS, LEAK_ASKED = {1: None, 2: None}, {("reg_read", 1, 21)}
+
+
+class Failing:
+    def __contains__(self, key):
+        raise KeyError(key)
+
+
+LEAK_FAILING = Failing()
+LEAK_FRAME = tx.decode_frame(0x11, bytes.fromhex("C1FFFFFFFFFF5060"), DM4310, feedback_of=1)
+
+
+@pytest.mark.parametrize("call, raises", [
+    (lambda: tx.decode_frame(0x11, LEAK_DATA, DM4310, feedback_of=1, motors=LEAK_MOTORS.keys(), asked=LEAK_ASKED),
+     None),
+    (lambda: tx.decode_frame(0x11, LEAK_DATA, DM4310, feedback_of=1, motors=LEAK_MOTORS), None),
+    (lambda: LEAK_FRAME.values, None),
+    (lambda: LEAK_FRAME.status, None),
+    (lambda: repr(LEAK_FRAME), None),
+    (lambda: tx.decode_frame(0x11, LEAK_LONG), ValueError),
+    (lambda: tx.decode_frame(0x11, LEAK_DATA, asked=LEAK_FAILING), KeyError),
+    (lambda: tx.decode_frame(0x11, LEAK_DATA, motors=LEAK_FAILING), KeyError),
+    (lambda: tx.decode_frame(0x11, LEAK_DATA, motors=1), TypeError),
+], ids=["reply", "feedback", "values", "status", "repr", "too long", "asked fails", "motors fail", "no container"])
+def test_decode_frame_leaves_memory_and_reference_counts_flat(call, raises):
+    watch = [(name, globals()[name]) for name in ("DM4310", "LEAK_DATA", "LEAK_LONG", "LEAK_MOTORS", "LEAK_ASKED",
+                                                  "LEAK_FAILING", "LEAK_FRAME")]
+    usage = measure(call, calls_from_env("TORVANE_LEAK_CALLS", 100_000), raises=raises,
+                    watch=[*watch, ("class DecodedFrame", tx.DecodedFrame), ("module", tx)])
+    assert not usage.problems(), usage.summary()
