@@ -8,12 +8,12 @@ from pathlib import Path
 
 import pytest
 import torvane
-from dmtool import decode_frames as df
+import torvane_ext as tx
 
 sys.path.insert(0, str(Path(__file__).resolve().parents[2] / "benchmarks"))
 from harness import callgrind, dmsim, frames, markdown, memory, timing  # noqa: E402
 
-DM4310 = df.Limits.of(torvane.MitLimits.dm4310())
+DM4310 = torvane.MitLimits.dm4310()
 STEPS = {"q": 25.0 / 65535, "dq": 60.0 / 4095, "kp": 500.0 / 4095, "kd": 5.0 / 4095, "tau": 20.0 / 4095}
 
 # ---- frames ---------------------------------------------------------------------------------
@@ -22,11 +22,11 @@ STEPS = {"q": 25.0 / 65535, "dq": 60.0 / 4095, "kp": 500.0 / 4095, "kd": 5.0 / 4
 @pytest.mark.parametrize("sp", [(0.0, 0.0, 0.0, 0.0, 0.0), (1.0, 2.0, 50.0, 1.0, 0.5),
                                 (-3.25, 7.5, 123.5, 2.25, -4.5), (12.5, 30.0, 500.0, 5.0, 10.0),
                                 (-12.5, -30.0, 0.0, 0.0, -10.0)])
-def test_the_codec_encodes_what_dmtool_decodes(sp):
-    got = df.mit_values(frames.encode_setpoint(*sp), DM4310)
+def test_the_codec_encodes_what_the_core_decodes(sp):
+    got = tx.decode_frame(1, frames.encode_setpoint(*sp), DM4310).values
     for name, want in zip(STEPS, sp):
-        # Codes truncate toward the bottom of the range: at most one step below.
-        assert want - STEPS[name] - 1e-9 <= got[name] <= want + 1e-9, name
+        # Codes truncate toward the bottom of the range: at most one step below (the core reads in float32).
+        assert want - STEPS[name] - 1e-5 <= got[name] <= want + 1e-5, name
 
 
 def test_the_codec_clamps_to_the_limits():
@@ -35,13 +35,14 @@ def test_the_codec_clamps_to_the_limits():
 
 
 @pytest.mark.parametrize("reply", ["0180008008001e20", "02ffffffffff0000", "117fff7ff7ff282d", "3a123456789abcde"])
-def test_the_codec_decodes_feedback_as_dmtool_does(reply):
+def test_the_codec_decodes_feedback_as_the_core_does(reply):
     d = bytes.fromhex(reply)
     motor, error, q, dq, tau, t_mos, t_rotor = frames.decode_feedback(d)
-    theirs = df.feedback_values(d, DM4310, df.Tables({}, {}))
-    assert (motor, error) == (d[0] & 0xF, theirs["status"])
-    assert (q, dq, tau) == pytest.approx((theirs["position"], theirs["velocity"], theirs["torque"]), abs=1e-9)
-    assert (t_mos, t_rotor) == (theirs["t_mos"], theirs["t_rotor"])
+    theirs = tx.decode_frame(0x10 + (d[0] & 0xF), d, DM4310, feedback_of=d[0] & 0xF)
+    assert (motor, error) == (theirs.motor_id, int(theirs.status))
+    values = theirs.values
+    assert (q, dq, tau) == pytest.approx((values["position"], values["velocity"], values["torque"]), abs=1e-5)
+    assert (t_mos, t_rotor) == (values["t_mos"], values["t_rotor"])
 
 
 def test_frame_bits():
