@@ -23,9 +23,10 @@ logger = logging.getLogger(__name__)
 # LeRobot's motor type names that torvane's presets spell differently.
 _PRESET_ALIASES = {"dm4310_48v": "dm4310p", "dm4340_48v": "dm4340p", "dmh6215": "dmg6215", "dmg6220": "dmh6220"}
 
-# How old a measured state max_relative_target may still start from: six ticks of LeRobot's 30 Hz
-# loop, which reads the arm before each action; older, a send_action refuses to move the arm.
-_STATE_AGE_MS = 200
+# How old a measured state max_relative_target may still start from: LeRobot's 30 Hz loop reads the
+# arm before each action, but its own processing between the two can take hundreds of milliseconds on
+# a slow machine; older than this, a send_action refuses to move the arm.
+_STATE_AGE_MS = 1000
 
 # Feedback row of the *_into calls: position, velocity, torque, t_mos, t_rotor, status.
 _ROW = 6
