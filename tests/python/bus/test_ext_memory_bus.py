@@ -56,8 +56,11 @@ def arm():
     bus = echo_bus()
     motors = [torvane.Damiao(i, i, timeout_ms=1000) for i in range(1, MOTORS + 1)]
     group = tx.MotorGroup(bus, motors)
-    setpoints = [torvane.MitSetpoint(0.1 * i, 1.0, 20.0, 0.5, 0.25) for i in range(MOTORS)]
-    # Each reply is the command's own bytes, so only their presence says anything.
+    # Each reply is the command's own bytes, so only their presence says anything. A reply is
+    # taken as a motor's state only when byte 0 names the motor in its low nibble: each target's
+    # top byte is 0x80 + the motor's id.
+    setpoints = [torvane.MitSetpoint(((0x80 + m.motor_id) * 256 + 0x80) * 25 / 65535 - 12.5, 1.0, 20.0, 0.5, 0.25)
+                 for m in motors]
     assert None not in group.mit_control(setpoints), "the echo did not answer every motor"
     return bus, group, setpoints
 
