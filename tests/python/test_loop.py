@@ -55,14 +55,17 @@ def test_iteration_yields_consecutive_ticks_on_the_grid(spin_us):
         stamps.append((tick, tx.monotonic_ns()))
         if tick >= 49:
             break
-    assert [t for t, _ in stamps] == list(range(50))
+    ticks = [t for t, _ in stamps]
+    s = loop.stats()
+    # One by one; a machine busy elsewhere may cause overruns, each skipping the periods it missed.
+    assert ticks[0] == 0 and ticks == sorted(set(ticks)) and ticks[-1] in range(49, 49 + 10)
+    assert (ticks == list(range(50))) == (s.overruns == 0)
     # Each wake-up comes after its own deadline, and they do not drift.
     for tick, at in stamps[1:]:
         assert at >= before + tick * PERIOD_NS
     span = stamps[-1][1] - stamps[0][1]
-    assert 49 * PERIOD_NS <= span < 49 * PERIOD_NS + 10 * PERIOD_NS
-    s = loop.stats()
-    assert (s.ticks, loop.ticks) == (50, 50)
+    assert ticks[-1] * PERIOD_NS <= span < ticks[-1] * PERIOD_NS + 10 * PERIOD_NS
+    assert (s.ticks, loop.ticks) == (len(ticks), len(ticks))
     assert 0 <= s.p50_us <= s.p99_us <= s.max_us
     assert 0 <= s.busy < 1
 
@@ -70,8 +73,12 @@ def test_iteration_yields_consecutive_ticks_on_the_grid(spin_us):
 def test_wait_is_one_iteration():
     loop = tx.Loop(rate_hz=1000)
     assert loop.deadline_ns == 0  # not started
-    assert [loop.wait() for _ in range(5)] == [0, 1, 2, 3, 4]
-    assert next(loop) == 5 and iter(loop) is loop
+    ticks = [loop.wait() for _ in range(5)]
+    ticks.append(next(loop))
+    assert iter(loop) is loop
+    # 0 to 5, but for the numbers an overrun on a busy machine skipped.
+    assert ticks[0] == 0 and ticks == sorted(set(ticks))
+    assert (ticks == [0, 1, 2, 3, 4, 5]) == (loop.stats().overruns == 0)
 
 
 def test_overrun_is_counted_and_rephased_onto_the_grid():
