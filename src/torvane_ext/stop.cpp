@@ -48,12 +48,6 @@ bool wait_idle(const T& t) {
     return true;
 }
 
-std::span<Group* const> members_of(Group& g, Group*(&one)[1]) {
-    one[0] = &g;
-    return one;
-}
-std::span<Group* const> members_of(Robot& r, Group*(&)[1]) { return r.members; }
-
 // `exc` gets `text` as a note (PEP 678); failing that, the note is lost but
 // the exception is not.
 void add_note(PyObject* exc, const std::string& text) {
@@ -79,15 +73,13 @@ void raise_report(const StopReport& report) {
 
 // Leaving a with block (`exc`: what ended it, or None), or close().
 template <typename T>
-PyObject* leave(T& t, PyObject* exc, bool closing) {
+PyObject* leave(T& t, std::span<Group* const> members, PyObject* exc, bool closing) {
     if (t.safety.on_exit.keep && !closing) Py_RETURN_FALSE;
     if (closing) t.safety.closing = true;
     if (!wait_idle(t)) {
         t.safety.closing = false;
         return nullptr;
     }
-    Group* one[1];
-    const auto members = members_of(t, one);
     StopReport report;
     {
         Claim claim(t);
@@ -145,10 +137,10 @@ template <typename T>
 PyObject* call_on(T& t, PyObject* self, SafetyCall id, PyObject* const* args, std::span<Group* const> members) {
     switch (id) {
         case SafetyCall::Enter: return Py_NewRef(self);
-        case SafetyCall::Exit: return leave(t, args[1], false);
+        case SafetyCall::Exit: return leave(t, members, args[1], false);
         case SafetyCall::Close:
             if (t.safety.closed || t.safety.closing) Py_RETURN_NONE;
-            return leave(t, nullptr, true);
+            return leave(t, members, nullptr, true);
         case SafetyCall::Faults: return faults_of(members, true);
         case SafetyCall::DisableAll: return disable_all(t);
     }
