@@ -55,10 +55,12 @@ ARM = [
 SIDES = ("left", "right")
 ROBOT, GROUPS = "robot", "groups"
 WAY_TITLES = {ROBOT: "one Robot tick", GROUPS: "two group ticks"}
-# Columns of a mit_control_into command row and of an answer row.
-CMD_COLS, OUT_COLS = 5, 6
-POSITION, STATUS = 0, 5
-ENABLED = 1  # the status nibble of an enabled motor without a fault
+# Columns of a mit_control_into command row and of an answer row, as torvane_ext lays them out.
+MIT_COLUMNS = tx.COMMAND_COLUMNS["mit_control"]
+CMD_COLS, OUT_COLS = len(MIT_COLUMNS), len(tx.STATE_COLUMNS)
+Q, DQ, KP, KD = map(MIT_COLUMNS.index, ("q", "dq", "kp", "kd"))
+POSITION, STATUS = tx.STATE_COLUMNS.index("position"), tx.STATE_COLUMNS.index("status")
+ENABLED = tx.Status.ENABLED
 
 
 class Terminated(Exception):
@@ -184,7 +186,7 @@ def track(way: Way, joints: list[Joint], args: argparse.Namespace, bind: Binder)
     answers = array.array("d", [math.nan] * (n * OUT_COLS))
     send = bind(commands, answers)
     for j in range(n):
-        commands[j * CMD_COLS + 2], commands[j * CMD_COLS + 3] = args.kp, args.kd
+        commands[j * CMD_COLS + KP], commands[j * CMD_COLS + KD] = args.kp, args.kd
     w = 2.0 * math.pi * args.frequency
     period_ns = round(1e9 / args.rate)
     live = sys.stdout.isatty()
@@ -204,8 +206,8 @@ def track(way: Way, joints: list[Joint], args: argparse.Namespace, bind: Binder)
         for j, joint in enumerate(joints):
             s, c = math.sin(w * t + joint.phase), math.cos(w * t + joint.phase)
             q = joint.origin + args.amplitude * gain * s
-            commands[j * CMD_COLS] = q
-            commands[j * CMD_COLS + 1] = args.amplitude * (slope * s + gain * w * c)
+            commands[j * CMD_COLS + Q] = q
+            commands[j * CMD_COLS + DQ] = args.amplitude * (slope * s + gain * w * c)
             targets.append(q)
         answered = send()
         way.missed += n - answered

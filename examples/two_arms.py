@@ -43,9 +43,12 @@ VELOCITY = 8.0  # rad/s
 TORQUE = 5.0  # N·m
 KP_MAX, KD_MAX = 50.0, 2.0
 MAX_SILENT = 5  # ticks in a row a motor may miss before the run stops
-# Columns of a command row (mit_control_into) and of an answer row.
-CMD, OUT = 5, 6  # q, dq, kp, kd, tau | position, velocity, torque, t_mos, t_rotor, status
-POSITION, STATUS = 0, 5
+# Columns of a command row (mit_control_into) and of an answer row, as torvane_ext lays them out:
+# q, dq, kp, kd, tau | position, velocity, torque, t_mos, t_rotor, status.
+MIT_COLUMNS = tx.COMMAND_COLUMNS["mit_control"]
+CMD, OUT = len(MIT_COLUMNS), len(tx.STATE_COLUMNS)
+Q, DQ, KP, KD, TAU = map(MIT_COLUMNS.index, ("q", "dq", "kp", "kd", "tau"))
+POSITION, STATUS = tx.STATE_COLUMNS.index("position"), tx.STATE_COLUMNS.index("status")
 RAMP_S = 0.5  # the sine fades in and out over this long
 
 
@@ -145,7 +148,7 @@ def run(args: argparse.Namespace) -> None:
     buses = [torvane.SocketCanTransport(args.left), torvane.SocketCanTransport(args.right)]
     names = [f"{side}.{i}" for side in ("left", "right") for i in args.ids]
     n = len(names)
-    commands = array.array("d", [0.0] * (n * CMD))  # or numpy: np.zeros((n, 5)) and np.empty((n, 6))
+    commands = array.array("d", [0.0] * (n * CMD))  # or numpy: np.zeros((n, CMD)) and np.empty((n, OUT))
     answers = array.array("d", [math.nan] * (n * OUT))
     cmd = memoryview(commands).cast("B").cast("d", [n, CMD])  # the same memory as rows of 5 and of 6
     out = memoryview(answers).cast("B").cast("d", [n, OUT])
@@ -164,7 +167,7 @@ def run(args: argparse.Namespace) -> None:
             origin.append(state.position)
         print(f"enabled {n} motors on {args.left} and {args.right}; moving for {args.seconds:g} s", flush=True)
         for j in range(n):
-            commands[j * CMD + 2], commands[j * CMD + 3] = args.kp, args.kd
+            commands[j * CMD + KP], commands[j * CMD + KD] = args.kp, args.kd
         w = 2 * math.pi * args.frequency
         loop = tx.Loop(rate_hz=args.rate)
         report_at = 0.0
@@ -176,8 +179,8 @@ def run(args: argparse.Namespace) -> None:
             for j in range(n):
                 phase = 2 * math.pi * j / n
                 s, c = math.sin(w * t + phase), math.cos(w * t + phase)
-                commands[j * CMD] = origin[j] + args.amplitude * gain * s
-                commands[j * CMD + 1] = args.amplitude * (slope * s + gain * w * c)
+                commands[j * CMD + Q] = origin[j] + args.amplitude * gain * s
+                commands[j * CMD + DQ] = args.amplitude * (slope * s + gain * w * c)
             answered = robot.mit_control_into(cmd, out)  # both buses in one exchange; NaN rows for silent motors
             for j, name in enumerate(names):
                 status = answers[j * OUT + STATUS]

@@ -1,7 +1,7 @@
 // torvane_ext's signature records for the stub generator, taken from its
 // declarations (ext_api.hpp): classes, method blocks, functions, and the
 // attributes made at import (ControlMode, Status, status, REGISTERS, the
-// exceptions).
+// row layouts, the exceptions).
 
 #include <array>
 #include <string>
@@ -48,23 +48,27 @@ constexpr auto exceptions_text = decl::make_text<[](decl::TextSink& out) {
 }>();
 
 // The exceptions are all written with the first; the others are named for __all__.
+constexpr std::size_t kOwn = 6;
 constexpr auto kAttributes = [] {
-    std::array<PyAttributeInfo, 4 + kExceptions.size()> out{{
+    std::array<PyAttributeInfo, kOwn + kExceptions.size()> out{{
         {kModule, "ControlMode", control_mode_text.data(), 0},
         {kModule, "REGISTERS", "REGISTERS: tuple[RegisterInfo, ...]\n", 1},
+        {kModule, kCommandColumnsName, "COMMAND_COLUMNS: dict[str, tuple[str, ...]]\n", 1},
+        {kModule, kStateColumnsName, "STATE_COLUMNS: tuple[str, ...]\n", 1},
         {kModule, kStatusClass, status_text.data(), 4},
         {kModule, kStatusFunction.name, status_function_text.data(), 5},
     }};
     for (std::size_t i = 0; i < kExceptions.size(); ++i)
-        out[4 + i] = {kModule, kExceptions[i].name, i == 0 ? exceptions_text.data() : "", i == 0 ? 2 : 3};
+        out[kOwn + i] = {kModule, kExceptions[i].name, i == 0 ? exceptions_text.data() : "", i == 0 ? 2 : 3};
     return out;
 }();
-static_assert(kAttributes.size() == 10);
-const Registration<PyAttributeInfo> attributes[] = {{py_attribute_infos, kAttributes[0]}, {py_attribute_infos, kAttributes[1]},
-                                                    {py_attribute_infos, kAttributes[2]}, {py_attribute_infos, kAttributes[3]},
-                                                    {py_attribute_infos, kAttributes[4]}, {py_attribute_infos, kAttributes[5]},
-                                                    {py_attribute_infos, kAttributes[6]}, {py_attribute_infos, kAttributes[7]},
-                                                    {py_attribute_infos, kAttributes[8]}, {py_attribute_infos, kAttributes[9]}};
+
+static_assert(kAttributes.size() == 12);
+const Registration<PyAttributeInfo> attributes[] = {
+    {py_attribute_infos, kAttributes[0]}, {py_attribute_infos, kAttributes[1]}, {py_attribute_infos, kAttributes[2]},
+    {py_attribute_infos, kAttributes[3]}, {py_attribute_infos, kAttributes[4]}, {py_attribute_infos, kAttributes[5]},
+    {py_attribute_infos, kAttributes[6]}, {py_attribute_infos, kAttributes[7]}, {py_attribute_infos, kAttributes[8]},
+    {py_attribute_infos, kAttributes[9]}, {py_attribute_infos, kAttributes[10]}, {py_attribute_infos, kAttributes[11]}};
 
 }  // namespace
 

@@ -11,6 +11,7 @@
 #include <string_view>
 #include <vector>
 
+#include "damiao/command_kinds.hpp"
 #include "damiao/driver.hpp"
 #include "damiao/frame_kind.hpp"
 #include "damiao/group.hpp"
@@ -110,6 +111,10 @@ template <std::size_t N>
 struct Rows {};
 template <std::size_t N>
 struct OutRows {};
+// A kind's command rows; the states written back.
+template <damiao::CommandKind K>
+using CommandRows = Rows<damiao::width_of(K)>;
+using StateRows = OutRows<damiao::kStateWidth>;
 struct Answered {};  // how many motors answered
 // The safety settings of a ticking class, as given.
 struct OnFault {  // "report", "raise" or "disable"
@@ -312,11 +317,15 @@ using Ticks = std::tuple<
              "The same exchange, writing position, velocity, torque, t_mos, t_rotor and status into each\n"
              "motor's row of `out`, a float64 or float32 C-contiguous buffer (NaN for a silent motor); returns\n"
              "how many answered.",
-             Arg<"out", OutRows<6>>>,
-    TickInto<R, "mit_control_into", Frames::Mit, kIntoDoc, Arg<"commands", Rows<5>>, Arg<"out", OutRows<6>>>,
-    TickInto<R, "pos_vel_into", Frames::PosVel, kIntoDoc, Arg<"commands", Rows<2>>, Arg<"out", OutRows<6>>>,
-    TickInto<R, "vel_into", Frames::Vel, kIntoDoc, Arg<"commands", Rows<1>>, Arg<"out", OutRows<6>>>,
-    TickInto<R, "force_pos_into", Frames::ForcePos, kIntoDoc, Arg<"commands", Rows<3>>, Arg<"out", OutRows<6>>>>;
+             Arg<"out", StateRows>>,
+    TickInto<R, "mit_control_into", Frames::Mit, kIntoDoc, Arg<"commands", CommandRows<damiao::CommandKind::Mit>>,
+             Arg<"out", StateRows>>,
+    TickInto<R, "pos_vel_into", Frames::PosVel, kIntoDoc, Arg<"commands", CommandRows<damiao::CommandKind::PosVel>>,
+             Arg<"out", StateRows>>,
+    TickInto<R, "vel_into", Frames::Vel, kIntoDoc, Arg<"commands", CommandRows<damiao::CommandKind::Vel>>,
+             Arg<"out", StateRows>>,
+    TickInto<R, "force_pos_into", Frames::ForcePos, kIntoDoc,
+             Arg<"commands", CommandRows<damiao::CommandKind::ForcePos>>, Arg<"out", StateRows>>>;
 
 // Block<R, Members..., the tick calls...>
 template <typename R, typename Calls, typename... M>
@@ -474,6 +483,11 @@ inline constexpr std::array<ModeName, 4> kModes{{{"MIT", damiao::kModeMit},
                                                  {"POS_VEL", damiao::kModePosVel},
                                                  {"VEL", damiao::kModeVel},
                                                  {"FORCE_POS", damiao::kModeForcePos}}};
+
+// The row layouts of the *_into calls, so Python code reads them rather than
+// repeating numbers: {call: its command columns} and the state columns.
+inline constexpr char kCommandColumnsName[] = "COMMAND_COLUMNS";
+inline constexpr char kStateColumnsName[] = "STATE_COLUMNS";
 
 // Status: an IntEnum of damiao::kStatuses, with an is_fault property; and
 // status(), which names the code of a MotorState (or a bare code).

@@ -3,6 +3,7 @@
 
 #include <Python.h>
 
+#include <span>
 #include <string>
 #include <utility>
 
@@ -154,6 +155,27 @@ PyObject* make_registers() {
     return all.release();
 }
 
+PyObject* names(std::span<const char* const> items) {
+    Ref out = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(items.size())));
+    if (!out) return nullptr;
+    for (std::size_t k = 0; k < items.size(); ++k) {
+        PyObject* name = PyUnicode_InternFromString(items[k]);
+        if (!name) return nullptr;
+        PyTuple_SET_ITEM(out.get(), static_cast<Py_ssize_t>(k), name);
+    }
+    return out.release();
+}
+
+PyObject* make_command_columns() {
+    Ref out = Ref::steal(PyDict_New());
+    if (!out) return nullptr;
+    for (const damiao::CommandShape& shape : damiao::kCommandShapes) {
+        Ref fields = Ref::steal(names(shape.fields));
+        if (!fields || PyDict_SetItemString(out.get(), shape.call, fields.get()) < 0) return nullptr;
+    }
+    return out.release();
+}
+
 template <typename T>
 bool add_class(PyObject* module, PyObject* all) {
     return add(module, all, py::class_name<T>, reinterpret_cast<PyObject*>(py::type_object<T>()));
@@ -178,6 +200,10 @@ bool module_body(PyObject* module) {
     if (!add(module, all.get(), kStatusFunction.name, status_fn.get())) return false;
     Ref registers = Ref::steal(make_registers());
     if (!add(module, all.get(), "REGISTERS", registers.get())) return false;
+    Ref command_columns = Ref::steal(make_command_columns());
+    if (!add(module, all.get(), kCommandColumnsName, command_columns.get())) return false;
+    Ref state_columns = Ref::steal(names(damiao::kStateColumns));
+    if (!add(module, all.get(), kStateColumnsName, state_columns.get())) return false;
     const bool classes = [&]<typename... T>(std::tuple<T...>*) {
         return (add_class<T>(module, all.get()) && ...);
     }(static_cast<Classes*>(nullptr));

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "damiao/bus_states.hpp"
+#include "damiao/command_kinds.hpp"
 #include "damiao/group.hpp"
 #include "damiao/multi_bus.hpp"
 #include "python/ref.hpp"
@@ -139,10 +140,10 @@ struct GroupSafetyArgs {
 };
 bool convert_group_safety(const GroupSafetyArgs& args, std::size_t motors, Group& g);
 
-// Before a tick's commands are encoded: each motor's limits applied to its
-// values (as many as `frames` carries); false with ValueError set when one
-// cannot be limited (nothing has been sent).
-bool limit_values(Group& g, std::size_t motor, Frames frames, float* v);
+// Before a tick's commands are encoded: a motor's limits applied to its
+// command in place; false with ValueError set when it cannot be limited
+// (nothing has been sent).
+bool limit_command(Group& g, std::size_t motor, damiao::AnyCommand& c);
 // Before an enable: each motor's watchdog and control mode as the group
 // asks (nothing when it asks nothing); false with an exception set.
 bool prepare_enable(Group& g);

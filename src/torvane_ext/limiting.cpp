@@ -40,7 +40,7 @@ bool basis(Group& g, std::size_t i, std::optional<damiao::Measured>& out) {
 }
 
 template <typename Command>
-bool limit_one(Group& g, std::size_t i, Command c, float* v, auto&& back) {
+bool limit_one(Group& g, std::size_t i, Command& c) {
     const damiao::JointLimits& l = *g.limits[i];
     std::optional<damiao::Measured> measured;
     if (damiao::needs_state(l, c) && !basis(g, i, measured)) return false;
@@ -50,33 +50,14 @@ bool limit_one(Group& g, std::size_t i, Command c, float* v, auto&& back) {
                      damiao::to_string(changed.error()));
         return false;
     }
-    back(c, v);
     g.clamped[i] += *changed;
     return true;
 }
 
 }  // namespace
 
-bool limit_values(Group& g, std::size_t i, Frames frames, float* v) {
-    switch (frames) {
-        case Frames::Mit:
-            return limit_one(g, i, damiao::MitSetpoint{v[0], v[1], v[2], v[3], v[4]}, v,
-                             [](const damiao::MitSetpoint& c, float* o) {
-                                 o[0] = c.q, o[1] = c.dq, o[2] = c.kp, o[3] = c.kd, o[4] = c.tau;
-                             });
-        case Frames::PosVel:
-            return limit_one(g, i, damiao::PosVelCommand{v[0], v[1]}, v,
-                             [](const damiao::PosVelCommand& c, float* o) { o[0] = c.q, o[1] = c.dq; });
-        case Frames::Vel:
-            return limit_one(g, i, damiao::VelCommand{v[0]}, v,
-                             [](const damiao::VelCommand& c, float* o) { o[0] = c.dq; });
-        case Frames::ForcePos:
-            return limit_one(g, i, damiao::ForcePosCommand{v[0], v[1], v[2]}, v,
-                             [](const damiao::ForcePosCommand& c, float* o) {
-                                 o[0] = c.q, o[1] = c.v_limit, o[2] = c.i_limit;
-                             });
-        default: return true;
-    }
+bool limit_command(Group& g, std::size_t i, damiao::AnyCommand& c) {
+    return std::visit([&](auto& command) { return limit_one(g, i, command); }, c);
 }
 
 }  // namespace torvane::ext

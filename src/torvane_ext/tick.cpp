@@ -4,7 +4,9 @@
 // and the states returned as a tuple or written into the caller's buffer.
 
 #include <cmath>
+#include <optional>
 #include <span>
+#include <variant>
 
 #include "python/binder.hpp"
 #include "torvane_ext/ext_convert.hpp"
@@ -23,19 +25,21 @@ using damiao::Command;
 
 namespace {
 
-constexpr const char* kWhat[] = {"setpoints", "pairs", "velocities", "triples"};
-constexpr std::size_t kWidth[] = {5, 2, 1, 3};
-constexpr const char* kMitFields[] = {"q", "dq", "kp", "kd", "tau"};
-constexpr const char* kPosVelFields[] = {"q", "dq"};
-constexpr const char* kVelFields[] = {"dq"};
-constexpr const char* kForcePosFields[] = {"q", "v_limit", "i_limit"};
-constexpr std::span<const char* const> kFields[] = {kMitFields, kPosVelFields, kVelFields, kForcePosFields};
-constexpr std::size_t kOutWidth = 6;
+using damiao::CommandKind;
+using damiao::kStateWidth;
 using damiao::kStatusDisabled;
 using damiao::kStatusEnabled;
 
-int kind_of(Frames f) { return static_cast<int>(f) - static_cast<int>(Frames::Mit); }
-bool carries_values(Frames f) { return kind_of(f) >= 0; }
+// The kind of command a tick sends with values, none for the fixed ones.
+std::optional<CommandKind> kind_of(Frames f) {
+    switch (f) {
+        case Frames::Mit: return CommandKind::Mit;
+        case Frames::PosVel: return CommandKind::PosVel;
+        case Frames::Vel: return CommandKind::Vel;
+        case Frames::ForcePos: return CommandKind::ForcePos;
+        default: return std::nullopt;
+    }
+}
 
 // `n` floats out of a tuple or list item, without making objects.
 bool floats(PyObject* item, const char* param, float* out, Py_ssize_t n) {
@@ -53,22 +57,23 @@ bool floats(PyObject* item, const char* param, float* out, Py_ssize_t n) {
     return true;
 }
 
-// One motor's command from its values (v: as many as the kind takes).
-bool make(const Damiao& m, Frames frames, const float* v, Command& out) {
-    switch (frames) {
-        case Frames::Mit: {
-            auto made = m.make_mit({v[0], v[1], v[2], v[3], v[4]});
-            if (!made) {
-                raise_error(std::move(made.error()));
-                return false;
-            }
-            out = *made;
-            return true;
+// One motor's command, encoded.
+bool make(const Damiao& m, const damiao::AnyCommand& c, Command& out) {
+    if (const auto* mit = std::get_if<damiao::MitSetpoint>(&c)) {
+        auto made = m.make_mit(*mit);
+        if (!made) {
+            raise_error(std::move(made.error()));
+            return false;
         }
-        case Frames::PosVel: out = m.make_pos_vel({v[0], v[1]}); return true;
-        case Frames::Vel: out = m.make_vel({v[0]}); return true;
-        default: out = m.make_force_pos({v[0], v[1], v[2]}); return true;
+        out = *made;
+    } else if (const auto* pv = std::get_if<damiao::PosVelCommand>(&c)) {
+        out = m.make_pos_vel(*pv);
+    } else if (const auto* v = std::get_if<damiao::VelCommand>(&c)) {
+        out = m.make_vel(*v);
+    } else {
+        out = m.make_force_pos(std::get<damiao::ForcePosCommand>(c));
     }
+    return true;
 }
 
 Command fixed(const Damiao& m, Frames frames) {
@@ -83,21 +88,23 @@ Command fixed(const Damiao& m, Frames frames) {
 
 // Every motor's command, the groups' motors in order as one list.
 bool fill(std::span<Group* const> members, std::size_t total, Frames frames, PyObject* arg, RowBuffer* rows) {
-    if (!carries_values(frames)) {
+    const auto kind = kind_of(frames);
+    if (!kind) {
         for (Group* g : members) {
             const auto motors = g->group->motors();
             for (std::size_t i = 0; i < motors.size(); ++i) g->slots[i].command = fixed(motors[i], frames);
         }
         return true;
     }
-    const int kind = kind_of(frames);
+    const damiao::CommandShape& shape = damiao::shape_of(*kind);
+    const std::size_t width = shape.fields.size();
     Ref seq;
     if (!rows) {
         seq = Ref::steal(PySequence_Fast(arg, "a sequence with one item per motor is required"));
         if (!seq) return false;
         const auto given = static_cast<std::size_t>(PySequence_Fast_GET_SIZE(seq.get()));
         if (given != total) {
-            PyErr_Format(PyExc_ValueError, "a group of %zu motors was given %zu %s", total, given, kWhat[kind]);
+            PyErr_Format(PyExc_ValueError, "a group of %zu motors was given %zu %s", total, given, shape.items);
             return false;
         }
     }
@@ -105,21 +112,22 @@ bool fill(std::span<Group* const> members, std::size_t total, Frames frames, PyO
     for (Group* g : members) {
         const auto motors = g->group->motors();
         for (std::size_t i = 0; i < motors.size(); ++i, ++row) {
-            float v[5];
+            float v[damiao::kMaxCommandWidth];
             if (rows) {
-                for (std::size_t k = 0; k < kWidth[kind]; ++k) v[k] = static_cast<float>(rows->get(row, k));
-            } else if (frames == Frames::Mit) {
+                for (std::size_t k = 0; k < width; ++k) v[k] = static_cast<float>(rows->get(row, k));
+            } else if (*kind == CommandKind::Mit) {
                 damiao::MitSetpoint sp;
-                if (!Convert<damiao::MitSetpoint>::from(PySequence_Fast_ITEMS(seq.get())[row], kWhat[kind], sp))
+                if (!Convert<damiao::MitSetpoint>::from(PySequence_Fast_ITEMS(seq.get())[row], shape.items, sp))
                     return false;
                 v[0] = sp.q, v[1] = sp.dq, v[2] = sp.kp, v[3] = sp.kd, v[4] = sp.tau;
-            } else if (!floats(PySequence_Fast_ITEMS(seq.get())[row], kWhat[kind], v,
-                               static_cast<Py_ssize_t>(kWidth[kind]))) {
+            } else if (!floats(PySequence_Fast_ITEMS(seq.get())[row], shape.items, v,
+                               static_cast<Py_ssize_t>(width))) {
                 return false;
             }
-            if (!finite({v, kWidth[kind]}, kFields[kind])) return false;
-            if (!g->limits.empty() && g->limits[i] && !limit_values(*g, i, frames, v)) return false;
-            if (!make(motors[i], frames, v, g->slots[i].command)) return false;
+            if (!finite({v, width}, shape.fields)) return false;
+            auto command = damiao::command_from_row(*kind, {v, width});
+            if (!g->limits.empty() && g->limits[i] && !limit_command(*g, i, command)) return false;
+            if (!make(motors[i], command, g->slots[i].command)) return false;
         }
     }
     return true;
@@ -171,11 +179,11 @@ void write(std::span<Group* const> members, RowBuffer& out) {
     for (Group* g : members)
         for (const auto& slot : g->slots) {
             if (const auto& s = slot.state) {
-                const double v[kOutWidth] = {s->position, s->velocity, s->torque, double(s->t_mos),
-                                             double(s->t_rotor), double(s->error)};
-                for (std::size_t k = 0; k < kOutWidth; ++k) out.set(row, k, v[k]);
+                const double v[kStateWidth] = {s->position, s->velocity, s->torque, double(s->t_mos),
+                                               double(s->t_rotor), double(s->error)};
+                for (std::size_t k = 0; k < kStateWidth; ++k) out.set(row, k, v[k]);
             } else {
-                for (std::size_t k = 0; k < kOutWidth; ++k) out.set(row, k, NAN);
+                for (std::size_t k = 0; k < kStateWidth; ++k) out.set(row, k, NAN);
             }
             ++row;
         }
@@ -185,17 +193,16 @@ void write(std::span<Group* const> members, RowBuffer& out) {
 // the commands filled; nothing has been sent when this fails.
 bool prepare(std::span<Group* const> members, std::size_t total, Frames frames, PyObject* arg, PyObject* out,
              RowBuffer& commands, RowBuffer& results) {
+    const auto kind = kind_of(frames);
     if (out) {
-        if (carries_values(frames) &&
-            !commands.open(arg, "commands", total, kWidth[kind_of(frames)], false))
-            return false;
-        if (!results.open(out, "out", total, kOutWidth, true)) return false;
-        if (carries_values(frames) && commands.memory() == results.memory()) {
+        if (kind && !commands.open(arg, "commands", total, damiao::width_of(*kind), false)) return false;
+        if (!results.open(out, "out", total, kStateWidth, true)) return false;
+        if (kind && commands.memory() == results.memory()) {
             PyErr_SetString(PyExc_ValueError, "'commands' and 'out' must not be the same memory");
             return false;
         }
     }
-    return fill(members, total, frames, arg, out && carries_values(frames) ? &commands : nullptr);
+    return fill(members, total, frames, arg, out && kind ? &commands : nullptr);
 }
 
 }  // namespace

@@ -52,7 +52,7 @@ def arm(n=3, **kw):
 
 def test_version_and_names():
     assert tx.__version__ == torvane.__version__
-    expected = {"__version__", "ControlMode", "REGISTERS", "MotorGroup", "Robot", "MotorInfo", "RegisterInfo", "DecodedFrame",
+    expected = {"__version__", "ControlMode", "REGISTERS", "COMMAND_COLUMNS", "STATE_COLUMNS", "MotorGroup", "Robot", "MotorInfo", "RegisterInfo", "DecodedFrame",
                 "Loop", "LoopStats", "Status", "status", "JointLimits", "MotorFault",
                 "MotorError", "MotorTimeout", "BusError", "RegisterError", "VerifyError", *FUNCTIONS}
     assert set(tx.__all__) == expected
@@ -216,6 +216,15 @@ def test_registers_table():
     assert repr(by_number[9]) == "RegisterInfo(number=9, name='TIMEOUT', type='int', read_only=False)"
     with pytest.raises(AttributeError):
         by_number[9].name = "X"
+
+
+def test_row_layouts_name_every_into_call_and_keep_their_order():
+    intos = {n.removesuffix("_into") for n in dir(tx.MotorGroup) if n.endswith("_into")} - {"refresh"}
+    assert set(tx.COMMAND_COLUMNS) == intos
+    # Code reads columns by these positions: the order is part of the interface.
+    assert tx.COMMAND_COLUMNS == {"mit_control": ("q", "dq", "kp", "kd", "tau"), "pos_vel": ("q", "dq"),
+                                  "vel": ("dq",), "force_pos": ("q", "v_limit", "i_limit")}
+    assert tx.STATE_COLUMNS == ("position", "velocity", "torque", "t_mos", "t_rotor", "status")
 
 
 @pytest.mark.parametrize("cls", ["MotorGroup", "MotorInfo", "RegisterInfo", "Loop", "LoopStats", "DecodedFrame"])

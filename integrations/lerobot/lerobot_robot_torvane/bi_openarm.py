@@ -4,23 +4,27 @@ latched fault disables both arms in the call that sees it, which then raises
 MotorFaultError naming the motor with its side (right_joint_3) and the fault."""
 
 import logging
+from dataclasses import fields
 from functools import cached_property
 
 import torvane_ext as tx
 from lerobot.robots.robot import Robot
 from lerobot.utils.decorators import check_if_already_connected, check_if_not_connected
 
-from .config import TorvaneBiOpenArmFollowerConfig, TorvaneOpenArmFollowerConfig
-from .motors_bus import _ROW, MotorFaultError, _rows
+from .config import TorvaneArmConfigBase, TorvaneBiOpenArmFollowerConfig, TorvaneOpenArmFollowerConfig
+from .motors_bus import _CMD, _ROW, MotorFaultError, _rows
 from .openarm import TorvaneOpenArmFollower, calibration_dir, cap_relative
 
 logger = logging.getLogger(__name__)
 
-_ARM_FIELDS = (
-    "port", "disable_torque_on_disconnect", "use_velocity_and_torque", "max_relative_target", "side",
-    "can_interface", "use_can_fd", "can_bitrate", "can_data_bitrate", "motor_config", "position_kd",
-    "position_kp", "joint_limits", "max_stale_ticks", "stale_window", "timeout_ms", "watchdog_ms",
-)
+# An arm's own fields, taken from either arm config: the plugin's, or LeRobot's
+# own (the one-word switch in a user's code), whose arms lack the plugin's
+# fields and so get their defaults.
+_ARM_FIELDS = tuple(f.name for f in fields(TorvaneArmConfigBase) if f.name != "cameras")
+
+
+def _arm_values(arm_config):
+    return {f: getattr(arm_config, f) for f in _ARM_FIELDS if hasattr(arm_config, f)}
 
 
 class TorvaneBiOpenArmFollower(Robot):
@@ -44,7 +48,7 @@ class TorvaneBiOpenArmFollower(Robot):
                 id=f"{config.id}_{side}" if config.id else None,
                 calibration_dir=config.calibration_dir,
                 cameras=cameras,
-                **{f: getattr(arm_config, f) for f in _ARM_FIELDS},
+                **_arm_values(arm_config),
             ))
 
         # The top-level cameras are opened by the left arm, their keys unprefixed.
@@ -54,7 +58,7 @@ class TorvaneBiOpenArmFollower(Robot):
         self._robot = None
         n_left, n_right = len(self.left_arm.bus.motors), len(self.right_arm.bus.motors)
         self._split = n_left
-        _, self._cmd = _rows(n_left + n_right, 5)
+        _, self._cmd = _rows(n_left + n_right, _CMD)
         _, self._out = _rows(n_left + n_right, _ROW)
 
     # ---- features -----------------------------------------------------------------

@@ -37,6 +37,8 @@ class TorvaneBiOpenArmFollowerConfig(RobotConfig):
     # As LeRobot's own, so that its calibration files are found.
     id: str | None = "bi_openarm_follower"
 
+    # LeRobot's own OpenArmFollowerConfigBase is taken too, the plugin's
+    # fields at their defaults.
     left_arm_config: TorvaneArmConfigBase
     right_arm_config: TorvaneArmConfigBase
 

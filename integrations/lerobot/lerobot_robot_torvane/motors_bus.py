@@ -28,8 +28,12 @@ _PRESET_ALIASES = {"dm4310_48v": "dm4310p", "dm4340_48v": "dm4340p", "dmh6215": 
 # a slow machine; older than this, a send_action refuses to move the arm.
 _STATE_AGE_MS = 1000
 
-# Feedback row of the *_into calls: position, velocity, torque, t_mos, t_rotor, status.
-_ROW = 6
+# The rows of mit_control_into, as torvane_ext lays them out.
+_CMD = len(tx.COMMAND_COLUMNS["mit_control"])
+_Q, _DQ, _KP, _KD, _TAU = map(tx.COMMAND_COLUMNS["mit_control"].index, ("q", "dq", "kp", "kd", "tau"))
+_ROW = len(tx.STATE_COLUMNS)
+_POS, _VEL, _TORQUE, _T_MOS, _T_ROTOR = map(tx.STATE_COLUMNS.index,
+                                            ("position", "velocity", "torque", "t_mos", "t_rotor"))
 
 
 class NoReplyError(ConnectionError):
@@ -142,7 +146,7 @@ class DamiaoMotorsBus(MotorsBusBase):
         self._group = None
         self._subgroups: dict[tuple[str, ...], tx.MotorGroup] = {}
         n = len(self._names)
-        self._cmd_flat, self._cmd = _rows(n, 5)
+        self._cmd_flat, self._cmd = _rows(n, _CMD)
         self._out_flat, self._out = _rows(n, _ROW)
 
     def _joint_limits(self, name: str, limits: torvane.MitLimits) -> tx.JointLimits | None:
@@ -269,14 +273,14 @@ class DamiaoMotorsBus(MotorsBusBase):
         silent = None
         states = self._last_known_states
         for name, row in zip(names, rows):
-            q = row[0]
+            q = row[_POS]
             if q == q:
                 states[name] = {
                     "position": math.degrees(q),
-                    "velocity": math.degrees(row[1]),
-                    "torque": row[2],
-                    "temp_mos": row[3],
-                    "temp_rotor": row[4],
+                    "velocity": math.degrees(row[_VEL]),
+                    "torque": row[_TORQUE],
+                    "temp_mos": row[_T_MOS],
+                    "temp_rotor": row[_T_ROTOR],
                 }
                 self._misses[name] = 0
                 if self._history[name]:
@@ -358,11 +362,11 @@ class DamiaoMotorsBus(MotorsBusBase):
         order, into rows first.. of a mit_control_into command buffer."""
         row = first
         for kp, kd, position, velocity, torque in commands.values():
-            out[row, 0] = math.radians(position)
-            out[row, 1] = math.radians(velocity)
-            out[row, 2] = kp
-            out[row, 3] = kd
-            out[row, 4] = torque
+            out[row, _Q] = math.radians(position)
+            out[row, _DQ] = math.radians(velocity)
+            out[row, _KP] = kp
+            out[row, _KD] = kd
+            out[row, _TAU] = torque
             row += 1
 
     def covers(self, commands: dict) -> bool:

@@ -368,6 +368,24 @@ def test_each_arm_bus_takes_its_config_and_its_limits_in_radians(max_relative_ta
         (int(s.split(":")[0]), int(s.split(":")[1], 16), s.split(":")[2]) for s in SIM_MOTORS]
 
 
+def test_the_bimanual_follower_takes_lerobots_own_arm_configs(tmp_path):
+    from lerobot.robots.openarm_follower import OpenArmFollowerConfigBase
+    from lerobot_robot_torvane import TorvaneBiOpenArmFollower
+
+    robot = TorvaneBiOpenArmFollower(TorvaneBiOpenArmFollowerConfig(
+        calibration_dir=tmp_path,
+        left_arm_config=OpenArmFollowerConfigBase(port=IFACES[0], use_can_fd=False, max_relative_target=4.0),
+        right_arm_config=TorvaneArmConfigBase(port=IFACES[1], timeout_ms=7, max_stale_ticks=5)))
+    left, right = robot.left_arm.bus, robot.right_arm.bus
+    defaults = TorvaneArmConfigBase()
+    # LeRobot's fields as given, the plugin's at their defaults.
+    assert (left.port, left.use_can_fd, left.timeout_ms, left.max_stale_ticks, left.stale_window,
+            left.watchdog_ms) == (IFACES[0], False, defaults.timeout_ms, defaults.max_stale_ticks,
+                                  defaults.stale_window, defaults.watchdog_ms)
+    assert robot.left_arm.config.max_relative_target == 4.0
+    assert (right.port, right.timeout_ms, right.max_stale_ticks) == (IFACES[1], 7, 5)
+
+
 @pytest.mark.parametrize("max_stale_ticks, stale_window", [(2, 2), (2, 1), (0, 0), (5, 3)])
 def test_a_window_too_short_to_hold_more_misses_than_allowed_is_refused(max_stale_ticks, stale_window):
     with pytest.raises(ValueError, match=f"stale_window \\({stale_window}\\) must be more than max_stale_ticks"):

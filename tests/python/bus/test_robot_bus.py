@@ -137,16 +137,23 @@ def test_robots_sharing_buses_in_opposite_orders_do_not_deadlock(start_dmsim, bu
 
 
 # name: (the tuple call, each motor's command row or None)
+def by_columns(call, each):
+    """Rows in the column order torvane_ext exports for `call`, from named values."""
+    return [[v[c] for c in tx.COMMAND_COLUMNS[call]] for v in each]
+
+
+# Every field distinct, so that a column read in the wrong place changes the frame.
+MIT = [dict(q=0.1 * i, dq=0.2, kp=3.0, kd=0.4, tau=0.5) for i in range(6)]
+POS_VEL = [dict(q=0.1 * i, dq=1.0) for i in range(6)]
+FORCE_POS = [dict(q=0.1 * i, v_limit=1.0, i_limit=0.5) for i in range(6)]
 INTO = {
     "refresh": (lambda r: r.refresh(), None),
-    "mit_control": (lambda r: r.mit_control([torvane.mit_setpoint(q=0.1 * i) for i in range(6)]),
-                    [[0.1 * i, 0, 0, 0, 0] for i in range(6)]),
-    "pos_vel": (lambda r: r.pos_vel([(0.1 * i, 1.0) for i in range(6)]), [[0.1 * i, 1.0] for i in range(6)]),
-    "vel": (lambda r: r.vel([0.1 * i for i in range(6)]), [[0.1 * i] for i in range(6)]),
-    "force_pos": (lambda r: r.force_pos([(0.1 * i, 1.0, 0.5) for i in range(6)]),
-                  [[0.1 * i, 1.0, 0.5] for i in range(6)]),
+    "mit_control": (lambda r: r.mit_control([torvane.mit_setpoint(**v) for v in MIT]), by_columns("mit_control", MIT)),
+    "pos_vel": (lambda r: r.pos_vel([(v["q"], v["dq"]) for v in POS_VEL]), by_columns("pos_vel", POS_VEL)),
+    "vel": (lambda r: r.vel([0.1 * i for i in range(6)]), by_columns("vel", [dict(dq=0.1 * i) for i in range(6)])),
+    "force_pos": (lambda r: r.force_pos([(v["q"], v["v_limit"], v["i_limit"]) for v in FORCE_POS]),
+                  by_columns("force_pos", FORCE_POS)),
 }
-
 
 def rows(values, typecode="d"):
     """A C-contiguous 2-D float buffer from a list of rows, without numpy."""
@@ -170,7 +177,7 @@ def test_every_into_call_writes_what_its_tuple_twin_returns(start_dmsim, buses, 
         commands_sent(peers)
         states = tuple_call(robot)
         sent_tuple = commands_sent(peers)
-        out = rows([[0.0] * 6 for _ in range(6)], typecode)
+        out = rows([[0.0] * len(tx.STATE_COLUMNS) for _ in range(6)], typecode)
         if commands is None:
             assert robot.refresh_into(out) == 6
         else:
@@ -181,7 +188,7 @@ def test_every_into_call_writes_what_its_tuple_twin_returns(start_dmsim, buses, 
             p.close()
     assert sent_into == sent_tuple and len(sent_into[0]) == 3
     for s, row in zip(states, out.tolist()):
-        want = [s.position, s.velocity, s.torque, s.t_mos, s.t_rotor, s.error]
+        want = [getattr(s, "error" if c == "status" else c) for c in tx.STATE_COLUMNS]
         assert row == pytest.approx(want, rel=1e-6 if typecode == "f" else 0)
 
 
