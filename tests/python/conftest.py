@@ -1,5 +1,6 @@
 """Shared pytest setup: make sure the suite runs against the installed module."""
 
+import signal
 import sysconfig
 from pathlib import Path
 
@@ -14,6 +15,10 @@ def pytest_configure(config):
     where = Path(torvane.__file__).resolve()
     if not where.is_relative_to(_SITE):
         raise pytest.UsageError(f"torvane imported from {where}, not from the installed wheel in {_SITE}")
+    # A run started in the background of a non-interactive shell inherits
+    # SIGINT ignored; the tests that send themselves Ctrl-C need Python's own.
+    if signal.getsignal(signal.SIGINT) is signal.SIG_IGN:
+        signal.signal(signal.SIGINT, signal.default_int_handler)
 
 
 def pytest_report_header(config):
