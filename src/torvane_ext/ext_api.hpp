@@ -1,5 +1,5 @@
 #pragma once
-// torvane_ext as Python sees it, declared once (python/declare.hpp): its
+// torvane_ext as Python sees it, declared once (ext_declare.hpp): its
 // functions, classes and module attributes. Without Python, like
 // python/api.hpp: the stub generator reads it too. The operations are
 // defined in operations.cpp, the Python side in the other files here.
@@ -18,7 +18,7 @@
 #include "damiao/joint_limits.hpp"
 #include "damiao/status.hpp"
 #include "python/api.hpp"
-#include "python/declare.hpp"
+#include "torvane_ext/ext_declare.hpp"
 #include "torvane_ext/loop_api.hpp"
 
 namespace torvane::ext {

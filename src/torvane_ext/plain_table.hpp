@@ -1,5 +1,5 @@
 #pragma once
-// The table parts of the declaration kinds without a bus (python/declare.hpp):
+// The table parts of the declaration kinds without a bus (ext_declare.hpp):
 // plain module functions, constructors that make their record, and members
 // the class's module serves itself (iteration, calls, properties).
 
