@@ -18,6 +18,7 @@ from lerobot.robots.robot import Robot
 from lerobot.utils.decorators import check_if_already_connected, check_if_not_connected
 
 from .config import TorvaneArmConfigBase, TorvaneOpenArmFollowerConfig
+from .gravity import ArmGravity
 from .motors_bus import DamiaoMotorsBus
 
 logger = logging.getLogger(__name__)
@@ -52,9 +53,31 @@ def arm_bus(config: TorvaneArmConfigBase, calibration) -> DamiaoMotorsBus:
         stale_window=config.stale_window,
         timeout_ms=config.timeout_ms,
         watchdog_ms=config.watchdog_ms,
-        joint_limits=config.joint_limits,
-        max_relative_target=config.max_relative_target,
+        # A leader's config has neither.
+        joint_limits=getattr(config, "joint_limits", None),
+        max_relative_target=getattr(config, "max_relative_target", None),
     )
+
+
+def calibrate_arm(device) -> None:
+    """Zero an arm (a robot's or a teleoperator's) where it hangs, gripper closed, and record a
+    +-90 degree range per joint; or take its calibration file's values."""
+    if device.calibration:
+        answer = input(f"Press ENTER to use provided calibration file associated with the id {device.id}, "
+                       "or type 'c' and press ENTER to run calibration: ")
+        if answer.strip().lower() != "c":
+            device.bus.write_calibration(device.calibration)
+            return
+    device.bus.disable_torque()
+    input("\nCalibration: set the zero position. Let the arm hang straight down with the gripper "
+          "closed, then press ENTER...")
+    device.bus.set_zero_position()
+    for name, motor in device.bus.motors.items():
+        device.calibration[name] = MotorCalibration(id=motor.id, drive_mode=0, homing_offset=0, range_min=-90,
+                                                    range_max=90)
+    device.bus.write_calibration(device.calibration)
+    device._save_calibration()
+    print(f"Calibration saved to {device.calibration_fpath}")
 
 
 def cap_relative(goal: dict, present: dict, max_relative_target) -> dict:
@@ -95,6 +118,8 @@ class TorvaneOpenArmFollower(Robot):
         self.bus = arm_bus(config, self.calibration)
         self.cameras = make_cameras_from_configs(config.cameras)
         self._gain_index = {name: i for i, name in enumerate(config.motor_config)}
+        self._gravity = (ArmGravity(config.gravity_model, config.gravity_joints, config.motor_config)
+                         if config.gravity_model else None)
 
     # ---- features -----------------------------------------------------------------
 
@@ -158,22 +183,7 @@ class TorvaneOpenArmFollower(Robot):
     def calibrate(self) -> None:
         """Zero the arm where it hangs (gripper closed) and record a +-90 degree range per joint,
         or take the calibration file's values."""
-        if self.calibration:
-            answer = input(f"Press ENTER to use provided calibration file associated with the id {self.id}, "
-                           "or type 'c' and press ENTER to run calibration: ")
-            if answer.strip().lower() != "c":
-                self.bus.write_calibration(self.calibration)
-                return
-        self.bus.disable_torque()
-        input("\nCalibration: set the zero position. Let the arm hang straight down with the gripper "
-              "closed, then press ENTER...")
-        self.bus.set_zero_position()
-        for name, motor in self.bus.motors.items():
-            self.calibration[name] = MotorCalibration(id=motor.id, drive_mode=0, homing_offset=0, range_min=-90,
-                                                      range_max=90)
-        self.bus.write_calibration(self.calibration)
-        self._save_calibration()
-        print(f"Calibration saved to {self.calibration_fpath}")
+        calibrate_arm(self)
 
     def configure(self) -> None:
         with self.bus.torque_disabled():
@@ -221,8 +231,10 @@ class TorvaneOpenArmFollower(Robot):
         return goal
 
     def commands(self, goal: dict, custom_kp=None, custom_kd=None) -> dict:
-        """MIT commands (kp, kd, position, 0, 0) in the bus's motor order."""
+        """MIT commands (kp, kd, position, 0, tau) in the bus's motor order; tau is the gravity
+        feed-forward at the measured positions with a gravity_model, else 0."""
         kp_cfg, kd_cfg = self.config.position_kp, self.config.position_kd
+        tau = self._gravity.torques(self.present()) if self._gravity else {}
         commands = {}
         for name in self.bus.motors:
             if name not in goal:
@@ -232,7 +244,7 @@ class TorvaneOpenArmFollower(Robot):
                 kp_cfg[i] if isinstance(kp_cfg, list) else kp_cfg)
             kd = custom_kd[name] if custom_kd and name in custom_kd else (
                 kd_cfg[i] if isinstance(kd_cfg, list) else kd_cfg)
-            commands[name] = (kp, kd, goal[name], 0.0, 0.0)
+            commands[name] = (kp, kd, goal[name], 0.0, tau.get(name, 0.0))
         return commands
 
     def guarded(self, call, *args):
