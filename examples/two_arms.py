@@ -75,6 +75,11 @@ def parse_args(argv: Sequence[str] | None) -> argparse.Namespace:
     p.add_argument("--timeout-ms", type=int, default=20, help="how long a tick waits for replies (default 20)")
     p.add_argument("--watchdog-ms", type=int, default=50,
                    help="a motor that hears nothing for this long disables itself (default 50)")
+    p.add_argument("--gravity", metavar="MODEL",
+                   help="add gravity feed-forward (tau) from this robot model: a MuJoCo file, or 'arm' for the one "
+                        "torvane_gravity ships; needs pip install 'torvane[gravity]'")
+    p.add_argument("--joints", help="with --gravity, the model's joint of each id, comma-separated "
+                                    "(default joint1,joint2,...)")
     p.add_argument("--realtime", type=int, metavar="PRIORITY",
                    help="run the loop SCHED_FIFO at this priority (needs CAP_SYS_NICE and CAP_IPC_LOCK)")
     args = p.parse_args(argv)
@@ -87,6 +92,9 @@ def parse_args(argv: Sequence[str] | None) -> argparse.Namespace:
         if not callable(getattr(torvane.MitLimits, m, None)) or not m.startswith("dm"):
             p.error(f"no motor model {m!r} (torvane.MitLimits has dm4310, dm4340, dm8009, ...)")
     args.models = models
+    args.joints = args.joints.split(",") if args.joints else [f"joint{k}" for k in range(1, len(args.ids) + 1)]
+    if len(args.joints) != len(args.ids):
+        p.error(f"--joints names {len(args.joints)} joints for {len(args.ids)} ids")
     if args.left == args.right:
         p.error("each arm needs its own bus")
     if not (math.isfinite(args.rate) and args.rate > 0 and args.seconds > 0):
@@ -129,6 +137,29 @@ def group(bus: torvane.SocketCanTransport, args: argparse.Namespace) -> tx.Motor
                          max_state_age_ms=max(50, math.ceil(3000 / args.rate)))  # limits go by a state this fresh
 
 
+class FeedForward:
+    """Gravity torques at the measured positions, into the commands' tau column (both arms: the
+    same model and joints twice). No allocation per tick: the buffers are made once."""
+
+    def __init__(self, args: argparse.Namespace, n: int):
+        import torvane_gravity as tg  # optional: MuJoCo comes with it
+
+        model = tg.ARM if args.gravity == "arm" else args.gravity
+        self.model = tg.Gravity(model, args.joints * (n // len(args.joints)))
+        self.q = array.array("d", [0.0] * n)
+        self.tau = array.array("d", [0.0] * n)
+
+    def fill(self, answers: array.array, commands: array.array) -> None:
+        q = self.q
+        for j in range(len(q)):
+            p = answers[j * OUT + POSITION]
+            if p == p:  # a silent motor keeps its last position
+                q[j] = p
+        self.model.torques(q, self.tau)
+        for j, t in enumerate(self.tau):
+            commands[j * CMD + TAU] = t  # JointLimits.torque still bounds the total
+
+
 def envelope(t: float, seconds: float) -> tuple[float, float]:
     """A gain that rises smoothly from 0 and falls back to 0 at the end, and its slope."""
     ramp = min(RAMP_S, seconds / 4)
@@ -168,6 +199,8 @@ def run(args: argparse.Namespace) -> None:
         print(f"enabled {n} motors on {args.left} and {args.right}; moving for {args.seconds:g} s", flush=True)
         for j in range(n):
             commands[j * CMD + KP], commands[j * CMD + KD] = args.kp, args.kd
+            answers[j * OUT + POSITION] = origin[j]
+        gravity = FeedForward(args, n) if args.gravity else None
         w = 2 * math.pi * args.frequency
         loop = tx.Loop(rate_hz=args.rate)
         report_at = 0.0
@@ -181,6 +214,8 @@ def run(args: argparse.Namespace) -> None:
                 s, c = math.sin(w * t + phase), math.cos(w * t + phase)
                 commands[j * CMD + Q] = origin[j] + args.amplitude * gain * s
                 commands[j * CMD + DQ] = args.amplitude * (slope * s + gain * w * c)
+            if gravity:
+                gravity.fill(answers, commands)
             answered = robot.mit_control_into(cmd, out)  # both buses in one exchange; NaN rows for silent motors
             for j, name in enumerate(names):
                 status = answers[j * OUT + STATUS]
