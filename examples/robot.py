@@ -53,12 +53,14 @@ ARM = [
     ("gripper", "dm4310"),
 ]
 SIDES = ("left", "right")
-ROBOT, GROUPS = "robot", "groups"
-WAY_TITLES = {ROBOT: "one Robot tick", GROUPS: "two group ticks"}
+# Each motor's joint in the arm's robot model (torvane_gravity.ARM), for --gravity.
+MODEL_JOINTS = [f"joint{k}" for k in range(1, 8)] + ["gripper"]
+ROBOT, GROUPS, GRAVITY = "robot", "groups", "gravity"
+WAY_TITLES = {ROBOT: "one Robot tick", GROUPS: "two group ticks", GRAVITY: "Robot + gravity"}
 # Columns of a mit_control_into command row and of an answer row, as torvane_ext lays them out.
 MIT_COLUMNS = tx.COMMAND_COLUMNS["mit_control"]
 CMD_COLS, OUT_COLS = len(MIT_COLUMNS), len(tx.STATE_COLUMNS)
-Q, DQ, KP, KD = map(MIT_COLUMNS.index, ("q", "dq", "kp", "kd"))
+Q, DQ, KP, KD, TAU = map(MIT_COLUMNS.index, ("q", "dq", "kp", "kd", "tau"))
 POSITION, STATUS = tx.STATE_COLUMNS.index("position"), tx.STATE_COLUMNS.index("status")
 ENABLED = tx.Status.ENABLED
 
@@ -118,6 +120,9 @@ def parse_args(argv: Sequence[str] | None) -> argparse.Namespace:
     p.add_argument("--kp", type=float, default=30.0, help="stiffness (default 30)")
     p.add_argument("--kd", type=float, default=1.0, help="damping (default 1)")
     p.add_argument("--timeout-ms", type=int, default=20, help="reply timeout of a call or a tick (default 20)")
+    p.add_argument("--gravity", metavar="MODEL",
+                   help="track once without and once with gravity feed-forward from this robot model (a MuJoCo "
+                        "file, or 'arm' for the one torvane_gravity ships), instead of Robot against groups")
     p.add_argument("--out", default="out", help="folder for robot.csv and robot.png (default out)")
     p.add_argument("--no-plot", action="store_true", help="do not write the plot")
     args = p.parse_args(argv)
@@ -180,13 +185,36 @@ def live_line(way: Way, t: float, duration: float) -> str:
             f"{way.missed} replies missed")
 
 
-def track(way: Way, joints: list[Joint], args: argparse.Namespace, bind: Binder) -> None:
+class FeedForward:
+    """Gravity torques at the last measured positions into the commands' tau column."""
+
+    def __init__(self, model: str, n: int):
+        import torvane_gravity as tg  # optional: MuJoCo comes with it
+
+        self.model = tg.Gravity(tg.ARM if model == "arm" else model, MODEL_JOINTS * (n // len(MODEL_JOINTS)))
+        self.q = array.array("d", [0.0] * n)
+        self.tau = array.array("d", [0.0] * n)
+
+    def fill(self, answers: array.array, commands: array.array) -> None:
+        q = self.q
+        for j in range(len(q)):
+            p = answers[j * OUT_COLS + POSITION]
+            if p == p:  # a silent motor keeps its last position
+                q[j] = p
+        self.model.torques(q, self.tau)
+        for j, t in enumerate(self.tau):
+            commands[j * CMD_COLS + TAU] = t
+
+
+def track(way: Way, joints: list[Joint], args: argparse.Namespace, bind: Binder,
+          feed: FeedForward | None = None) -> None:
     n = len(joints)
     commands = array.array("d", [0.0] * (n * CMD_COLS))
     answers = array.array("d", [math.nan] * (n * OUT_COLS))
     send = bind(commands, answers)
     for j in range(n):
         commands[j * CMD_COLS + KP], commands[j * CMD_COLS + KD] = args.kp, args.kd
+        answers[j * OUT_COLS + POSITION] = joints[j].origin
     w = 2.0 * math.pi * args.frequency
     period_ns = round(1e9 / args.rate)
     live = sys.stdout.isatty()
@@ -209,6 +237,8 @@ def track(way: Way, joints: list[Joint], args: argparse.Namespace, bind: Binder)
             commands[j * CMD_COLS + Q] = q
             commands[j * CMD_COLS + DQ] = args.amplitude * (slope * s + gain * w * c)
             targets.append(q)
+        if feed:
+            feed.fill(answers, commands)
         answered = send()
         way.missed += n - answered
         measured = [answers[j * OUT_COLS + POSITION] for j in range(n)]
@@ -295,9 +325,14 @@ def run(args: argparse.Namespace) -> tuple[int, list[Joint], list[Way]]:
             if s.error != ENABLED:
                 raise RuntimeError(f"{j.label}: enable answered with status {s.error:#x}")
             j.origin = s.position
-        for way, bind in ((Way(ROBOT, args.rate), robot_tick(robot)), (Way(GROUPS, args.rate), group_ticks(groups))):
+        if args.gravity:
+            plan = [(Way(ROBOT, args.rate), robot_tick(robot), None),
+                    (Way(GRAVITY, args.rate), robot_tick(robot), FeedForward(args.gravity, len(joints)))]
+        else:
+            plan = [(Way(ROBOT, args.rate), robot_tick(robot), None), (Way(GROUPS, args.rate), group_ticks(groups), None)]
+        for way, bind, feed in plan:
             ways.append(way)  # kept as far as it got, should it end early
-            track(way, joints, args, bind)
+            track(way, joints, args, bind, feed)
     except (KeyboardInterrupt, Terminated) as e:
         print(f"\n{'terminated' if isinstance(e, Terminated) else 'interrupted'}", file=sys.stderr)
         status = 130 if isinstance(e, KeyboardInterrupt) else 143
@@ -357,7 +392,8 @@ def plot(path: Path, joints: list[Joint], ways: list[Way], args: argparse.Namesp
     rows = (len(joints) + cols - 1) // cols
     fig = plt.figure(figsize=(16, 2.3 * rows + 3.2))
     grid = fig.add_gridspec(rows + 1, cols, height_ratios=[1] * rows + [1.4])
-    colours = {ROBOT: "tab:blue", GROUPS: "tab:orange"}
+    colours = {ROBOT: "tab:blue", GROUPS: "tab:orange", GRAVITY: "tab:green"}
+    settle = min(0.5, args.duration / 4)
     for n, j in enumerate(joints):
         ax = fig.add_subplot(grid[n // cols, n % cols])
         if ways:
@@ -365,11 +401,10 @@ def plot(path: Path, joints: list[Joint], ways: list[Way], args: argparse.Namesp
         for way in ways:
             pts = [(r[0], r[2][n]) for r in way.rows if not math.isnan(r[2][n])]
             ax.plot([p[0] for p in pts], [p[1] for p in pts], color=colours[way.name], lw=1,
-                    label=f"measured, {WAY_TITLES[way.name]}")
+                    label=f"{WAY_TITLES[way.name]}: rms error {way.rms(n, settle):.4f} rad")
         ax.set_title(f"{j.label} ({j.model})", fontsize=9)
         ax.tick_params(labelsize=7)
-        if n == 0:
-            ax.legend(loc="upper right", fontsize=6)
+        ax.legend(loc="upper right", fontsize=6)
     errors_ax = fig.add_subplot(grid[rows, :cols - 1])
     for way in ways:
         pts = [(r[0], r[3]) for r in way.rows if not math.isnan(r[3])]
