@@ -17,7 +17,6 @@ from dmtool import args as types
 from dmtool.cli import subparser
 from dmtool.interrupt import StopOnInterrupt, cut_short
 from dmtool.session import Session
-from dmtool.interrupt import StopOnInterrupt, cut_short
 from dmtool.text import is_fault, status_text
 from dmtool.watchdog import read_watchdog, watchdog_text
 
