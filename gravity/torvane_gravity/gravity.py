@@ -1,0 +1,132 @@
+"""Gravity: joint torques that hold a MuJoCo model still, in motor order."""
+
+from __future__ import annotations
+
+import array
+import os
+from collections.abc import Sequence
+from typing import Any
+
+try:
+    import mujoco
+    import numpy as np
+except ImportError as e:  # numpy comes with mujoco
+    raise ImportError(
+        f"torvane_gravity needs MuJoCo ({e.name} is missing): pip install mujoco, "
+        "or install torvane with its extra: pip install 'torvane[gravity]'") from e
+
+_ONE_DOF = (int(mujoco.mjtJoint.mjJNT_HINGE), int(mujoco.mjtJoint.mjJNT_SLIDE))
+_F64 = np.dtype(np.float64)
+
+
+class Gravity:
+    """The gravity torques of a model's joints, read and written in the
+    user's motor order. `joints` names one joint per motor; None stands for a
+    motor with no joint in the model (its torque is 0.0). The model's other
+    joints stay at their qpos0.
+
+    One instance keeps one MjData: share it between threads only under a lock.
+    """
+
+    def __init__(self, model_path: str | os.PathLike[str], joints: Sequence[str | None]) -> None:
+        if isinstance(joints, (str, bytes)):
+            raise TypeError("joints must be a sequence of joint names (or None), not a single string")
+        self._joints = tuple(joints)
+        model = mujoco.MjModel.from_xml_path(os.fspath(model_path))
+        data = mujoco.MjData(model)
+        ids = [self._joint_id(model, model_path, name) for name in self._joints]
+
+        n, nv = len(self._joints), model.nv
+        named = [k for k, i in enumerate(ids) if i is not None]
+        qadr = np.array([model.jnt_qposadr[ids[k]] for k in named], dtype=np.intp)
+        # Motors without a joint read the slot past the model's dofs, which stays 0.
+        self._dof = np.array([nv if i is None else model.jnt_dofadr[i] for i in ids], dtype=np.intp)
+        self._model, self._data = model, data
+        self._qpos = data.qpos
+        self._bias = np.zeros(nv + 1)
+        self._rne_out = self._bias[:nv]
+        self._q = np.zeros(n)
+        self._finite = np.zeros(n, dtype=bool)
+        # The common layout, every motor a joint in model order, copies q in one slice.
+        first = int(qadr[0]) if len(qadr) else 0
+        if len(named) == n and np.array_equal(qadr, np.arange(first, first + n)):
+            self._slice: slice | None = slice(first, first + n)
+        else:
+            self._slice = None
+            self._named = np.array(named, dtype=np.intp)
+            self._qadr = qadr
+        # rne reads velocities and their products; held at zero, it returns gravity alone.
+        data.qvel[:] = 0.0
+        data.cvel[:] = 0.0
+        data.cdof_dot[:] = 0.0
+
+    @staticmethod
+    def _joint_id(model: Any, path: Any, name: str | None) -> int | None:
+        if name is None:
+            return None
+        if not isinstance(name, str):
+            raise TypeError(f"a joint name must be a str or None, not {type(name).__name__}")
+        i = mujoco.mj_name2id(model, mujoco.mjtObj.mjOBJ_JOINT, name)
+        if i < 0 or int(model.jnt_type[i]) not in _ONE_DOF:
+            known = ", ".join(model.joint(j).name for j in range(model.njnt)
+                              if int(model.jnt_type[j]) in _ONE_DOF)
+            why = "no joint" if i < 0 else "not a hinge or slide joint"
+            raise ValueError(f"{name!r}: {why} of that name in {os.fspath(path)}; "
+                             f"its hinge and slide joints: {known}")
+        return i
+
+    @property
+    def joints(self) -> tuple[str | None, ...]:
+        return self._joints
+
+    def __len__(self) -> int:
+        return len(self._joints)
+
+    def __repr__(self) -> str:
+        return f"Gravity({len(self)} motors: {', '.join(str(j) for j in self._joints)})"
+
+    def torques(self, q: Any, out: Any = None) -> Any:
+        """The torque (N m; N for a slide joint) each motor must give to hold
+        the arm still at positions q (rad or m, motor order). Fills `out` (a
+        writable float64 buffer of len(self): array.array('d'), a numpy array,
+        a memoryview) and returns it; with out=None, a new array.array('d')."""
+        n = len(self._joints)
+        if len(q) != n:
+            raise ValueError(f"q has {len(q)} positions, this Gravity has {n} motors")
+        qv = self._q
+        qv[:] = q
+        finite = np.isfinite(qv, out=self._finite)
+        if not finite.all():
+            bad = int(np.flatnonzero(~finite)[0])
+            raise ValueError(f"q[{bad}] = {float(qv[bad])}: positions must be finite")
+        if self._slice is not None:
+            self._qpos[self._slice] = qv
+        else:
+            self._qpos[self._qadr] = qv[self._named]
+        m, d = self._model, self._data
+        mujoco.mj_kinematics(m, d)
+        mujoco.mj_comPos(m, d)
+        mujoco.mj_rne(m, d, 0, self._rne_out)
+
+        if out is None:
+            out = array.array("d", bytes(8 * n))
+        np.take(self._bias, self._dof, out=_doubles(out, n), mode="clip")
+        return out
+
+
+def _doubles(out: Any, n: int) -> Any:
+    """out as a numpy array over its own memory, checked."""
+    if type(out) is array.array and out.typecode == "d":
+        target = np.frombuffer(out, dtype=_F64) if n else np.zeros(0)
+    else:
+        try:
+            target = out if isinstance(out, np.ndarray) else np.asarray(memoryview(out))
+        except TypeError:
+            target = None  # not a buffer: filling a copy would leave out as it was
+        if target is None or target.dtype != _F64 or target.ndim != 1 or not target.flags.writeable:
+            raise TypeError("out must be a writable one-dimensional buffer of float64 "
+                            "(array.array('d'), a float64 numpy array, a memoryview of doubles), "
+                            f"not {type(out).__name__}")
+    if len(target) != n:
+        raise ValueError(f"out has {len(target)} slots, this Gravity has {n} motors")
+    return target
