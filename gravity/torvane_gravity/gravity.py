@@ -35,6 +35,11 @@ class Gravity:
         model = mujoco.MjModel.from_xml_path(os.fspath(model_path))
         data = mujoco.MjData(model)
         ids = [self._joint_id(model, model_path, name) for name in self._joints]
+        named_once: dict[int, int] = {}
+        for k, i in enumerate(ids):
+            if i is not None and named_once.setdefault(i, k) != k:
+                raise ValueError(f"{self._joints[k]!r} is named by motors {named_once[i]} and {k}: "
+                                 "one position cannot come from two motors")
 
         n, nv = len(self._joints), model.nv
         named = [k for k, i in enumerate(ids) if i is not None]
