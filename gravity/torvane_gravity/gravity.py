@@ -3,12 +3,13 @@
 from __future__ import annotations
 
 import array
+import math
 import os
 from collections.abc import Sequence
 from typing import Any
 
 try:
-    import mujoco
+    import mujoco  # type: ignore[import-untyped]
     import numpy as np
 except ImportError as e:  # numpy comes with mujoco
     raise ImportError(
@@ -42,24 +43,19 @@ class Gravity:
                                  "one position cannot come from two motors")
 
         n, nv = len(self._joints), model.nv
-        named = [k for k, i in enumerate(ids) if i is not None]
-        qadr = np.array([model.jnt_qposadr[ids[k]] for k in named], dtype=np.intp)
-        # Motors without a joint read the slot past the model's dofs, which stays 0.
-        self._dof = np.array([nv if i is None else model.jnt_dofadr[i] for i in ids], dtype=np.intp)
         self._model, self._data = model, data
-        self._qpos = data.qpos
-        self._bias = np.zeros(nv + 1)
+        self._bias = np.zeros(nv + 1)  # the slot past the dofs stays 0: motors without a joint
         self._rne_out = self._bias[:nv]
-        self._q = np.zeros(n)
-        self._finite = np.zeros(n, dtype=bool)
-        # The common layout, every motor a joint in model order, copies q in one slice.
-        first = int(qadr[0]) if len(qadr) else 0
-        if len(named) == n and np.array_equal(qadr, np.arange(first, first + n)):
-            self._slice: slice | None = slice(first, first + n)
-        else:
-            self._slice = None
-            self._named = np.array(named, dtype=np.intp)
-            self._qadr = qadr
+        qadr = [int(model.jnt_qposadr[i]) for i in ids if i is not None]
+        dof = [nv if i is None else int(model.jnt_dofadr[i]) for i in ids]
+        # The common layout, every motor a joint in model order, goes by slices:
+        # q straight into qpos, the torques straight out of rne's result.
+        self._qadr = None if _consecutive(qadr, n) else np.array(qadr, dtype=np.intp)
+        self._q = data.qpos[qadr[0]:qadr[0] + n] if self._qadr is None and n else np.zeros(n)
+        self._named = np.array([k for k, i in enumerate(ids) if i is not None], dtype=np.intp)
+        self._dof = None if _consecutive(dof, n) else np.array(dof, dtype=np.intp)
+        self._tau = self._bias[dof[0]:dof[0] + n] if self._dof is None and n else np.zeros(0)
+        self._q_in = memoryview(self._q)
         # rne reads velocities and their products; held at zero, it returns gravity alone.
         data.qvel[:] = 0.0
         data.cvel[:] = 0.0
@@ -78,7 +74,7 @@ class Gravity:
             why = "no joint" if i < 0 else "not a hinge or slide joint"
             raise ValueError(f"{name!r}: {why} of that name in {os.fspath(path)}; "
                              f"its hinge and slide joints: {known}")
-        return i
+        return int(i)
 
     @property
     def joints(self) -> tuple[str | None, ...]:
@@ -99,39 +95,54 @@ class Gravity:
         if len(q) != n:
             raise ValueError(f"q has {len(q)} positions, this Gravity has {n} motors")
         qv = self._q
-        qv[:] = q
-        finite = np.isfinite(qv, out=self._finite)
-        if not finite.all():
-            bad = int(np.flatnonzero(~finite)[0])
-            raise ValueError(f"q[{bad}] = {float(qv[bad])}: positions must be finite")
-        if self._slice is not None:
-            self._qpos[self._slice] = qv
+        if type(q) is list:
+            qv[:] = q
         else:
-            self._qpos[self._qadr] = qv[self._named]
+            try:
+                self._q_in[:] = q  # a buffer of doubles, copied without numpy's conversions
+            except (TypeError, ValueError):
+                qv[:] = q
+        # Squares of finite positions stay finite; an inf or a nan makes the sum so.
+        if not math.isfinite(qv.dot(qv)):
+            finite = np.isfinite(qv)
+            if not finite.all():
+                bad = int(np.flatnonzero(~finite)[0])
+                raise ValueError(f"q[{bad}] = {float(qv[bad])}: positions must be finite")
+        if self._qadr is not None:
+            self._data.qpos[self._qadr] = qv[self._named]
         m, d = self._model, self._data
         mujoco.mj_kinematics(m, d)
         mujoco.mj_comPos(m, d)
         mujoco.mj_rne(m, d, 0, self._rne_out)
 
+        tau = self._tau if self._dof is None else self._bias[self._dof]
         if out is None:
-            out = array.array("d", bytes(8 * n))
-        np.take(self._bias, self._dof, out=_doubles(out, n), mode="clip")
+            return array.array("d", tau.tobytes())
+        _fill(out, tau)
         return out
 
 
-def _doubles(out: Any, n: int) -> Any:
-    """out as a numpy array over its own memory, checked."""
-    if type(out) is array.array and out.typecode == "d":
-        target = np.frombuffer(out, dtype=_F64) if n else np.zeros(0)
+def _consecutive(addresses: list[int], n: int) -> bool:
+    """n addresses, each one past the one before."""
+    return n > 0 and len(addresses) == n and addresses == list(range(addresses[0], addresses[0] + n))
+
+
+def _fill(out: Any, tau: Any) -> None:
+    """Copies tau into out, a writable one-dimensional buffer of doubles of its length."""
+    if isinstance(out, np.ndarray):
+        ok, length = out.dtype == _F64 and out.ndim == 1 and out.flags.writeable, len(out)
+        target: Any = out
     else:
         try:
-            target = out if isinstance(out, np.ndarray) else np.asarray(memoryview(out))
+            target = memoryview(out)
         except TypeError:
             target = None  # not a buffer: filling a copy would leave out as it was
-        if target is None or target.dtype != _F64 or target.ndim != 1 or not target.flags.writeable:
-            raise TypeError("out must be a writable one-dimensional buffer of float64 "
-                            "(array.array('d'), a float64 numpy array, a memoryview of doubles), "
-                            f"not {type(out).__name__}")
-    if len(target) != n:
-        raise ValueError(f"out has {len(target)} slots, this Gravity has {n} motors")
-    return target
+        ok = target is not None and target.format == "d" and target.ndim == 1 and not target.readonly
+        length = len(target) if ok else 0
+    if not ok:
+        raise TypeError("out must be a writable one-dimensional buffer of float64 "
+                        "(array.array('d'), a float64 numpy array, a memoryview of doubles), "
+                        f"not {type(out).__name__}")
+    if length != len(tau):
+        raise ValueError(f"out has {length} slots, this Gravity has {len(tau)} motors")
+    target[:] = tau

@@ -211,6 +211,8 @@ def test_no_pose_within_the_limits_needs_more_than_a_motor_s_peak(arm, grav):
     ["gripper", "joint4", "joint1", "joint7", "joint2", "joint6", "joint3", "joint5"],
     [None, "joint6", "joint2", None, "joint4", "gripper", None, "joint3", "joint1", "joint5", "joint7"],
     ["joint2", None],                       # the rest stay at qpos0
+    [*ARM_JOINTS, None],
+    [],
 ])
 def test_motors_in_any_order_get_their_own_joint_s_torque(arm, grav, order):
     g = tg.Gravity(tg.ARM, order)
@@ -250,9 +252,13 @@ Q = pose(joint2=1.2, joint4=0.7, joint6=-0.4, gripper=0.5)
     lambda v: np.array(v),
     lambda v: memoryview(array.array("d", v)),
     lambda v: np.repeat(v, 2)[::2],          # strided
+    lambda v: np.array(v, dtype=np.float32),  # converted, not copied as bytes
+    lambda v: np.array(v, dtype=object),
 ])
 def test_q_may_be_any_sequence_or_buffer_of_floats(grav, make):
-    assert grav.torques(make(Q)) == grav.torques(Q)
+    q = make(Q)
+    assert grav.torques(q) == grav.torques([float(x) for x in q])
+    assert grav.torques(q) == pytest.approx(grav.torques(Q), rel=1e-6, abs=1e-6)
 
 
 @pytest.mark.parametrize("make", [
