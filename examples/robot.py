@@ -186,24 +186,28 @@ def live_line(way: Way, t: float, duration: float) -> str:
 
 
 class FeedForward:
-    """Gravity torques at the last measured positions into the commands' tau column."""
+    """Gravity torques at the last measured positions into the commands' tau column, one model
+    per arm (the rows of the left arm first). No allocation per tick: the buffers are made once."""
 
     def __init__(self, model: str, n: int):
         import torvane_gravity as tg  # optional: MuJoCo comes with it
 
-        self.model = tg.Gravity(tg.ARM if model == "arm" else model, MODEL_JOINTS * (n // len(MODEL_JOINTS)))
-        self.q = array.array("d", [0.0] * n)
-        self.tau = array.array("d", [0.0] * n)
+        path = tg.ARM if model == "arm" else model
+        self.arms = [tg.Gravity(path, MODEL_JOINTS) for _ in range(2)]
+        self.q = [array.array("d", [0.0] * (n // 2)) for _ in self.arms]
+        self.tau = [array.array("d", [0.0] * (n // 2)) for _ in self.arms]
 
     def fill(self, answers: array.array, commands: array.array) -> None:
-        q = self.q
-        for j in range(len(q)):
-            p = answers[j * OUT_COLS + POSITION]
-            if p == p:  # a silent motor keeps its last position
-                q[j] = p
-        self.model.torques(q, self.tau)
-        for j, t in enumerate(self.tau):
-            commands[j * CMD_COLS + TAU] = t
+        row = 0
+        for arm, q, tau in zip(self.arms, self.q, self.tau):
+            for j in range(len(q)):
+                p = answers[(row + j) * OUT_COLS + POSITION]
+                if p == p:  # a silent motor keeps its last position
+                    q[j] = p
+            arm.torques(q, tau)
+            for j, t in enumerate(tau):
+                commands[(row + j) * CMD_COLS + TAU] = t  # JointLimits.torque still bounds the total
+            row += len(q)
 
 
 def track(way: Way, joints: list[Joint], args: argparse.Namespace, bind: Binder,

@@ -138,26 +138,28 @@ def group(bus: torvane.SocketCanTransport, args: argparse.Namespace) -> tx.Motor
 
 
 class FeedForward:
-    """Gravity torques at the measured positions, into the commands' tau column (both arms: the
-    same model and joints twice). No allocation per tick: the buffers are made once."""
+    """Gravity torques at the last measured positions into the commands' tau column, one model
+    per arm (the rows of the left arm first). No allocation per tick: the buffers are made once."""
 
     def __init__(self, args: argparse.Namespace, n: int):
         import torvane_gravity as tg  # optional: MuJoCo comes with it
 
-        model = tg.ARM if args.gravity == "arm" else args.gravity
-        self.model = tg.Gravity(model, args.joints * (n // len(args.joints)))
-        self.q = array.array("d", [0.0] * n)
-        self.tau = array.array("d", [0.0] * n)
+        path = tg.ARM if args.gravity == "arm" else args.gravity
+        self.arms = [tg.Gravity(path, args.joints) for _ in range(2)]
+        self.q = [array.array("d", [0.0] * (n // 2)) for _ in self.arms]
+        self.tau = [array.array("d", [0.0] * (n // 2)) for _ in self.arms]
 
     def fill(self, answers: array.array, commands: array.array) -> None:
-        q = self.q
-        for j in range(len(q)):
-            p = answers[j * OUT + POSITION]
-            if p == p:  # a silent motor keeps its last position
-                q[j] = p
-        self.model.torques(q, self.tau)
-        for j, t in enumerate(self.tau):
-            commands[j * CMD + TAU] = t  # JointLimits.torque still bounds the total
+        row = 0
+        for arm, q, tau in zip(self.arms, self.q, self.tau):
+            for j in range(len(q)):
+                p = answers[(row + j) * OUT + POSITION]
+                if p == p:  # a silent motor keeps its last position
+                    q[j] = p
+            arm.torques(q, tau)
+            for j, t in enumerate(tau):
+                commands[(row + j) * CMD + TAU] = t  # JointLimits.torque still bounds the total
+            row += len(q)
 
 
 def envelope(t: float, seconds: float) -> tuple[float, float]:
