@@ -113,7 +113,8 @@ private:
         for (const auto& note : m->take_notes()) std::fprintf(stderr, "dmsim: %s\n", note.c_str());
         if (now < next_pace_) return;
         const auto sample = m->progress(now);
-        std::fprintf(stderr, "dmsim: physics %s\n", sim::describe(sim::pace_between(last_pace_, sample), m->step()).c_str());
+        const auto pace = sim::pace_between(last_pace_, sample);
+        std::fprintf(stderr, "dmsim: physics %s\n", sim::describe(pace, m->step()).c_str());
         last_pace_ = sample;
         next_pace_ = now + kPaceEvery;
     }

@@ -162,9 +162,10 @@ void ArmModel::recover() {
     recovered_at_ = at;
     char when[48];
     std::snprintf(when, sizeof when, "%.3f s", static_cast<double>(clock_.simulated()) * 1e-9);
-    notes_.push_back(std::string("physics diverged at model time ") + when + " (a position, velocity or acceleration "
-                     "was not a number); " + (relapse ? "again, so the model is back at its starting pose (qpos0), at rest"
-                                                      : "the model is back at its last good pose, at rest"));
+    const char* done = relapse ? "again, so the model is back at its starting pose (qpos0), at rest"
+                               : "the model is back at its last good pose, at rest";
+    notes_.push_back(std::string("physics diverged at model time ") + when +
+                     " (a position, velocity or acceleration was not a number); " + done);
 }
 
 void ArmModel::report_to(std::span<MotorModel> motors) const {

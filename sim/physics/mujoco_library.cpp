@@ -10,7 +10,8 @@ namespace torvane::sim {
 
 namespace {
 
-constexpr const char* kFix = "pip install mujoco into dmsim's environment, or set TORVANE_MUJOCO_LIB to libmujoco's path";
+constexpr const char* kFix =
+    "pip install mujoco into dmsim's environment, or set TORVANE_MUJOCO_LIB to libmujoco's path";
 
 std::string version_text(int v) {
     return std::to_string(v / 1000000) + '.' + std::to_string(v / 1000 % 1000) + '.' + std::to_string(v % 1000);

@@ -89,7 +89,8 @@ struct Rig {
     }
     damiao::MotorState command(std::size_t i, const Command& c) {
         const auto id = motors[i].cmd_id();
-        if (const auto* p = std::get_if<damiao::PosVelCommand>(&c)) return send(i, damiao::kPosVelBase + id, damiao::encode(*p));
+        if (const auto* p = std::get_if<damiao::PosVelCommand>(&c))
+            return send(i, damiao::kPosVelBase + id, damiao::encode(*p));
         if (const auto* v = std::get_if<damiao::VelCommand>(&c)) return send(i, damiao::kVelBase + id, damiao::encode(*v));
         if (const auto* f = std::get_if<damiao::ForcePosCommand>(&c))
             return send(i, damiao::kForcePosBase + id, damiao::encode(*f));

@@ -106,7 +106,8 @@ TEST_P(ModelStart, IsRefusedWithAClearMessage) {
 INSTANTIATE_TEST_SUITE_P(
     Physics, ModelStart,
     ::testing::Values(
-        StartCase{"MotorWithoutJoint", {"--model", "MODEL", "--motor", "1:0x11:dm4310@swing", "--motor", "2:0x12:dm4310"},
+        StartCase{"MotorWithoutJoint",
+                  {"--model", "MODEL", "--motor", "1:0x11:dm4310@swing", "--motor", "2:0x12:dm4310"},
                   "--motor '2:0x12:dm4310': with --model every motor drives a joint: add @JOINT"},
         StartCase{"JointWithoutModel", {"--motor", "1:0x11:dm4310@swing"}, "@swing names a joint, but no --model"},
         StartCase{"TwoMotorsOnOneJoint",
