@@ -14,6 +14,7 @@
 
 #include "sim/candump_log.hpp"
 #include "sim/options.hpp"
+#include "sim/physics/load_mechanism.hpp"
 #include "sim/raw_receive.hpp"
 #include "sim/simulator.hpp"
 #include "sim/state_file.hpp"
@@ -45,11 +46,15 @@ struct Port {
 
 class Loop {
 public:
-    Loop(const sim::Options& o, std::vector<Port> ports, sim::SavedMotors saved)
-        : opts_(o), ports_(std::move(ports)), sim_(o, std::move(saved), can::mono_now()) {}
+    Loop(const sim::Options& o, std::vector<Port> ports, sim::SavedMotors saved, can::MonoNanos start,
+         std::unique_ptr<sim::Mechanism> mechanism)
+        : opts_(o), ports_(std::move(ports)), sim_(o, std::move(saved), start) {
+        sim_.attach(std::move(mechanism));
+    }
 
     int run() {
         const can::MonoNanos start = can::mono_now();
+        next_pace_ = start + kPaceEvery;
         const can::MonoNanos end =
             opts_.duration_s ? start + static_cast<can::MonoNanos>(*opts_.duration_s * 1e9) : 0;
         // Short enough that the physics and the comm-loss check keep up
@@ -62,8 +67,11 @@ public:
             if (opts_.duration_s && now >= end) break;
             send_due(now);
             sim_.advance(now);
+            report_physics(now);
 
             can::MonoNanos wait = kPoll;
+            // Steps left over: come back at once, but still hear the bus.
+            if (sim_.mechanism() && sim_.mechanism()->lagging(now)) wait = 0;
             if (const auto due = sim_.next_due()) wait = std::min(wait, *due - now);
             if (opts_.duration_s) wait = std::min(wait, end - now);
             const auto d = can::from_nanos(std::max<can::MonoNanos>(wait, 1'000));
@@ -86,10 +94,31 @@ public:
                 on_frame(i, *got);
             }
         }
+        if (const auto* m = sim_.mechanism()) {
+            const auto run = m->progress(can::mono_now());
+            std::fprintf(stderr, "dmsim: physics at exit: %.1f s of model time in %.1f s, %s\n",
+                         static_cast<double>(run.simulated) * 1e-9, static_cast<double>(run.wall) * 1e-9,
+                         sim::describe(sim::pace_between({}, run), m->step()).c_str());
+        }
         return 0;
     }
 
 private:
+    static constexpr can::MonoNanos kPaceEvery = 5'000'000'000;
+
+    // Every 5 s the real-time factor, and at once whatever the physics had to undo.
+    void report_physics(can::MonoNanos now) {
+        auto* m = sim_.mechanism();
+        if (!m) return;
+        for (const auto& note : m->take_notes()) std::fprintf(stderr, "dmsim: %s\n", note.c_str());
+        if (now < next_pace_) return;
+        const auto sample = m->progress(now);
+        const auto pace = sim::pace_between(last_pace_, sample);
+        std::fprintf(stderr, "dmsim: physics %s\n", sim::describe(pace, m->step()).c_str());
+        last_pace_ = sample;
+        next_pace_ = now + kPaceEvery;
+    }
+
     void on_frame(std::size_t port, const sim::Received& r) {
         ports_[port].log.write(r.frame, sim::WallTime::now(), r.remote);
         const auto heard = sim_.hear(port, r, can::mono_now());
@@ -133,6 +162,8 @@ private:
     const sim::Options& opts_;
     std::vector<Port> ports_;
     sim::Simulator sim_;
+    sim::PaceSample last_pace_{};
+    can::MonoNanos next_pace_ = 0;
 };
 
 // "vcan0 with 2 motors" for each interface.
@@ -182,6 +213,14 @@ int main(int argc, char** argv) {
         }
     }
 
+    // Before the buses, so that a model that cannot run says so first.
+    const can::MonoNanos start = can::mono_now();
+    auto mechanism = sim::load_mechanism(opts, start);
+    if (!mechanism) {
+        std::fprintf(stderr, "dmsim: %s\n", mechanism.error().c_str());
+        return 1;
+    }
+
     const auto ifaces = opts.interfaces();
     std::vector<Port> ports;
     for (const auto& name : ifaces) {
@@ -192,9 +231,10 @@ int main(int argc, char** argv) {
         }
         ports.push_back({name, std::move(*bus), sim::FrameLog(log_file, name)});
     }
+    const std::string physics = *mechanism ? "; " + (*mechanism)->summary() : "";
     install_signals();
-    Loop sim(opts, std::move(ports), std::move(saved));
-    std::fprintf(stderr, "dmsim: ready on %s\n", ready_text(opts, ifaces).c_str());
+    Loop sim(opts, std::move(ports), std::move(saved), start, std::move(*mechanism));
+    std::fprintf(stderr, "dmsim: ready on %s%s\n", ready_text(opts, ifaces).c_str(), physics.c_str());
     std::fflush(stderr);
     const int rc = sim.run();
     if (log_file && log_file != stdout) std::fclose(log_file);

@@ -224,52 +224,68 @@ void MotorModel::step() {
     const auto& p = config_.model.physics;
     const double t_max = config_.model.limits.t_max;
 
-    const auto [tau, dq_next] = drive(dt);
-    dq_ = dq_next;
-    q_ += dq_ * dt;
-    torque_ = tau;
+    // A joint's model integrates the motion and sets the torque itself.
+    if (!on_joint_) {
+        const auto [tau, dq_next] = drive({p.inertia, p.damping, 0.0}, dt);
+        dq_ = dq_next;
+        q_ += dq_ * dt;
+        torque_ = tau;
+    }
 
-    const double load = t_max > 0 ? (tau / t_max) * (tau / t_max) : 0.0;
+    const double load = t_max > 0 ? (torque_ / t_max) * (torque_ / t_max) : 0.0;
     t_mos_ += dt * (p.mos_heat * load - (t_mos_ - config_.ambient_c) / p.mos_cooling_s);
     t_rotor_ += dt * (p.rotor_heat * load - (t_rotor_ - config_.ambient_c) / p.rotor_cooling_s);
 }
 
-std::pair<double, double> MotorModel::drive(double dt) const {
-    const auto& p = config_.model.physics;
-    const double J = p.inertia, b = p.damping, t_max = config_.model.limits.t_max;
+void MotorModel::joint_moved(double q, double dq) {
+    q_ = q - joint_zero_;
+    dq_ = dq;
+}
+
+double MotorModel::joint_torque(double inertia, double damping, double load, double dt) {
+    const double t_max = config_.model.limits.t_max;
+    torque_ = std::clamp(drive({inertia, damping, load}, dt).first, -t_max, t_max);
+    return torque_;
+}
+
+std::pair<double, double> MotorModel::drive(const Load& load, double dt) const {
+    const double J = load.J, b = load.b, t_max = config_.model.limits.t_max;
     // Damping terms are taken at the new velocity so that large kd on a
-    // light rotor stays stable at this step size.
-    const double coasting = J * dq_ / (J + dt * b);
+    // light rotor stays stable at this step size; the load counts in that
+    // velocity, so a joint held still by an end stop or gravity is seen still.
+    const double coasting = (J * dq_ + dt * load.torque) / (J + dt * b);
     if (!enabled_ || fault_ != Fault::None || command_.index() != control_mode()) return {0.0, coasting};
 
     if (const auto* sp = std::get_if<damiao::MitSetpoint>(&command_)) {
         const double drive = sp->kp * (sp->q - q_) + sp->kd * sp->dq + sp->tau;
-        double dq_next = (J * dq_ + dt * drive) / (J + dt * (sp->kd + b));
+        double dq_next = (J * dq_ + dt * (drive + load.torque)) / (J + dt * (sp->kd + b));
         double tau = drive - sp->kd * dq_next;
         if (std::abs(tau) > t_max) {
             tau = std::copysign(t_max, tau);
-            dq_next = (J * dq_ + dt * tau) / (J + dt * b);
+            dq_next = (J * dq_ + dt * (tau + load.torque)) / (J + dt * b);
         }
         return {tau, dq_next};
     }
     const double acc = rate_of(reg_float(kRegAcc)), dec = rate_of(reg_float(kRegDec));
     if (const auto* c = std::get_if<damiao::PosVelCommand>(&command_))
-        return follow(velocity_toward(dq_, approach_velocity(c->q - q_, c->dq, dec, dt), acc, dec, dt), t_max, dt);
+        return follow(velocity_toward(dq_, approach_velocity(c->q - q_, c->dq, dec, dt), acc, dec, dt), t_max, load,
+                      dt);
     if (const auto* c = std::get_if<damiao::VelCommand>(&command_))
-        return follow(velocity_toward(dq_, c->dq, acc, dec, dt), t_max, dt);
+        return follow(velocity_toward(dq_, c->dq, acc, dec, dt), t_max, load, dt);
     // FORCE_POS: no profile; the current limit alone bounds the acceleration.
     const auto& c = std::get<damiao::ForcePosCommand>(command_);
     const double cap = c.i_limit * t_max, reach = cap / J;
-    return follow(velocity_toward(dq_, approach_velocity(c.q - q_, c.v_limit, reach, dt), reach, reach, dt), cap, dt);
+    return follow(velocity_toward(dq_, approach_velocity(c.q - q_, c.v_limit, reach, dt), reach, reach, dt), cap, load,
+                  dt);
 }
 
-// The torque that takes the rotor to `v_next` in one step against its
-// friction, within +-cap, and the velocity that torque really gives.
-std::pair<double, double> MotorModel::follow(double v_next, double cap, double dt) const {
-    const auto& p = config_.model.physics;
-    const double J = p.inertia, b = p.damping;
-    const double tau = std::clamp(J * (v_next - dq_) / dt + b * dq_, -cap, cap);
-    return {tau, dq_ + dt * (tau - b * dq_) / J};
+// The torque that takes the load to `v_next` in one step against its
+// friction and the rest of its load, within +-cap, and the velocity that
+// torque really gives.
+std::pair<double, double> MotorModel::follow(double v_next, double cap, const Load& load, double dt) const {
+    const double J = load.J, b = load.b;
+    const double tau = std::clamp(J * (v_next - dq_) / dt + b * dq_ - load.torque, -cap, cap);
+    return {tau, dq_ + dt * (tau - b * dq_ + load.torque) / J};
 }
 
 void MotorModel::stop_driving() {
@@ -337,7 +353,10 @@ Outcome MotorModel::on_command(const can::CanFrame& frame) {
                 stop_driving();
                 break;
             case 0xFE:  // zero only while the output is free
-                if (!enabled_) q_ = 0;
+                if (!enabled_) {
+                    if (on_joint_) joint_zero_ += q_;
+                    q_ = 0;
+                }
                 break;
             case 0xFB:
                 if (fault_ != Fault::None && fault_cause(kTempHysteresis) == Fault::None) fault_ = Fault::None;

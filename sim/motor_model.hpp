@@ -2,6 +2,8 @@
 // One simulated motor: the firmware's command and register handling, its
 // fault latch, and a rigid rotor with thermal state. No I/O and no clock of
 // its own: every call is told what time it is, so tests drive time by hand.
+// Bound to a joint of a physics model, it leaves the moving to that model:
+// the model tells it where the joint is and asks it for its torque.
 
 #include <array>
 #include <cstdint>
@@ -127,6 +129,19 @@ public:
 
     // Run physics and fault checks up to `now` (never backwards).
     void advance(MonoNanos now);
+
+    // From now on the output shaft is a joint of a physics model: advance()
+    // keeps the thermal state and the faults but no longer moves the rotor.
+    void bind_to_joint() { on_joint_ = true; }
+    bool on_joint() const { return on_joint_; }
+    // The joint's position and velocity; position() reads it from the zero
+    // the motor was last set to.
+    void joint_moved(double q, double dq);
+    // The torque the control law applies for one step of `dt` to a joint of
+    // that effective inertia and viscous damping, on which everything else
+    // (gravity, end stops, the other links) acts with `load`; at most the
+    // preset's peak. It is what the feedback reports until the next call.
+    double joint_torque(double inertia, double damping, double load, double dt);
     // Advance to `now`, then act on one frame seen on the bus.
     Outcome handle(const can::CanFrame& frame, MonoNanos now);
     // Latch `fault` at `at`, whatever the motor is doing then, as if its
@@ -162,9 +177,14 @@ private:
     // the command timeout.
     void check_faults(MonoNanos at);
     void latch(Fault f);
+    // The inertia J and viscous damping b the motor moves, the rotor's own or
+    // a joint's, and the torque of everything else on it.
+    struct Load {
+        double J, b, torque;
+    };
     // Torque and next velocity under the held command.
-    std::pair<double, double> drive(double dt) const;
-    std::pair<double, double> follow(double v_next, double cap, double dt) const;
+    std::pair<double, double> drive(const Load& load, double dt) const;
+    std::pair<double, double> follow(double v_next, double cap, const Load& load, double dt) const;
     void stop_driving();
     void accept(const Command& c);
     // What is wrong right now; a temperature fault only counts as gone once
@@ -193,6 +213,8 @@ private:
     Command command_;  // held while applied
     double q_ = 0, dq_ = 0, torque_ = 0;
     double t_mos_, t_rotor_;
+    bool on_joint_ = false;
+    double joint_zero_ = 0;  // the joint position the motor reads as 0
 };
 
 }  // namespace torvane::sim

@@ -68,7 +68,12 @@ std::expected<MotorArg, std::string> parse_motor(std::string_view text) {
     const auto bad = [&](std::string why) {
         return std::unexpected("--motor " + quoted(text) + ": " + why);
     };
-    auto fields = split(text, ':');
+    // A joint's name may hold any character but '@'.
+    const auto at = text.find('@');
+    const std::string_view joint = at == std::string_view::npos ? std::string_view() : text.substr(at + 1);
+    if (at != std::string_view::npos && (joint.empty() || joint.find('@') != std::string_view::npos))
+        return bad("expected a joint name after '@', e.g. 2:0x12:dm8009@joint2");
+    auto fields = split(text.substr(0, at), ':');
     if (fields.size() != 3 && fields.size() != 4)
         return bad("expected [IFACE:]CMD:FB:MODEL, e.g. 1:0x11:dm4310 or vcan1:1:0x11:dm4310");
     std::string_view iface;
@@ -84,7 +89,8 @@ std::expected<MotorArg, std::string> parse_motor(std::string_view text) {
     if (!cmd || *cmd >= 0x7FF) return bad("command id must be a number from 0 to 0x7FE");
     if (!fb || *fb > 0x7FF) return bad("feedback id must be a number from 0 to 0x7FF");
     if (!model) return bad("unknown model; known: " + model_names());
-    return MotorArg{static_cast<std::uint16_t>(*cmd), static_cast<std::uint16_t>(*fb), *model, std::string(iface)};
+    return MotorArg{static_cast<std::uint16_t>(*cmd), static_cast<std::uint16_t>(*fb), *model, std::string(iface),
+                    std::string(joint)};
 }
 
 std::optional<Fault> find_fault(std::string_view name) {
@@ -221,6 +227,11 @@ std::expected<Options, std::string> parse_options(std::span<const std::string_vi
             if (!v) return std::unexpected(v.error());
             if (v->empty()) return invalid(*v, "expected a file name or '-'");
             o.log_path = std::string(*v);
+        } else if (arg == "--model") {
+            auto v = value();
+            if (!v) return std::unexpected(v.error());
+            if (v->empty()) return invalid(*v, "expected a model file (MJCF or URDF)");
+            o.model_path = std::string(*v);
         } else if (arg == "--duration") {
             auto v = value();
             if (!v) return std::unexpected(v.error());
@@ -249,12 +260,25 @@ std::expected<Options, std::string> parse_options(std::span<const std::string_vi
                                    ": that command id is on several interfaces; name one as IFACE:ID:NAME@SECONDS");
     }
     if (o.data_bitrate && !o.bitrate) return std::unexpected(std::string("--data-bitrate needs --bitrate"));
+    for (std::size_t i = 0; i < o.motors.size(); ++i) {
+        const auto& m = o.motors[i];
+        const std::string which = "--motor " + quoted(motor_texts[i]);
+        if (!o.model_path && !m.joint.empty())
+            return std::unexpected(which + ": @" + m.joint + " names a joint, but no --model FILE was given");
+        if (o.model_path && m.joint.empty())
+            return std::unexpected(which + ": with --model every motor drives a joint: add @JOINT, e.g. " +
+                                   std::string(motor_texts[i]) + "@joint1");
+        for (std::size_t j = 0; j < i; ++j)
+            if (o.model_path && o.motors[j].joint == m.joint)
+                return std::unexpected(which + ": joint " + quoted(m.joint) + " already has motor " +
+                                       quoted(motor_texts[j]));
+    }
     return o;
 }
 
 std::string synopsis() {
-    return "usage: dmsim [--iface NAME] --motor [IFACE:]CMD:FB:MODEL [--motor ...]\n"
-           "             [--mode N] [--latency-us N] [--latency-jitter-us N]\n"
+    return "usage: dmsim [--iface NAME] --motor [IFACE:]CMD:FB:MODEL[@JOINT] [--motor ...]\n"
+           "             [--model FILE] [--mode N] [--latency-us N] [--latency-jitter-us N]\n"
            "             [--bitrate N [--data-bitrate N]] [--state FILE]\n"
            "             [--drop-probability P] [--seed N]\n"
            "             [--fault [IFACE:]ID:NAME@SECONDS ...]\n"
@@ -265,14 +289,27 @@ std::string usage() {
     return synopsis() +
            "\n"
            "Plays Damiao motors on SocketCAN interfaces: answers their commands and\n"
-           "register frames and simulates the rotor between frames.\n"
+           "register frames and simulates the rotor between frames, or with --model the\n"
+           "joints of a robot the motors drive.\n"
            "\n"
            "  --iface NAME            interface of the motors that name none (default vcan0)\n"
-           "  --motor [IFACE:]CMD:FB:MODEL\n"
-           "                          one motor: interface, command id, feedback id, model\n"
-           "                          preset; ids decimal or 0x-hex, e.g. 1:0x11:dm4310 or\n"
-           "                          vcan1:1:0x11:dm4310 (repeatable; command ids are per\n"
-           "                          interface)\n"
+           "  --motor [IFACE:]CMD:FB:MODEL[@JOINT]\n"
+           "                          one motor: interface, command id, feedback id,\n"
+           "                          model preset and, with --model, the joint it\n"
+           "                          drives; ids decimal or 0x-hex, e.g. 1:0x11:dm4310,\n"
+           "                          vcan1:1:0x11:dm4310 or 2:0x12:dm8009@joint2\n"
+           "                          (repeatable; command ids are per interface; one\n"
+           "                          motor per joint)\n"
+           "  --model FILE            a MuJoCo model (MJCF, or URDF as MuJoCo reads it)\n"
+           "                          of the robot the motors drive: gravity, links, and\n"
+           "                          the joints' limits as end stops. Each motor's\n"
+           "                          control law runs at every physics step (the\n"
+           "                          model's timestep, at most 1 ms), its torque capped\n"
+           "                          at the preset's peak; feedback is its joint's\n"
+           "                          state. The physics keeps to the clock and reports\n"
+           "                          its real-time factor every 5 s. Needs libmujoco\n"
+           "                          (pip install mujoco; TORVANE_MUJOCO_LIB=PATH picks\n"
+           "                          the library file)\n"
            "  --mode N                starting control mode: 1 MIT, 2 POS_VEL (default), 3 VEL,\n"
            "                          4 FORCE_POS; a motor's saved mode wins\n"
            "  --latency-us N          delay every reply by N microseconds (default 0)\n"

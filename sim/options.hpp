@@ -18,6 +18,7 @@ struct MotorArg {
     std::uint16_t fb_id = 0;
     MotorKind model{};
     std::string iface;  // as named in the argument; empty: --iface's
+    std::string joint;  // the joint of --model it drives; empty: a rotor of its own
 };
 
 // A fault a motor latches at a set time after start.
@@ -42,6 +43,7 @@ struct Options {
     std::uint64_t seed = 1;
     std::optional<std::string> log_path;  // "-" is standard output
     std::optional<double> duration_s;
+    std::optional<std::string> model_path;  // a physics model whose joints the motors drive
     bool verbose = false;
     bool help = false;
 
@@ -51,7 +53,8 @@ struct Options {
     std::vector<std::string> interfaces() const;
 };
 
-// "[IFACE:]CMD:FB:MODEL", ids in decimal or 0x-hex, e.g. 1:0x11:dm4310.
+// "[IFACE:]CMD:FB:MODEL[@JOINT]", ids in decimal or 0x-hex, e.g. 1:0x11:dm4310
+// or 2:0x12:dm8009@joint2.
 std::expected<MotorArg, std::string> parse_motor(std::string_view text);
 // "[IFACE:]ID:NAME@SECONDS", e.g. 1:overcurrent@2.5.
 std::expected<FaultArg, std::string> parse_fault(std::string_view text);

@@ -53,6 +53,9 @@ Simulator::Heard Simulator::hear(std::size_t iface, const Received& r, MonoNanos
     // once it has been carried whole.
     const MonoNanos arrival = bus.wire.carry(now, r.frame, r.remote);
     if (r.remote) return {"remote frame: carries no data for a motor"};
+    // The motors answer with their joints as they are now; the model is not
+    // stepped past the clock to where the wire delivers the frame.
+    if (mechanism_) mechanism_->advance(now, motors_);
     Heard heard{"not addressed to any simulated motor"};
     for (std::size_t i = 0; i < motors_.size(); ++i) {
         if (iface_of_[i] != iface) continue;
@@ -87,7 +90,14 @@ Simulator::Heard Simulator::hear(std::size_t iface, const Received& r, MonoNanos
 }
 
 void Simulator::advance(MonoNanos now) {
+    if (mechanism_) mechanism_->advance(now, motors_);
     for (auto& m : motors_) m.advance(now);
+}
+
+void Simulator::attach(std::unique_ptr<Mechanism> m) {
+    mechanism_ = std::move(m);
+    if (mechanism_)
+        for (auto& motor : motors_) motor.bind_to_joint();
 }
 
 void Simulator::commit(Bus& bus, MonoNanos now) {

@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <deque>
+#include <memory>
 #include <optional>
 #include <random>
 #include <span>
@@ -14,6 +15,7 @@
 
 #include "sim/motor_model.hpp"
 #include "sim/options.hpp"
+#include "sim/physics/mechanism.hpp"
 #include "sim/raw_receive.hpp"
 #include "sim/state_file.hpp"
 #include "sim/wire.hpp"
@@ -39,6 +41,10 @@ public:
 
     // Runs the motors' physics up to `now`.
     void advance(MonoNanos now);
+    // From now on every motor drives its joint of `m` (motor i the joint
+    // bound to motor i), which advance() steps with the clock.
+    void attach(std::unique_ptr<Mechanism> m);
+    Mechanism* mechanism() const { return mechanism_.get(); }
     // The replies due on one interface by `now`, in the order they go out.
     std::vector<can::CanFrame> take_due(std::size_t iface, MonoNanos now);
     // When the next reply on any interface goes on the wire or out; nothing
@@ -72,6 +78,7 @@ private:
     std::vector<std::string> ifaces_;
     std::vector<Bus> buses_;
     std::vector<MotorModel> motors_;
+    std::unique_ptr<Mechanism> mechanism_;
     std::vector<std::size_t> iface_of_;
     std::vector<MonoNanos> last_ready_;  // per motor: its replies never overtake each other
     std::vector<std::string> keys_;

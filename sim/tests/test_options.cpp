@@ -268,3 +268,58 @@ TEST(BadCommandLine, UnknownModelListsTheKnownOnes) {
 
 }  // namespace
 }  // namespace torvane::sim
+
+namespace torvane::sim {
+namespace {
+
+struct JointCase {
+    const char* name;
+    std::vector<std::string_view> args;
+    std::vector<std::string> joints;  // each motor's, in order
+    std::vector<std::string> ifaces;  // as the arguments name them
+};
+
+class Joints : public ::testing::TestWithParam<JointCase> {};
+
+TEST_P(Joints, EachMotorNamesItsJointAfterTheLastField) {
+    auto o = parse_options(GetParam().args);
+    ASSERT_TRUE(o.has_value()) << o.error();
+    EXPECT_EQ(o->model_path, "arm.xml");
+    std::vector<std::string> joints, ifaces;
+    for (const auto& m : o->motors) {
+        joints.push_back(m.joint);
+        ifaces.push_back(m.iface);
+        EXPECT_EQ(m.model.name, "dm8009");  // the joint is not read as part of the model's name
+    }
+    EXPECT_EQ(joints, GetParam().joints);
+    EXPECT_EQ(ifaces, GetParam().ifaces);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Sim, Joints,
+    ::testing::Values(
+        JointCase{"Plain", {"--model", "arm.xml", "--motor", "2:0x12:dm8009@joint2"}, {"joint2"}, {""}},
+        JointCase{"OnANamedBus",
+                  {"--motor=vcan1:1:0x11:dm8009@joint1", "--model=arm.xml", "--motor", "2:0x12:dm8009@joint2"},
+                  {"joint1", "joint2"},
+                  {"vcan1", ""}},
+        // A joint's name may hold colons and dots; only '@' ends the motor.
+        JointCase{"NameWithColons", {"--model", "arm.xml", "--motor", "1:0x11:dm8009@left:shoulder.pitch"},
+                  {"left:shoulder.pitch"}, {""}},
+        JointCase{"TwoBuses",
+                  {"--model", "arm.xml", "--motor", "1:0x11:dm8009@a", "--motor", "vcan1:1:0x11:dm8009@b"},
+                  {"a", "b"},
+                  {"", "vcan1"}}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST(Options, WithoutModelNoMotorHasAJoint) {
+    auto o = parse_options(std::vector<std::string_view>{"--motor", "1:0x11:dm4310"});
+    ASSERT_TRUE(o.has_value()) << o.error();
+    EXPECT_FALSE(o->model_path);
+    EXPECT_EQ(o->motors[0].joint, "");
+    EXPECT_NE(usage().find("--model FILE"), std::string::npos);
+    EXPECT_NE(synopsis().find("[--model FILE]"), std::string::npos);
+}
+
+}  // namespace
+}  // namespace torvane::sim

@@ -37,11 +37,18 @@ venv_for() {
     echo "$root/.venv/py$tag"
 }
 
-# Create the venv if needed, install the test requirements and the module.
-prepare_venv() {
+# Create the venv if needed and install the test requirements: mujoco among
+# them, whose headers CMake finds through the venv's python for dmsim --model.
+prepare_requirements() {
     local py=$1 venv=$2
     [[ -x $venv/bin/python ]] || "$py" -m venv "$venv"
     "$venv/bin/python" -m pip install -q --disable-pip-version-check -r "$root/requirements-test.txt"
+}
+
+# prepare_requirements, then the module, built with the venv's packages.
+prepare_venv() {
+    local py=$1 venv=$2
+    prepare_requirements "$py" "$venv"
     "$venv/bin/python" -m pip install -q --disable-pip-version-check --no-build-isolation \
         -Cbuild-dir="$root/build/wheel-$(basename "$venv")" "$root"
 }
