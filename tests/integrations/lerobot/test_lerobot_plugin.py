@@ -377,7 +377,7 @@ def test_the_bimanual_follower_takes_lerobots_own_arm_configs(tmp_path):
         left_arm_config=OpenArmFollowerConfigBase(port=IFACES[0], use_can_fd=False, max_relative_target=4.0),
         right_arm_config=TorvaneArmConfigBase(port=IFACES[1], timeout_ms=7, max_stale_ticks=5)))
     left, right = robot.left_arm.bus, robot.right_arm.bus
-    defaults = TorvaneArmConfigBase()
+    defaults = TorvaneArmConfigBase(port="unused")
     # LeRobot's fields as given, the plugin's at their defaults.
     assert (left.port, left.use_can_fd, left.timeout_ms, left.max_stale_ticks, left.stale_window,
             left.watchdog_ms) == (IFACES[0], False, defaults.timeout_ms, defaults.max_stale_ticks,
