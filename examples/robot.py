@@ -323,7 +323,12 @@ def run(args: argparse.Namespace) -> tuple[int, list[Joint], list[Way]]:
             joints += arm
         robot = tx.Robot(groups, timeout_ms=args.timeout_ms)
         print(f"enabling {len(joints)} motors: they hold where they stand, then move", flush=True)
-        for j, s in zip(joints, robot.enable(), strict=True):
+        states = robot.enable()
+        for _ in range(2):  # enabling again is harmless; a busy simulator may miss a reply
+            if None not in states:
+                break
+            states = robot.enable()
+        for j, s in zip(joints, states, strict=True):
             if s is None:
                 raise RuntimeError(f"{j.label}: no answer to enable")
             if s.error != ENABLED:
