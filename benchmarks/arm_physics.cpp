@@ -132,7 +132,7 @@ int main(int argc, char** argv) {
         }
         per_step.push_back(got.us_per_step);
         step_us = got.step_us;
-        std::printf("round %d: %llu steps in %.3f s of processor time: %.2f us per %s step, real-time factor %.0f, "
+        std::printf("round %d: %llu steps in %.3f s of processor time: %.2f us per %s step, real-time factor %.3g, "
                     "%.2f%% of a core at real time\n",
                     r + 1, static_cast<unsigned long long>(got.steps), got.cpu_s, got.us_per_step,
                     sim::step_text(static_cast<MonoNanos>(got.step_us * 1e3)).c_str(),
@@ -140,7 +140,7 @@ int main(int argc, char** argv) {
     }
     std::sort(per_step.begin(), per_step.end());
     const double median = per_step[per_step.size() / 2];
-    std::printf("median: %.2f us per step, real-time factor %.0f; one arm %.2f%% of a core at real time, "
+    std::printf("median: %.2f us per step, real-time factor %.3g; one arm %.2f%% of a core at real time, "
                 "two arms (two dmsim processes) %.2f%%\n",
                 median, step_us / median, 100.0 * median / step_us, 200.0 * median / step_us);
     return 0;

@@ -75,6 +75,13 @@ std::expected<std::unique_ptr<ArmModel>, std::string> ArmModel::load(const Mujoc
         return fail(path + " steps by " + buf +
                     "; the motors' control needs 1 ms or finer: set <option timestep=\"0.001\"/>");
     }
+    // The motors' torques go in between the two halves of a step, which the
+    // engine splits for every integrator but Runge-Kutta.
+    if (m->opt.integrator == mjINT_RK4)
+        return fail(path + " integrates with RK4, which cannot take the motors' torques at every step: use "
+                    "integrator=\"implicitfast\" or \"Euler\"");
+    // Sleeping trees skip their dynamics; every bound joint is driven at every step.
+    m->opt.enableflags &= ~mjENBL_SLEEP;
     std::vector<BoundJoint> joints;
     for (const auto& name : names) {
         if (std::any_of(joints.begin(), joints.end(), [&](const BoundJoint& j) { return j.name == name; }))

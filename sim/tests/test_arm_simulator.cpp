@@ -82,14 +82,18 @@ class ModelStart : public ::testing::TestWithParam<StartCase> {};
 
 TEST_P(ModelStart, IsRefusedWithAClearMessage) {
     if (!mujoco()) return;
-    // A model of our own whose step is too coarse for the motors' loop.
+    // Models of our own: a step too coarse for the motors' loop, an integrator that cannot take their torques.
     const auto coarse = std::filesystem::temp_directory_path() / "dmsim_coarse_step.xml";
     std::ofstream(coarse) << "<mujoco><option timestep=\"0.002\"/><worldbody><body>"
                              "<joint name=\"j\" type=\"hinge\"/><geom size=\"0.1\" mass=\"1\"/>"
                              "</body></worldbody></mujoco>";
+    const auto rk4 = std::filesystem::temp_directory_path() / "dmsim_rk4.xml";
+    std::ofstream(rk4) << "<mujoco><option timestep=\"0.001\" integrator=\"RK4\"/><worldbody><body>"
+                          "<joint name=\"j\" type=\"hinge\"/><geom size=\"0.1\" mass=\"1\"/>"
+                          "</body></worldbody></mujoco>";
     std::vector<std::string> args;
     for (const auto& a : GetParam().args)
-        args.push_back(a == "MODEL" ? kPendulum : a == "COARSE" ? coarse.string() : a);
+        args.push_back(a == "MODEL" ? kPendulum : a == "COARSE" ? coarse.string() : a == "RK4" ? rk4.string() : a);
     auto o = options(args);
     std::string error;
     if (!o) {
@@ -101,6 +105,7 @@ TEST_P(ModelStart, IsRefusedWithAClearMessage) {
     }
     EXPECT_NE(error.find(GetParam().error), std::string::npos) << error;
     std::filesystem::remove(coarse);
+    std::filesystem::remove(rk4);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -121,7 +126,9 @@ INSTANTIATE_TEST_SUITE_P(
         StartCase{"MissingFile", {"--model", "/nonexistent/robot.xml", "--motor", "1:0x11:dm4310@swing"},
                   "--model: cannot load model /nonexistent/robot.xml"},
         StartCase{"CoarseStep", {"--model", "COARSE", "--motor", "1:0x11:dm4310@j"},
-                  "steps by 2 ms; the motors' control needs 1 ms or finer"}),
+                  "steps by 2 ms; the motors' control needs 1 ms or finer"},
+        StartCase{"RungeKutta", {"--model", "RK4", "--motor", "1:0x11:dm4310@j"},
+                  "integrates with RK4, which cannot take the motors' torques at every step"}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST(ModelStart, AWrongLibraryIsRefusedByName) {
