@@ -84,19 +84,23 @@ def test_wait_is_one_iteration():
 def test_overrun_is_counted_and_rephased_onto_the_grid():
     loop = tx.Loop(period_s=PERIOD_NS / 1e9)
     wakes, deadlines = {}, {}
+    slow = None
     start = tx.monotonic_ns()  # the clock starts after this
     for tick in loop:
         wakes[tick] = tx.monotonic_ns()
         deadlines[tick] = loop.deadline_ns
-        if tick == 5:
+        if slow is None and tick >= 5:  # 5, unless a loaded machine skipped it
+            slow = tick
             time.sleep(3.5 * PERIOD_NS / 1e9)
         if tick >= 15:
             break
-    # One overrun at tick 5; a loaded machine may add others, each skipping numbers too.
+    # One overrun made here; a loaded machine may add others, each skipping numbers too.
     assert loop.stats().overruns >= 1
-    # Tick 5 ran from deadline 5 to past 8.5: 6 to 8 never come, the next is on deadline 9 or later.
-    assert [*range(6)] == sorted(wakes)[:6] and min(t for t in wakes if t > 5) >= 9
-    assert len(wakes) == loop.ticks and 6 not in wakes and 8 not in wakes
+    # The slow tick ran from its deadline to past 3.5 periods on: the next three never come.
+    assert min(t for t in wakes if t > slow) >= slow + 4
+    assert len(wakes) == loop.ticks and not {slow + 1, slow + 3} & set(wakes)
+    # Numbers are skipped only where an overrun was counted.
+    assert (sorted(wakes) == [*range(slow + 1)] + sorted(t for t in wakes if t > slow)) or loop.stats().overruns > 1
     grid = {t: (at - start) / PERIOD_NS for t, at in wakes.items()}
     # Late ticks run one after another at once would come before their deadlines here.
     assert all(grid[t] >= t for t in grid), grid
