@@ -237,7 +237,12 @@ int main(int argc, char** argv) {
             return std::string_view(p.name) == kModels[i];
         });
         motors.push_back({id, static_cast<std::uint16_t>(o.echo ? id : 0x10 + id), preset->limits, kTimeout});
-        setpoints.push_back({0.1f * static_cast<float>(i), 1.0f, 20.0f, 0.5f, 0.25f});
+        // Echoed, a command is its own reply, taken as the motor's state only when
+        // byte 0 names the motor in its low nibble: the position's top byte is 0x80 + id.
+        const float p = preset->limits.p_max;
+        const float q = o.echo ? static_cast<float>((0x80 + id) * 256 + 0x80) * 2 * p / 65535 - p
+                               : 0.1f * static_cast<float>(i);
+        setpoints.push_back({q, 1.0f, 20.0f, 0.5f, 0.25f});
     }
 
     Simulator sim;
