@@ -433,21 +433,16 @@ def test_decoded_frame_repr():
 
 CAN_ERR_FLAG = 0x20000000
 
-# Error frames as linux/can/error.h lays them out: (classes, bytes) -> words, the state reported.
+# Error frames as linux/can/error.h lays them out: (classes, bytes) -> words, the state reported. Every
+# class and byte the core reads is in tests/cpp/test_bus_health.cpp; these are what the binding passes on.
 ERRORS = {
     "bus-off": (0x040, "0000000000000000", "bus-off", "bus-off"),
     "passive with an overflow": (0x004, "0021000000000000", "controller rx overflow, tx error-passive",
                                  "error-passive"),
     "warning with counters": (0x204, "0008000000006003", "controller tx error-warning; counters tx 96 rx 3",
                               "error-warning"),
-    "active again": (0x004, "0040000000000000", "controller error-active", "error-active"),
-    "overflow alone": (0x004, "0002000000000000", "controller tx overflow", None),
-    "restarted": (0x100, "0000000000000000", "restarted", "error-active"),
-    "lost arbitration": (0x002, "0500000000000000", "lost-arbitration at bit 5", None),
-    "no ack": (0x020, "", "no-ack", None),
+    "no state, fewer bytes": (0x020, "", "no-ack", None),
     "protocol": (0x088, "0000821900000000", "protocol form, on transmission at ack slot; bus-error", None),
-    "transceiver": (0x010, "0000000004000000", "transceiver canh no wire", None),
-    "tx timeout and bus-off": (0x041, "0000000000000000", "tx-timeout; bus-off", "bus-off"),
 }
 
 
