@@ -3,7 +3,8 @@
 // between. Prints one JSON object on stdout.
 //
 //   group_tick --iface NAME --ticks N [--block B] [--warmup W] [--way group|singles|multi]
-//              [--iface2 NAME] [--transport batch|per-frame|filter] [--fd] (--echo | --dmsim COMMAND)
+//              [--iface2 NAME] [--transport batch|per-frame|filter] [--fd] [--health]
+//              (--echo | --dmsim COMMAND)
 //
 // After W untimed ticks, N ticks run back to back with a clock read after
 // every B (block_ns; B defaults to 10 and must divide N). Every tick sends
@@ -26,6 +27,8 @@
 // --fd       the group sends CAN FD frames with bit-rate switch.
 // --way multi  two groups of seven, the second on --iface2, in one
 //            multi-bus exchange (with --echo only); "motors" is then 14.
+// --health   the sockets take error frames and count their traffic in their
+//            interfaces' BusHealth records, as torvane_ext's do.
 //
 // phase_mark() is entered right before and right after the back-to-back
 // loop, so that `valgrind --tool=callgrind --dump-before=phase_mark`
@@ -73,6 +76,7 @@ struct Options {
     std::string iface2;
     std::string transport = "batch";
     bool fd = false;
+    bool health = false;
     bool echo = false;
     std::string dmsim;
 };
@@ -81,7 +85,7 @@ Options parse(int argc, char** argv) {
     Options o;
     bench::Args args("group_tick",
                      "group_tick --iface NAME --ticks N [--block B] [--warmup W] [--way group|singles] "
-                     "[--transport batch|per-frame|filter] [--fd] (--echo | --dmsim COMMAND)",
+                     "[--transport batch|per-frame|filter] [--fd] [--health] (--echo | --dmsim COMMAND)",
                      argc, argv);
     while (args.next()) {
         if (args.loop_option(o.loop, "--ticks")) continue;
@@ -89,6 +93,7 @@ Options parse(int argc, char** argv) {
         else if (args.is("--iface2")) o.iface2 = args.value();
         else if (args.is("--transport")) o.transport = args.value();
         else if (args.is("--fd")) o.fd = true;
+        else if (args.is("--health")) o.health = true;
         else if (args.is("--echo")) o.echo = true;
         else if (args.is("--dmsim")) o.dmsim = args.value();
         else args.unknown();
@@ -221,6 +226,8 @@ int main(int argc, char** argv) {
     auto opened = can::SocketCanTransport::open(o.loop.iface);
     if (!opened) return fail("open: " + opened.error().to_string());
     can::SocketCanTransport bus = std::move(*opened);
+    if (o.health)
+        if (auto w = bus.watch_health(); !w) return fail("watch_health: " + w.error().to_string());
 
     std::vector<damiao::Damiao> motors;
     std::vector<damiao::MitSetpoint> setpoints;
@@ -230,7 +237,12 @@ int main(int argc, char** argv) {
             return std::string_view(p.name) == kModels[i];
         });
         motors.push_back({id, static_cast<std::uint16_t>(o.echo ? id : 0x10 + id), preset->limits, kTimeout});
-        setpoints.push_back({0.1f * static_cast<float>(i), 1.0f, 20.0f, 0.5f, 0.25f});
+        // Echoed, a command is its own reply, taken as the motor's state only when
+        // byte 0 names the motor in its low nibble: the position's top byte is 0x80 + id.
+        const float p = preset->limits.p_max;
+        const float q = o.echo ? static_cast<float>((0x80 + id) * 256 + 0x80) * 2 * p / 65535 - p
+                               : 0.1f * static_cast<float>(i);
+        setpoints.push_back({q, 1.0f, 20.0f, 0.5f, 0.25f});
     }
 
     Simulator sim;
@@ -261,6 +273,8 @@ int main(int argc, char** argv) {
         auto second = can::SocketCanTransport::open(o.iface2);
         if (!second) return fail("open " + o.iface2 + ": " + second.error().to_string());
         bus2.emplace(std::move(*second));
+        if (o.health)
+            if (auto w = bus2->watch_health(); !w) return fail("watch_health: " + w.error().to_string());
         const int on = 1;
         if (::setsockopt(bus2->fd(), SOL_CAN_RAW, CAN_RAW_RECV_OWN_MSGS, &on, sizeof on) < 0)
             return fail("CAN_RAW_RECV_OWN_MSGS: " + can::os_error_text(errno));

@@ -55,7 +55,7 @@ def table_lines(decoder: df.Decoder, summary: df.Summary) -> list[str]:
             v = s.last.values
             lines.append(f"{head} {v['status_name']:<15} {v['position']:>+9.4f} {v['velocity']:>+9.4f} "
                          f"{v['torque']:>+9.4f} {v['t_mos']:>5} {v['t_rotor']:>7} {lat}")
-    return lines
+    return [*lines, summary.bus_line()]
 
 
 class View:
@@ -64,7 +64,7 @@ class View:
     def __init__(self, decoder: df.Decoder, *, table: bool, out: IO[str], csv_file: IO[str] | None = None,
                  log: IO[str] | None = None, live: Any = None, redraw: bool = True) -> None:
         self.decoder = decoder
-        self.summary = df.Summary()
+        self.summary = df.Summary(tables=decoder.tables)
         self.out = out
         self.table = table
         # Redrawn in place on a terminal, and only for frames as they come; otherwise the last table, once.
@@ -85,6 +85,8 @@ class View:
             self.log.write(format_line(f) + "\n")
         if self.writer:
             self.writer.writerow(df.csv_row(e))
+        if self.live is not None and e.kind == "error":
+            self.live.bus(self.summary.bus_line())
         if self.live is not None and e.kind == "feedback" and e.motor_id is not None:
             v = e.values
             self.live.sample(e.motor_id, e.t, v["position"], v["velocity"], v["torque"], v["t_mos"], v["t_rotor"],

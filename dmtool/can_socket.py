@@ -1,5 +1,6 @@
 """A raw CAN socket that only listens: every frame on one interface, classic
-and FD, with the kernel's receive time. It has no way to send."""
+and FD, and the controller's error frames, with the kernel's receive time.
+It has no way to send."""
 
 from __future__ import annotations
 
@@ -11,6 +12,9 @@ import time
 from dmtool.candump import CAN_EFF_FLAG, CAN_EFF_MASK, CAN_ERR_FLAG, CAN_RTR_FLAG, Frame
 
 SO_TIMESTAMP = getattr(socket, "SO_TIMESTAMP", 29)
+# linux/can/raw.h; Python's socket module does not name it.
+CAN_RAW_ERR_FILTER = getattr(socket, "CAN_RAW_ERR_FILTER", 2)
+CAN_ERR_MASK = 0x1FFFFFFF
 CANFD_MTU = 72
 TIMEVAL = struct.Struct("@ll")
 
@@ -21,6 +25,7 @@ class Listener:
         self._sock = socket.socket(socket.AF_CAN, socket.SOCK_RAW, socket.CAN_RAW)
         try:
             self._sock.setsockopt(socket.SOL_CAN_RAW, socket.CAN_RAW_FD_FRAMES, 1)
+            self._sock.setsockopt(socket.SOL_CAN_RAW, CAN_RAW_ERR_FILTER, CAN_ERR_MASK)
             self._sock.setsockopt(socket.SOL_SOCKET, SO_TIMESTAMP, 1)
             self._sock.bind((iface,))
         except OSError:

@@ -9,8 +9,13 @@ PMAX, VMAX or TMAX of that motor passes; a feedback id not given is learnt
 from a register reply or from the first answer after a command. Nothing
 here touches a socket.
 
+An error frame (a controller's report, which a listener's socket receives
+when it asks for them) is read by torvane_ext too: its classes and the
+controller state it reports, in words.
+
 `Summary` gathers, per motor, frames, command rate, reply latency (command
-to that motor's next answer) and faults.
+to that motor's next answer) and faults; for the bus, its error frames by
+class and the last state they reported.
 """
 
 from __future__ import annotations
@@ -22,7 +27,7 @@ from dataclasses import dataclass, field, replace
 from types import ModuleType
 from typing import Any
 
-from dmtool.candump import Frame
+from dmtool.candump import CAN_ERR_FLAG, Frame
 
 COMMANDS = {"mit", "pos_vel", "vel", "force_pos", "enable", "disable", "set_zero", "clear_error"}
 # What a motor answers; a save is not answered.
@@ -44,20 +49,26 @@ class Limits:
 
 @dataclass(frozen=True)
 class Tables:
-    """What the decoder takes from the modules: torvane_ext's decode_frame, torvane's MitLimits, and the
-    names of registers (number -> name) and statuses (code -> (name, is_fault))."""
+    """What the decoder takes from the modules: torvane_ext's decode_frame, torvane's MitLimits, the
+    names of registers (number -> name) and statuses (code -> (name, is_fault)), and of the error classes
+    by bit."""
 
     decode_frame: Callable[..., Any]
     mit_limits: Callable[..., Any]
     registers: dict[int, str]
     statuses: dict[int, tuple[str, bool]]
+    error_classes: tuple[str, ...] = ()
 
     @classmethod
     def of(cls, tx: Any, tv: ModuleType | None = None) -> Tables:
         # torvane_ext alone: the torvane it loaded beside it.
         tv = tv or importlib.import_module("torvane")
         return cls(tx.decode_frame, tv.MitLimits, {r.number: r.name for r in tx.REGISTERS},
-                   {int(s): (s.name, s.is_fault) for s in tx.Status})
+                   {int(s): (s.name, s.is_fault) for s in tx.Status}, tuple(tx.ERROR_CLASSES))
+
+    def classes(self, mask: int) -> list[str]:
+        """The names of an error frame's classes (bit 9, the counters' flag, is none)."""
+        return [name for k, name in enumerate(self.error_classes) if mask >> k & 1]
 
     def status(self, code: int) -> tuple[str, bool]:
         # A code outside the table is no state a working motor reports.
@@ -79,7 +90,7 @@ class MotorSpec:
 class Event:
     t: float
     frame: Frame
-    kind: str                 # mit, pos_vel, ..., feedback, reg_reply, reg_ack, raw
+    kind: str                 # mit, pos_vel, ..., feedback, reg_reply, reg_ack, error, raw
     motor_id: int | None = None
     values: dict[str, Any] = field(default_factory=dict)
 
@@ -126,7 +137,10 @@ class Decoder:
         return e
 
     def _decode(self, f: Frame) -> Event:
-        if f.remote or f.error or f.extended:
+        if f.error:
+            r = self.tables.decode_frame(f.can_id | CAN_ERR_FLAG, f.data)
+            return Event(f.t, f, r.kind, None, {**r.values, "error": r.error, "bus_state": r.state})
+        if f.remote or f.extended:
             return Event(f.t, f, "raw")
         known = self.by_master.get(f.can_id)
         r = self.read(f, known.motor_id if known else None)
@@ -180,10 +194,13 @@ def number(v: Any) -> str:
 
 def event_text(e: Event) -> str:
     """One line: time, interface, identifier, motor, kind, values, and the raw bytes for what is not decoded."""
-    head = f"{e.t:.6f} {e.frame.iface} {e.frame.can_id:03X}"
+    ident = f"{e.frame.can_id | CAN_ERR_FLAG:08X}" if e.frame.error else f"{e.frame.can_id:03X}"
+    head = f"{e.t:.6f} {e.frame.iface} {ident}"
     who = f"motor {e.motor_id}" if e.motor_id is not None else "-"
     v = e.values
-    if e.kind == "feedback":
+    if e.kind == "error":
+        body = v["error"]
+    elif e.kind == "feedback":
         body = (f"status={v['status_name']} pos={v['position']:+.4f} vel={v['velocity']:+.4f} "
                 f"torque={v['torque']:+.4f} t_mos={v['t_mos']} t_rotor={v['t_rotor']}")
     elif e.kind in ("reg_read", "reg_write", "reg_reply", "reg_ack"):
@@ -198,7 +215,8 @@ def event_text(e: Event) -> str:
 
 
 CSV_HEADER = ["time_s", "iface", "can_id", "motor_id", "kind", "status", "position", "velocity", "torque", "t_mos",
-              "t_rotor", "q", "dq", "kp", "kd", "tau", "v_limit", "i_limit", "register", "value", "data"]
+              "t_rotor", "q", "dq", "kp", "kd", "tau", "v_limit", "i_limit", "register", "value", "error",
+              "bus_state", "data"]
 
 
 def csv_row(e: Event) -> list[Any]:
@@ -206,7 +224,8 @@ def csv_row(e: Event) -> list[Any]:
     if "status_name" in v:
         v["status"] = v.pop("status_name")
         v.pop("fault")
-    row: list[Any] = [f"{e.t:.6f}", e.frame.iface, f"0x{e.frame.can_id:03X}",
+    ident = f"0x{e.frame.can_id | CAN_ERR_FLAG:08X}" if e.frame.error else f"0x{e.frame.can_id:03X}"
+    row: list[Any] = [f"{e.t:.6f}", e.frame.iface, ident,
                       "" if e.motor_id is None else e.motor_id, e.kind]
     for col in CSV_HEADER[5:-1]:
         x = v.get(col, "")
@@ -253,13 +272,21 @@ class Summary:
     answer, or when it is still unanswered `grace` seconds before the end.
     """
 
-    def __init__(self, grace: float = 0.1) -> None:
+    def __init__(self, grace: float = 0.1, tables: Tables | None = None) -> None:
         self.grace = grace
+        self.tables = tables
         self.motors: dict[int, MotorStats] = {}
         self.end = 0.0
+        # The bus: error frames by class, and the last state one reported.
+        self.errors: dict[str, int] = {}
+        self.bus_state = "error-active"
 
     def add(self, e: Event) -> None:
         self.end = max(self.end, e.t)
+        if e.kind == "error":
+            for name in self.tables.classes(e.values["classes"]) if self.tables else []:
+                self.errors[name] = self.errors.get(name, 0) + 1
+            self.bus_state = e.values["bus_state"] or self.bus_state
         if e.motor_id is None:
             return
         s = self.motors.setdefault(e.motor_id, MotorStats(e.motor_id))
@@ -301,4 +328,13 @@ class Summary:
             faults = ", ".join(f"{k} x{n}" for k, n in s.faults.items()) or "none"
             out.append(f"{name}: {s.frames} frames, {s.commands} commands at {s.rate():.1f}/s, {latency}, "
                        f"{self.missed(s)} missed, faults: {faults}")
-        return out
+        return [*out, self.bus_line()]
+
+    def bus_line(self) -> str:
+        """The bus's last state and its error frames by class."""
+        return f"bus: {self.bus_state}, error frames: {errors_text(self.errors)}"
+
+
+def errors_text(counts: dict[str, int]) -> str:
+    """"controller x2, bus-off x1" of the classes seen, or "none"."""
+    return ", ".join(f"{k} x{n}" for k, n in counts.items() if n) or "none"

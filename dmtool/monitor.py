@@ -1,8 +1,12 @@
 """dmtool monitor: a live table of motors' state, one group refresh per tick.
 
 On a terminal the table is redrawn in place; piped, every tick gives one
-key=value line per motor. Each motor's watchdog (TIMEOUT) is read once, at
-the start, and shown beside it. Ctrl-C (or SIGTERM) ends it with status 0.
+key=value line per motor and one for the bus. Each motor's watchdog
+(TIMEOUT) is read once, at the start, and shown beside it. Below the motors
+the bus's health (torvane_ext.bus_health): the controller's state, error
+frames by class, stale and unsolicited frames, waits for transmit room. A
+tick that finds the bus off shows every motor silent, and the monitor goes
+on. Ctrl-C (or SIGTERM) ends it with status 0.
 """
 
 from __future__ import annotations
@@ -24,7 +28,8 @@ from dmtool.watchdog import read_watchdog, watchdog_text
 DRAW_PERIOD_S = 0.05
 NAP_S = 0.05
 CSV_HEADER = ["time_s", "motor_id", "master_id", "answered", "status", "position_rad", "velocity_rad_s",
-              "torque_nm", "t_mos_c", "t_rotor_c"]
+              "torque_nm", "t_mos_c", "t_rotor_c", "bus_state", "stale", "unsolicited", "tx_waits"]
+# Then one column of error frames per class: errors_<class>.
 
 
 def add_parser(sub: Any) -> None:
@@ -88,11 +93,32 @@ def plain_line(tx: Any, t: float, w: Watch, state: Any) -> str:
             f"vel={state.velocity:+.4f} torque={state.torque:+.4f} t_mos={state.t_mos} t_rotor={state.t_rotor}")
 
 
-def csv_row(t: float, motor: Any, state: Any) -> list[Any]:
+def errors_text(health: Any) -> str:
+    """The classes with error frames, "controller x2, bus-off x1", or "none"."""
+    return ", ".join(f"{k} x{n}" for k, n in health.error_frames.items() if n) or "none"
+
+
+def bus_text(iface: str, health: Any) -> str:
+    return (f"bus {iface}: {health.state}; error frames: {errors_text(health)}; stale {health.stale}, "
+            f"unsolicited {health.unsolicited}, tx waits {health.tx_waits}")
+
+
+def bus_line(t: float, iface: str, health: Any) -> str:
+    errors = ",".join(f"{k}:{n}" for k, n in health.error_frames.items() if n) or "none"
+    return (f"t={t:.3f} bus={iface} state={health.state} errors={errors} stale={health.stale} "
+            f"unsolicited={health.unsolicited} tx_waits={health.tx_waits}")
+
+
+def csv_header(tx: Any) -> list[str]:
+    return [*CSV_HEADER, *(f"errors_{name.replace('-', '_')}" for name in tx.ERROR_CLASSES)]
+
+
+def csv_row(t: float, motor: Any, state: Any, health: Any) -> list[Any]:
+    bus = [health.state, health.stale, health.unsolicited, health.tx_waits, *health.error_frames.values()]
     if state is None:
-        return [f"{t:.6f}", motor.motor_id, motor.master_id, 0, "", "", "", "", "", ""]
+        return [f"{t:.6f}", motor.motor_id, motor.master_id, 0, "", "", "", "", "", "", *bus]
     return [f"{t:.6f}", motor.motor_id, motor.master_id, 1, state.error, f"{state.position:.6f}",
-            f"{state.velocity:.6f}", f"{state.torque:.6f}", state.t_mos, state.t_rotor]
+            f"{state.velocity:.6f}", f"{state.torque:.6f}", state.t_mos, state.t_rotor, *bus]
 
 
 class Screen:
@@ -116,7 +142,7 @@ def run(args: Any, session: Session) -> int:
     with ExitStack() as stack:
         writer = csv.writer(stack.enter_context(open(args.csv, "w", newline=""))) if args.csv else None
         if writer:
-            writer.writerow(CSV_HEADER)
+            writer.writerow(csv_header(session.tx))
         live = None
         if getattr(args, "web", None):
             from dmtool.web import serve
@@ -146,25 +172,30 @@ def watch(args: Any, session: Session, group: Any, watches: list[Watch], writer:
             except tx.BusError as e:
                 if cut_short(e, tx):
                     continue
-                raise
+                if tx.bus_health(session.bus).state != "bus-off":
+                    raise
+                states = (None,) * len(watches)
+            health = tx.bus_health(session.bus)
             t = time.monotonic() - start
             ticks += 1
+            if live is not None:
+                live.bus(bus_text(session.iface, health))
             for w, state in zip(watches, states, strict=True):
                 w.update(state, t)
                 if writer:
-                    writer.writerow(csv_row(t, w.motor, state))
+                    writer.writerow(csv_row(t, w.motor, state, health))
                 if live is not None and state is None:
                     live.missing(w.motor.motor_id)
                 elif live is not None:
                     live.sample(w.motor.motor_id, time.time(), state.position, state.velocity, state.torque,
                                 state.t_mos, state.t_rotor, status_text(tx, state.error), is_fault(tx, state.error))
             if screen is None:
-                print("\n".join(plain_line(tx, t, w, s) for w, s in zip(watches, states, strict=True)),
-                      flush=True)
+                print("\n".join([*(plain_line(tx, t, w, s) for w, s in zip(watches, states, strict=True)),
+                                 bus_line(t, session.iface, health)]), flush=True)
             elif t - last_draw >= DRAW_PERIOD_S:
                 rate = ticks / t if t > 0 else 0.0
                 status = f"{session.iface}: {rate:.0f} ticks/s of {args.rate:g} asked, {ticks} ticks; Ctrl-C stops"
-                screen.draw([*table(watches, t), status])
+                screen.draw([*table(watches, t), bus_text(session.iface, health), status])
                 last_draw = t
             next_tick = max(next_tick + period, time.monotonic())  # when behind, no burst to catch up
             # In slices: a sleep goes on after the handler runs, and a slow rate would keep Ctrl-C waiting.

@@ -3,8 +3,8 @@
 The standard library's threading HTTP server, on 127.0.0.1 unless told
 otherwise. It answers GET only: "/" the page (everything inline), "/events"
 the stream, 25 updates a second with each motor's new samples, its status
-by name and how long it has been silent. Nothing the page sends can reach
-the bus.
+by name and how long it has been silent, and a line on the bus's health.
+Nothing the page sends can reach the bus.
 """
 
 from __future__ import annotations
@@ -40,6 +40,7 @@ class Live:
         self._lock = threading.Lock()
         self._seq = 0
         self._motors: dict[int, dict[str, Any]] = {}
+        self._bus = ""
         self.url = ""
 
     def _motor(self, motor_id: int) -> dict[str, Any]:
@@ -64,6 +65,11 @@ class Live:
                 m["gap"] += 0.2 * (now - m["last"] - m["gap"])
             m["status"], m["fault"], m["last"], m["missing"] = status, fault, now, False
 
+    def bus(self, text: str) -> None:
+        """The bus's state and error counters, in words."""
+        with self._lock:
+            self._bus = text
+
     def missing(self, motor_id: int) -> None:
         """A motor asked that did not answer (monitor): silent now, whatever its age."""
         with self._lock:
@@ -83,7 +89,7 @@ class Live:
                     silent = age is None or age > max(SILENT_AFTER_S, SILENT_GAPS * m["gap"])
                 motors[str(motor_id)] = {"samples": new, "status": m["status"], "fault": m["fault"],
                                          "silent": silent, "age": age}
-            return self._seq, {"t": now, "window": self.window_s, "motors": motors}
+            return self._seq, {"t": now, "window": self.window_s, "motors": motors, "bus": self._bus}
 
 
 class Handler(BaseHTTPRequestHandler):
@@ -185,6 +191,7 @@ canvas{width:100%;height:110px;display:block}
 #conn{color:#888;font-size:12px}
 </style></head><body>
 <h1>{{TITLE}} <span id="conn">connecting</span></h1>
+<div id="bus" class="values"></div>
 <div id="motors"></div>
 <script>
 "use strict";
@@ -243,6 +250,7 @@ function apply(u){
     }
     draw(m,m.c1,[0,1,2],u.window);draw(m,m.c2,[3,4],u.window);
   }
+  document.getElementById("bus").textContent=u.bus;
   document.body.dataset.updates=updates;
 }
 const source=new EventSource("/events");

@@ -1,6 +1,7 @@
 // The SocketCAN record parser on any bytes: only the two record sizes parse
 // (anything else is a backend error), and a parsed frame carries the
-// identifier kind and value, the length capped by the record's kind, the
+// identifier kind and value (an error frame's flag before the extended
+// one), the length capped by the record's kind, the
 // payload bytes and the FD flags exactly as the record's fields hold them
 // (read here by their offsets: can_id at 0, len at 4, flags at 5, data at 8).
 
@@ -26,7 +27,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const can::CanFrame& f = *got;
 
     const std::uint32_t raw_id = record[0] | record[1] << 8 | record[2] << 16 | std::uint32_t{record[3]} << 24;
-    if (raw_id & 0x80000000u) FUZZ_CHECK(f.id == can::CanId::extended(raw_id & 0x1FFFFFFF));
+    if (raw_id & 0x20000000u) FUZZ_CHECK(f.id == can::CanId::error(raw_id & 0x1FFFFFFF));
+    else if (raw_id & 0x80000000u) FUZZ_CHECK(f.id == can::CanId::extended(raw_id & 0x1FFFFFFF));
     else FUZZ_CHECK(f.id == can::CanId::standard(static_cast<std::uint16_t>(raw_id & 0x7FF)));
 
     const bool fd = size == 72;

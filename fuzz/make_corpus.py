@@ -108,6 +108,7 @@ PARSE_RECORD = {
     "classic-extended": record(0x80000000 | 0x1FFFFFFF, bytes(range(8))),
     "classic-remote": record(0x40000000 | 0x011, b"", length=2),
     "classic-len-15": record(0x7FF, bytes(range(8)), length=15),
+    "classic-error-bus-off": record(0x20000000 | 0x040, bytes(8)),
     "fd-12-brs": record(0x011, bytes(range(12)), flags=0x05, fd=True),
     "fd-len-70": record(0x80000011, bytes(range(64)), length=70, fd=True),
     "size-15": bytes(15),

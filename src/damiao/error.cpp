@@ -71,6 +71,7 @@ std::string Error::to_string() const {
                 return "groups " + to_string(e.first) + " and " + to_string(e.second) +
                        " are on the same bus: one could take the other's replies";
             },
+            [](const BusOff& e) { return e.iface.empty() ? std::string("bus-off") : e.iface + ": bus-off"; },
         },
         value);
 }

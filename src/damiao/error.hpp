@@ -28,13 +28,15 @@ struct Error {
     struct DuplicateFeedbackId { std::uint16_t id; std::size_t first, second; };
     struct GroupSizeMismatch { std::size_t motors, commands; };
     struct SharedBus { std::size_t first, second; };
+    // An error frame said the controller is bus-off; its interface, if known.
+    struct BusOff { std::string iface; };
 
     // The first six alternatives keep their order; the next two carry the
     // codec's own failures out of a driver call instead of reading past a
     // short reply or sending with unusable limits. New ones go at the end.
     using Value = std::variant<can::TransportError, NoSuchRegister, ReadOnlyRegister, TypeMismatch,
                                UnexpectedReply, ControlModeMismatch, ShortFeedback, InvalidLimits,
-                               RegisterNotVerified, DuplicateFeedbackId, GroupSizeMismatch, SharedBus>;
+                               RegisterNotVerified, DuplicateFeedbackId, GroupSizeMismatch, SharedBus, BusOff>;
     Value value;
 
     template <typename T>

@@ -115,11 +115,17 @@ const char* kind_name(FrameKind kind) {
         case FrameKind::RegReply: return "reg_reply";
         case FrameKind::RegAck: return "reg_ack";
         case FrameKind::Feedback: return "feedback";
+        case FrameKind::Error: return "error";
     }
     return "raw";
 }
 
 FrameReading read_frame(std::uint32_t id, std::span<const std::uint8_t> data, const FrameContext& context) {
+    if (id & kErrorFlag) {
+        ErrorFields e{id & CAN_ERR_MASK, {}, can::read_error(id & CAN_ERR_MASK, data)};
+        std::copy_n(data.begin(), std::min(data.size(), e.data.size()), e.data.begin());
+        return {FrameKind::Error, std::nullopt, e};
+    }
     if (id > can::kStandardMax) return raw();
     if (id == kRegisterId) return system(data);
     if (auto a = answer(data, context)) return *a;

@@ -4,6 +4,9 @@
 // (which identifier carries whose answers, which motors it has seen, which
 // register requests wait for an answer). Nothing here touches a socket.
 
+#include <linux/can.h>
+
+#include <array>
 #include <cstdint>
 #include <functional>
 #include <optional>
@@ -13,6 +16,7 @@
 #include "damiao/commands.hpp"
 #include "damiao/mit.hpp"
 #include "damiao/registers.hpp"
+#include "transport/error_frame.hpp"
 
 namespace torvane::damiao {
 
@@ -33,9 +37,10 @@ enum class FrameKind : std::uint8_t {
     RegReply,  // the answer to a RegRead
     RegAck,    // the answer to a RegWrite
     Feedback,
+    Error,     // a controller's error frame
 };
 
-// "raw", "mit", "pos_vel", ..., "reg_ack", "feedback".
+// "raw", "mit", "pos_vel", ..., "reg_ack", "feedback", "error".
 const char* kind_name(FrameKind kind);
 
 // A register request or answer: the register, and its value (typed by the
@@ -45,10 +50,19 @@ struct RegisterField {
     std::optional<RegisterValue> value;
 };
 
+// An error frame: its classes (can::kErrorClasses' bits), its 8 bytes
+// (fewer read as zeros) and what they say.
+struct ErrorFields {
+    std::uint32_t classes = 0;
+    std::array<std::uint8_t, 8> data{};
+    can::ErrorReading reading;
+};
+
 // By kind: MitSetpoint (Mit), the three mode commands, MotorState
-// (Feedback), RegisterField (the four register kinds); nothing otherwise.
-using FrameValues =
-    std::variant<std::monostate, MitSetpoint, PosVelCommand, VelCommand, ForcePosCommand, MotorState, RegisterField>;
+// (Feedback), RegisterField (the four register kinds), ErrorFields (Error);
+// nothing otherwise.
+using FrameValues = std::variant<std::monostate, MitSetpoint, PosVelCommand, VelCommand, ForcePosCommand, MotorState,
+                                 RegisterField, ErrorFields>;
 
 struct FrameReading {
     FrameKind kind = FrameKind::Raw;
@@ -79,7 +93,11 @@ struct FrameContext {
     std::function<bool(const AskedRegister&)> asked{};
 };
 
-// The frame on standard identifier `id`, in this order: a request on 0x7FF;
+// The error flag of an identifier as a raw socket gives it.
+inline constexpr std::uint32_t kErrorFlag = CAN_ERR_FLAG;
+
+// The frame on identifier `id`, in this order: an error frame when `id`
+// carries kErrorFlag (its classes in the low 29 bits); a request on 0x7FF;
 // an answer to an asked request, on any identifier; with feedback_of,
 // that motor's state when the low nibble of byte 0 is its id (a frame shaped
 // like a register answer but following no request is a state: a listener

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <cerrno>
+#include <string>
 
 
 namespace torvane::damiao {
@@ -12,26 +13,80 @@ using can::MonoNanos;
 
 namespace {
 
+// An error frame: noted in the bus's record, never a reply.
+void note(const Share& s, Progress& p, const CanFrame& f) {
+    if (s.bus->note_error(f).bus_off()) p.bus_off = true;
+}
+
 // Matches one frame to its motor; true once the share has all its replies.
 bool take(const Share& s, Progress& p, const CanFrame& f, MonoNanos at) {
     const auto feedback = s.group->feedback();
     const auto motors = s.group->motors();
     for (std::size_t i = 0; i < feedback.size(); ++i) {
         if (feedback[i] != f.id) continue;
+        MotorGroup::Slot& slot = s.slots[i];
         if (!is_state_of(f.data(), motors[i].motor_id)) {
             ++p.skipped;
-            break;
+        } else if (!slot.state) {
+            if (auto state = decode(motors[i].limits, f.data())) {
+                slot.state = *state;
+                slot.answered_at = at;
+                ++p.answered;
+                return p.answered == s.slots.size();
+            }
         }
-        MotorGroup::Slot& slot = s.slots[i];
-        if (slot.state) break;
-        if (auto state = decode(motors[i].limits, f.data())) {
-            slot.state = *state;
-            slot.answered_at = at;
-            ++p.answered;
-        }
-        break;
+        ++p.unsolicited;
+        return p.answered == s.slots.size();
     }
+    // No feedback identifier is an error frame's.
+    if (f.id.is_error())
+        note(s, p, f);
+    else
+        ++p.unsolicited;
     return p.answered == s.slots.size();
+}
+
+// A frame that waited from before the tick: a motor's state came too late
+// for its tick, anything else was nobody's reply.
+void late(const Share& s, Progress& p, const CanFrame& f) {
+    if (f.id.is_error()) return note(s, p, f);
+    const auto feedback = s.group->feedback();
+    const auto motors = s.group->motors();
+    for (std::size_t i = 0; i < feedback.size(); ++i)
+        if (feedback[i] == f.id && is_state_of(f.data(), motors[i].motor_id)) {
+            ++p.stale;
+            return;
+        }
+    ++p.unsolicited;
+}
+
+// Every frame received so far, without waiting (at most kDrainMax).
+ShareResult<void> drain(std::size_t i, const Share& s, Progress& p, std::span<CanFrame> scratch) {
+    for (std::size_t total = 0; total < can::kDrainMax;) {
+        auto got = s.bus->recv_batch(scratch.first(std::min(scratch.size(), can::kDrainMax - total)), {});
+        if (!got) return std::unexpected(ShareError{i, Error(got.error())});
+        if (*got == 0) break;
+        for (std::size_t k = 0; k < *got; ++k) late(s, p, scratch[k]);
+        total += *got;
+    }
+    return {};
+}
+
+ShareError bus_off(std::span<const Share> shares, std::size_t i) {
+    const can::BusHealth* h = shares[i].bus->health();
+    return {i, Error(Error::BusOff{h ? h->iface() : std::string()})};
+}
+
+// What the exchange counted, into each bus's record.
+void count(std::span<const Share> shares, std::span<const Progress> progress) {
+    for (std::size_t i = 0; i < shares.size(); ++i) {
+        can::BusHealth* h = shares[i].bus->health();
+        const Progress& p = progress[i];
+        if (!h) continue;
+        if (p.stale) h->add_stale(p.stale);
+        if (p.unsolicited) h->add_unsolicited(p.unsolicited);
+        if (p.tx_waits) h->add_tx_waits(p.tx_waits);
+    }
 }
 
 // Every group's commands, the buses in turn; a full transmit queue is
@@ -60,30 +115,31 @@ ShareResult<void> send_all(std::span<const Share> shares, std::span<Progress> pr
         if (full == shares.size()) return {};
         if (clock.now() >= deadline)
             return std::unexpected(ShareError{full, Error(can::TransportError::os(ENOBUFS))});
+        ++progress[full].tx_waits;
         if (auto room = shares[full].bus->wait_for_room(deadline); !room)
             return std::unexpected(ShareError{full, Error(room.error())});
     }
 }
 
-}  // namespace
-
-ShareResult<std::size_t> exchange(std::span<const Share> shares, Pace pace, std::span<Progress> progress,
-                                  std::span<can::CanTransport*> waiting) {
+ShareResult<std::size_t> run(std::span<const Share> shares, Pace pace, std::span<Progress> progress,
+                             std::span<can::CanTransport*> waiting) {
     std::size_t total = 0;
     for (std::size_t i = 0; i < shares.size(); ++i) {
         const Share& s = shares[i];
         if (s.slots.size() != s.group->size())
             return std::unexpected(ShareError{i, Error(Error::GroupSizeMismatch{s.group->size(), s.slots.size()})});
         for (MotorGroup::Slot& slot : s.slots) slot.state.reset();
-        progress[i] = {};
         total += s.slots.size();
     }
     if (total == 0) return 0;
 
     std::array<CanFrame, can::kBatchMax> scratch;
-    for (std::size_t i = 0; i < shares.size(); ++i)
-        if (auto drained = shares[i].bus->drain(scratch); !drained)
-            return std::unexpected(ShareError{i, Error(drained.error())});
+    for (std::size_t i = 0; i < shares.size(); ++i) {
+        if (auto drained = drain(i, shares[i], progress[i], scratch); !drained)
+            return std::unexpected(drained.error());
+        // Nothing goes out to a controller that is off the bus.
+        if (progress[i].bus_off) return std::unexpected(bus_off(shares, i));
+    }
     // One deadline for the whole tick, sending included.
     can::CanTransport& clock = *shares[0].bus;
     const MonoNanos start = clock.now();
@@ -105,6 +161,7 @@ ShareResult<std::size_t> exchange(std::span<const Share> shares, Pace pace, std:
             bool done = false;
             for (std::size_t k = 0; k < *got && !done; ++k) done = take(s, p, scratch[k], at);
             answered += p.answered - before;
+            if (p.bus_off) return std::unexpected(bus_off(shares, i));
             if (done || *got < scratch.size()) return {};
         }
     };
@@ -126,6 +183,16 @@ ShareResult<std::size_t> exchange(std::span<const Share> shares, Pace pace, std:
             return std::unexpected(ShareError{first, Error(w.error())});
         }
     }
+}
+
+}  // namespace
+
+ShareResult<std::size_t> exchange(std::span<const Share> shares, Pace pace, std::span<Progress> progress,
+                                  std::span<can::CanTransport*> waiting) {
+    for (Progress& p : progress.first(shares.size())) p = {};
+    auto answered = run(shares, pace, progress, waiting);
+    count(shares, progress);
+    return answered;
 }
 
 Result<MultiBusExchange> MultiBusExchange::make(std::vector<Share> shares, Pace pace) {

@@ -45,10 +45,21 @@ struct Progress {
     // Frames on a motor's feedback identifier that were not its state: a
     // register reply (another program's, maybe) or another motor's feedback.
     std::size_t skipped = 0;
+    // Found by the drain: the group's motors' states that came after their
+    // tick ended (stale), and other frames; while reading, frames that were
+    // no motor's reply (skipped ones among them). Error frames are neither.
+    std::size_t stale = 0;
+    std::size_t unsolicited = 0;
+    std::size_t tx_waits = 0;  // waits for room in a full transmit queue
+    bool bus_off = false;      // an error frame said so
 };
 
 // Fills every slot's state (and answered_at); returns how many answered.
 // One deadline, `pace.timeout` from the start, for sending and replies.
+// An error frame is never a reply: it is noted in the bus's BusHealth
+// record, and one that reports bus-off ends the exchange at once with
+// Error::BusOff for its share. The progress counters are added to each
+// bus's record however the exchange ends.
 // `progress` and `waiting` hold one entry per share: the caller's storage,
 // so that a tick allocates nothing. The clock, and the wait on the buses
 // still owing replies (CanTransport::wait_any), are the first share's bus's.

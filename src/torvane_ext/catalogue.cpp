@@ -48,13 +48,14 @@ constexpr auto exceptions_text = decl::make_text<[](decl::TextSink& out) {
 }>();
 
 // The exceptions are all written with the first; the others are named for __all__.
-constexpr std::size_t kOwn = 6;
+constexpr std::size_t kOwn = 7;
 constexpr auto kAttributes = [] {
     std::array<PyAttributeInfo, kOwn + kExceptions.size()> out{{
         {kModule, "ControlMode", control_mode_text.data(), 0},
         {kModule, "REGISTERS", "REGISTERS: tuple[RegisterInfo, ...]\n", 1},
         {kModule, kCommandColumnsName, "COMMAND_COLUMNS: dict[str, tuple[str, ...]]\n", 1},
         {kModule, kStateColumnsName, "STATE_COLUMNS: tuple[str, ...]\n", 1},
+        {kModule, kErrorClassesName, "ERROR_CLASSES: tuple[str, ...]\n", 1},
         {kModule, kStatusClass, status_text.data(), 4},
         {kModule, kStatusFunction.name, status_function_text.data(), 5},
     }};
@@ -63,12 +64,13 @@ constexpr auto kAttributes = [] {
     return out;
 }();
 
-static_assert(kAttributes.size() == 12);
+static_assert(kAttributes.size() == 13);
 const Registration<PyAttributeInfo> attributes[] = {
-    {py_attribute_infos, kAttributes[0]}, {py_attribute_infos, kAttributes[1]}, {py_attribute_infos, kAttributes[2]},
-    {py_attribute_infos, kAttributes[3]}, {py_attribute_infos, kAttributes[4]}, {py_attribute_infos, kAttributes[5]},
-    {py_attribute_infos, kAttributes[6]}, {py_attribute_infos, kAttributes[7]}, {py_attribute_infos, kAttributes[8]},
-    {py_attribute_infos, kAttributes[9]}, {py_attribute_infos, kAttributes[10]}, {py_attribute_infos, kAttributes[11]}};
+    {py_attribute_infos, kAttributes[0]},  {py_attribute_infos, kAttributes[1]},  {py_attribute_infos, kAttributes[2]},
+    {py_attribute_infos, kAttributes[3]},  {py_attribute_infos, kAttributes[4]},  {py_attribute_infos, kAttributes[5]},
+    {py_attribute_infos, kAttributes[6]},  {py_attribute_infos, kAttributes[7]},  {py_attribute_infos, kAttributes[8]},
+    {py_attribute_infos, kAttributes[9]},  {py_attribute_infos, kAttributes[10]}, {py_attribute_infos, kAttributes[11]},
+    {py_attribute_infos, kAttributes[12]}};
 
 }  // namespace
 

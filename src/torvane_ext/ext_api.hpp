@@ -20,6 +20,7 @@
 #include "python/api.hpp"
 #include "torvane_ext/ext_declare.hpp"
 #include "torvane_ext/loop_api.hpp"
+#include "transport/bus_health.hpp"
 
 namespace torvane::ext {
 
@@ -55,11 +56,18 @@ struct RegisterEntry {
 struct FeedbackStatus {  // a Status member, the plain int for a code not in Status, or None
     std::optional<std::uint8_t> code;
 };
+struct StateName {  // a controller's state as its name: "error-active", ..., "bus-off"
+    can::BusState state = can::BusState::ErrorActive;
+};
 struct DecodedFrame {
     damiao::FrameKind kind = damiao::FrameKind::Raw;
     std::optional<std::uint16_t> motor_id;
     damiao::FrameValues values;
     FeedbackStatus status;  // feedback only
+    // Error frames only: what it reports in words, and the state it says
+    // the controller is in (if it says one).
+    std::optional<std::string> error;
+    std::optional<StateName> state;
 };
 // One value a frame carries, as its Python dict names it.
 struct NamedValue {
@@ -69,12 +77,25 @@ struct NamedValue {
     std::uint32_t i = 0;
 };
 struct NamedValues {
-    std::array<NamedValue, 5> items{};
+    std::array<NamedValue, 8> items{};
     std::size_t size = 0;
 };
 // Once for the dict and the repr: the names dmtool's events and CSV columns use.
 NamedValues named_values(const damiao::FrameValues& values);
 std::string repr_text(const DecodedFrame& frame);
+
+// BusHealth: an interface's record (can::BusHealth) as read at one time.
+struct ErrorCounts {  // {class name: error frames}, every class of can::kErrorClasses
+    std::array<std::uint64_t, can::kErrorClasses.size()> counts{};
+};
+struct HealthRecord {
+    std::string iface;
+    std::uint64_t frames_out = 0, frames_in = 0, stale = 0, unsolicited = 0, tx_waits = 0;
+    ErrorCounts error_frames;
+    StateName state;
+};
+HealthRecord health_record(const can::BusHealth& h);
+std::string repr_text(const HealthRecord& h);
 
 struct Group;  // MotorGroup: holds its bus and motors (group_class.hpp)
 struct Robot;  // Robot: holds its groups (robot_class.hpp)
@@ -133,8 +154,8 @@ struct ModeCheck {    // None, or the control mode enable() checks first
 struct AnyObject {};  // passed on as it is
 struct Faults {};     // {motor index: Status}
 struct Clamped {};    // per motor, how many commands its limits changed
-struct StandardId {   // 0..0x7FF
-    std::uint16_t value = 0;
+struct FrameId {  // a standard identifier 0..0x7FF, or an error frame's: its classes | CAN_ERR_FLAG
+    std::uint32_t value = 0;
 };
 struct FrameData {  // a classic or CAN FD payload: at most 64 bytes, copied
     std::array<std::uint8_t, can::kFdMaxLen> bytes{};
@@ -177,10 +198,15 @@ Result<MotorState> force_pos(can::CanTransport& bus, const Damiao& m, float q, f
 Result<MotorState> refresh(can::CanTransport& bus, const Damiao& m);
 Result<std::vector<MotorInfo>> scan(can::CanTransport& bus, const ScanIds& ids, ScanTimeout timeout);
 
-std::expected<DecodedFrame, PythonRaised> decode_frame(StandardId can_id, const FrameData& data,
+std::expected<DecodedFrame, PythonRaised> decode_frame(FrameId can_id, const FrameData& data,
                                                        const std::optional<MitLimits>& limits,
                                                        std::optional<std::uint16_t> feedback_of, const MotorIds& motors,
                                                        const AskedArg& asked);
+
+// The record of the bus's interface, read without an exchange (nor the
+// bus's lock); the same with its counters set to zero.
+std::expected<HealthRecord, PythonRaised> bus_health(py::Bus* bus);
+std::expected<void, PythonRaised> reset_bus_health(py::Bus* bus);
 
 // The value a write of `value` to register `info` sends, or nothing when an
 // int does not fit a Uint32 register (a float there is the core's type error).
@@ -219,15 +245,29 @@ using DecodeFrameFunction = PlainFunction<
     kModule, "decode_frame", &decode_frame,
     "One standard CAN frame read as dmtool listen reads it, from what a listener knows: its kind ('mit',\n"
     "'pos_vel', 'vel', 'force_pos', 'enable', 'disable', 'set_zero', 'clear_error', 'refresh', 'save',\n"
-    "'reg_read', 'reg_write', 'reg_reply', 'reg_ack', 'feedback' or 'raw'), the motor it concerns, its values\n"
-    "and, for feedback, its status. In this order: a request on 0x7FF; an answer to one of `asked`, the\n"
+    "'reg_read', 'reg_write', 'reg_reply', 'reg_ack', 'feedback', 'error' or 'raw'), the motor it concerns, its\n"
+    "values and, for feedback, its status. A can_id with CAN_ERR_FLAG (0x20000000), as a raw socket gives an\n"
+    "error frame, is 'error': its classes and bytes as values, .error in words, .state the controller's state\n"
+    "it reports. Otherwise, in this order: a request on 0x7FF; an answer to one of `asked`, the\n"
     "(kind, motor_id, register) of reg_read and reg_write frames not answered yet; with feedback_of, that\n"
     "motor's state if byte 0 names it; otherwise a command by its identifier, a command id in `motors`\n"
     "before the plain ranges. `motors` and `asked` are containers (a set, a dict's keys), looked up with\n"
     "`in`. `limits` scale MIT values: motor feedback_of's, or those of the motor whose command id can_id is.",
-    Arg<"can_id", StandardId>, Arg<"data", FrameData>, Arg<"limits", std::optional<MitLimits>, "None">,
+    Arg<"can_id", FrameId>, Arg<"data", FrameData>, Arg<"limits", std::optional<MitLimits>, "None">,
     KwOnly<Arg<"feedback_of", std::optional<std::uint16_t>, "None">>, KwOnly<Arg<"motors", MotorIds, "()">>,
     KwOnly<Arg<"asked", AskedArg, "()">>>;
+
+using BusHealthFunction = PlainFunction<
+    kModule, "bus_health", &bus_health,
+    "What the process has seen on the bus's interface, from every object on it, since the first torvane_ext\n"
+    "call on it (or the last reset_bus_health): frames out and in, stale replies (an earlier tick's, dropped\n"
+    "by the next), unsolicited frames (no motor's reply), waits for room in the transmit queue, error frames\n"
+    "by class and the controller's last state. Read at once, with no exchange and no lock.",
+    Arg<"bus", Bus>>;
+using ResetBusHealthFunction = PlainFunction<
+    kModule, "reset_bus_health", &reset_bus_health,
+    "Set the interface's counters of bus_health() back to zero; the state stays the controller's last word.",
+    Arg<"bus", Bus>>;
 
 using Functions = std::tuple<
     Fn<"read_limits", &read_limits, "PMAX, VMAX and TMAX (registers 21-23) as MitLimits, kp_max 500 and kd_max 5.",
@@ -253,7 +293,8 @@ using Functions = std::tuple<
        "Ask each candidate command id (None: range(1, 17)) for register 7 (MST_ID), taking the answer on\n"
        "any identifier; then read the mode, limits and versions of each motor that answered.",
        Arg<"ids", ScanIds, "None">, Arg<"timeout_ms", ScanTimeout, "20">>,
-    RealtimeFunction, MonotonicFunction, StopOnSignalsFunction, DecodeFrameFunction>;
+    RealtimeFunction, MonotonicFunction, StopOnSignalsFunction, DecodeFrameFunction, BusHealthFunction,
+    ResetBusHealthFunction>;
 
 using MotorInfoFields =
     Fields<Field<"motor_id", &MotorInfo::motor_id>, Field<"master_id", &MotorInfo::master_id>,
@@ -261,15 +302,22 @@ using MotorInfoFields =
            Field<"sw_ver", &MotorInfo::sw_ver>, Field<"serial", &MotorInfo::serial>>;
 using DecodedFrameFields =
     Fields<Field<"kind", &DecodedFrame::kind>, Field<"motor_id", &DecodedFrame::motor_id>,
-           Field<"values", &DecodedFrame::values>, Field<"status", &DecodedFrame::status>>;
+           Field<"values", &DecodedFrame::values>, Field<"status", &DecodedFrame::status>,
+           Field<"error", &DecodedFrame::error>, Field<"state", &DecodedFrame::state>>;
+using HealthFields =
+    Fields<Field<"iface", &HealthRecord::iface>, Field<"frames_out", &HealthRecord::frames_out>,
+           Field<"frames_in", &HealthRecord::frames_in>, Field<"stale", &HealthRecord::stale>,
+           Field<"unsolicited", &HealthRecord::unsolicited>, Field<"tx_waits", &HealthRecord::tx_waits>,
+           Field<"error_frames", &HealthRecord::error_frames>, Field<"state", &HealthRecord::state>>;
 using RegisterFields = Fields<Field<"number", &RegisterEntry::number>, Field<"name", &RegisterEntry::name>,
                               Field<"type", &RegisterEntry::type>, Field<"read_only", &RegisterEntry::read_only>>;
 
 enum class Frames { Enable, Disable, SetZero, ClearError, Refresh, Mit, PosVel, Vel, ForcePos };
 enum class GroupField {
-    Bus, Motors, TimeoutMs, Fd, SpinUs, LastAnswerNs, Missed, LastStates, Clamped, WatchdogMs, MaxStateAgeMs, Skipped
+    Bus, Motors, TimeoutMs, Fd, SpinUs, LastAnswerNs, Missed, LastStates, Clamped, WatchdogMs, MaxStateAgeMs, Skipped,
+    Health
 };
-enum class RobotField { Groups, TimeoutMs, SpinUs, LastAnswerNs, Missed, LastStates, Clamped };
+enum class RobotField { Groups, TimeoutMs, SpinUs, LastAnswerNs, Missed, LastStates, Clamped, Health };
 enum class LimitsField { Position, MaxStep, Velocity, Torque, Kp, Kd };
 // The calls that keep a robot safe, on groups and robots alike.
 enum class SafetyCall { Enter, Exit, Close, Faults, DisableAll };
@@ -384,7 +432,8 @@ using MotorGroupClass = typename WithTicks<
                    Computed<"clamped", Clamped, GroupField::Clamped>,
                    Computed<"watchdog_ms", std::optional<std::uint64_t>, GroupField::WatchdogMs>,
                    Computed<"max_state_age_ms", std::uint64_t, GroupField::MaxStateAgeMs>,
-                   Computed<"skipped", std::uint64_t, GroupField::Skipped>>,
+                   Computed<"skipped", std::uint64_t, GroupField::Skipped>,
+                   Computed<"health", HealthRecord, GroupField::Health>>,
     Repr>::type;
 
 using RobotConstructor =
@@ -404,7 +453,8 @@ using RobotClass = typename WithTicks<
                    Computed<"last_answer_ns", std::vector<std::uint64_t>, RobotField::LastAnswerNs>,
                    Computed<"missed", std::vector<std::uint32_t>, RobotField::Missed>,
                    Computed<"last_states", States, RobotField::LastStates>,
-                   Computed<"clamped", Clamped, RobotField::Clamped>>,
+                   Computed<"clamped", Clamped, RobotField::Clamped>,
+                   Computed<"health", std::vector<HealthRecord>, RobotField::Health>>,
     Repr>::type;
 
 using JointLimitsClass = Block<
@@ -437,7 +487,13 @@ using RegisterInfoClass =
 using DecodedFrameClass =
     Block<DecodedFrame, DecodedFrameFields,
           ClassDoc<"One CAN frame as decode_frame() read it: its kind, the motor it concerns, its values and, for "
-                   "feedback, the status.">,
+                   "feedback, the status; for an error frame, what it reports and the controller's state.">,
+          Repr>;
+using BusHealthClass =
+    Block<HealthRecord, HealthFields,
+          ClassDoc<"One interface's bus health as bus_health() read it: frames out and in, stale replies, "
+                   "unsolicited frames, waits for transmit room, error frames by class and the controller's "
+                   "state ('error-active', 'error-warning', 'error-passive' or 'bus-off').">,
           Repr>;
 using LoopClass = Block<
     LoopObject,
@@ -468,10 +524,10 @@ using LoopStatsClass =
                    "share of the period its bodies took.">,
           Repr>;
 
-using Classes =
-    std::tuple<Group, Robot, LimitsValue, MotorInfo, RegisterEntry, LoopObject, loop::Stats, DecodedFrame>;
+using Classes = std::tuple<Group, Robot, LimitsValue, MotorInfo, RegisterEntry, LoopObject, loop::Stats, DecodedFrame,
+                           HealthRecord>;
 using Blocks = std::tuple<MotorGroupClass, RobotClass, JointLimitsClass, MotorInfoClass, RegisterInfoClass, LoopClass,
-                          LoopStatsClass, DecodedFrameClass>;
+                          LoopStatsClass, DecodedFrameClass, BusHealthClass>;
 
 // ---- module attributes made at import ------------------------------------------------------
 
@@ -488,6 +544,9 @@ inline constexpr std::array<ModeName, 4> kModes{{{"MIT", damiao::kModeMit},
 // repeating numbers: {call: its command columns} and the state columns.
 inline constexpr char kCommandColumnsName[] = "COMMAND_COLUMNS";
 inline constexpr char kStateColumnsName[] = "STATE_COLUMNS";
+// The error classes by bit (can::kErrorClasses): the keys of
+// BusHealth.error_frames, and what an error frame's "classes" value holds.
+inline constexpr char kErrorClassesName[] = "ERROR_CLASSES";
 
 // Status: an IntEnum of damiao::kStatuses, with an is_fault property; and
 // status(), which names the code of a MotorState (or a bare code).
@@ -550,6 +609,8 @@ template <>
 inline constexpr const char* class_name<ext::RegisterEntry> = "RegisterInfo";
 template <>
 inline constexpr const char* class_name<ext::DecodedFrame> = "DecodedFrame";
+template <>
+inline constexpr const char* class_name<ext::HealthRecord> = "BusHealth";
 
 namespace stub_types {
 inline TypeInfo in_ext(const char* name) { return in_module(ext::kModule, name); }
@@ -558,7 +619,7 @@ inline TypeInfo in_ext(const char* name) { return in_module(ext::kModule, name);
 template <typename T>
     requires(std::is_same_v<T, ext::Group> || std::is_same_v<T, ext::Robot> || std::is_same_v<T, ext::LimitsValue> ||
              std::is_same_v<T, ext::MotorInfo> || std::is_same_v<T, ext::RegisterEntry> ||
-             std::is_same_v<T, ext::DecodedFrame>)
+             std::is_same_v<T, ext::DecodedFrame> || std::is_same_v<T, ext::HealthRecord>)
 struct PyTypeInfo<T> {
     static TypeInfo type_input() { return stub_types::in_ext(class_name<T>); }
     static TypeInfo type_output() { return type_input(); }
@@ -624,7 +685,11 @@ TORVANE_EXT_STUB_TYPE(ext::AnyObject, stub_types::builtin("object"), stub_types:
 TORVANE_EXT_STUB_TYPE(ext::Faults, stub_types::builtin("dict[int, Status]"), stub_types::builtin("dict[int, Status]"));
 TORVANE_EXT_STUB_TYPE(ext::Clamped, stub_types::builtin("tuple[int, ...]"), stub_types::builtin("tuple[int, ...]"));
 TORVANE_EXT_STUB_TYPE(ext::Window, stub_types::builtin("tuple[float, float]"), stub_types::builtin("tuple[float, float]"));
-TORVANE_EXT_STUB_TYPE(ext::StandardId, stub_types::builtin("int"), stub_types::builtin("int"));
+TORVANE_EXT_STUB_TYPE(ext::FrameId, stub_types::builtin("int"), stub_types::builtin("int"));
+TORVANE_EXT_STUB_TYPE(ext::StateName, stub_types::builtin("str"), stub_types::builtin("str"));
+TORVANE_EXT_STUB_TYPE(ext::ErrorCounts, stub_types::builtin("dict[str, int]"), stub_types::builtin("dict[str, int]"));
+TORVANE_EXT_STUB_TYPE(std::vector<ext::HealthRecord>, stub_types::builtin("tuple[BusHealth, ...]"),
+                      stub_types::builtin("tuple[BusHealth, ...]"));
 TORVANE_EXT_STUB_TYPE(ext::FrameData, (TypeInfo{"collections.abc.Buffer", {ModuleRef{"collections.abc"}}}),
                       (TypeInfo{"collections.abc.Buffer", {ModuleRef{"collections.abc"}}}));
 TORVANE_EXT_STUB_TYPE(ext::MotorIds, (TypeInfo{"typing.Container[int]", {ModuleRef{"typing"}}}),

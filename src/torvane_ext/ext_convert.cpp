@@ -1,5 +1,7 @@
 #include "torvane_ext/ext_convert.hpp"
 
+#include <linux/can.h>
+
 #include <cmath>
 #include <cstring>
 
@@ -115,17 +117,22 @@ bool Convert<ext::ScanTimeout>::from(PyObject* obj, const char* param, ext::Scan
 }
 
 template <>
-bool Convert<ext::StandardId>::from(PyObject* obj, const char* param, ext::StandardId& out) {
-    const long v = PyLong_AsLong(obj);
+bool Convert<ext::FrameId>::from(PyObject* obj, const char* param, ext::FrameId& out) {
+    const long long v = PyLong_AsLongLong(obj);
     if (v == -1 && PyErr_Occurred()) {
         reword_type_error(param);
         return false;
     }
-    if (v < 0 || v > static_cast<long>(can::kStandardMax)) {
-        PyErr_Format(PyExc_ValueError, "argument '%s': a standard identifier is 0..0x7FF, not %ld", param, v);
+    // An error frame's identifier is its flag and classes, nothing above.
+    const bool error = (v & ~static_cast<long long>(CAN_ERR_MASK)) == CAN_ERR_FLAG;
+    if (!error && (v < 0 || v > static_cast<long long>(can::kStandardMax))) {
+        PyErr_Format(PyExc_ValueError,
+                     "argument '%s': a standard identifier is 0..0x7FF, or an error frame's has CAN_ERR_FLAG "
+                     "(0x20000000) and its classes, not %lld",
+                     param, v);
         return false;
     }
-    out.value = static_cast<std::uint16_t>(v);
+    out.value = static_cast<std::uint32_t>(v);
     return true;
 }
 
@@ -242,6 +249,18 @@ PyObject* to_py(const damiao::FrameValues& values) {
 
 PyObject* to_py(const FeedbackStatus& status) {
     return status.code ? status_of(*status.code) : Py_NewRef(Py_None);
+}
+
+PyObject* to_py(const StateName& state) { return PyUnicode_FromString(can::state_name(state.state)); }
+
+PyObject* to_py(const ErrorCounts& counts) {
+    py::Ref dict = py::Ref::steal(PyDict_New());
+    if (!dict) return nullptr;
+    for (std::size_t k = 0; k < counts.counts.size(); ++k) {
+        py::Ref n = py::Ref::steal(PyLong_FromUnsignedLongLong(counts.counts[k]));
+        if (!n || PyDict_SetItemString(dict.get(), can::kErrorClasses[k], n.get()) < 0) return nullptr;
+    }
+    return dict.release();
 }
 
 PyObject* to_py(const std::vector<MotorInfo>& found) {

@@ -25,6 +25,8 @@ PyObject* to_py(const std::vector<MotorInfo>& found);
 PyObject* to_py(damiao::FrameKind kind);
 PyObject* to_py(const damiao::FrameValues& values);  // a dict, named as named_values names them
 PyObject* to_py(const FeedbackStatus& status);
+PyObject* to_py(const StateName& state);
+PyObject* to_py(const ErrorCounts& counts);  // {class name: count}
 inline void raise_error(PythonRaised&&) {}  // raised already
 inline PyObject* to_py(bool b) { return PyBool_FromLong(b); }
 inline PyObject* to_py(float f) { return PyFloat_FromDouble(static_cast<double>(f)); }
@@ -81,7 +83,7 @@ bool Convert<ext::Window>::from(PyObject* obj, const char* param, ext::Window& o
 template <>
 bool Convert<ext::ScanTimeout>::from(PyObject* obj, const char* param, ext::ScanTimeout& out);
 template <>
-bool Convert<ext::StandardId>::from(PyObject* obj, const char* param, ext::StandardId& out);  // 0..0x7FF
+bool Convert<ext::FrameId>::from(PyObject* obj, const char* param, ext::FrameId& out);  // 0..0x7FF, or an error frame's
 template <>
 bool Convert<ext::FrameData>::from(PyObject* obj, const char* param, ext::FrameData& out);  // a buffer, <= 64 bytes
 template <>

@@ -58,6 +58,8 @@ void raise_error(damiao::Error&& err, std::string_view iface) {
             if (t->kind == K::Backend && t->os_errno) os_errno = Ref::steal(PyLong_FromLong(t->os_errno));
             if (!os_errno) return;
         }
+    } else if (err.get<E::BusOff>()) {
+        type = exception(Failure::Bus);  // its text names the interface already
     } else if (err.get<E::NoSuchRegister>() || err.get<E::ReadOnlyRegister>() || err.get<E::TypeMismatch>()) {
         type = exception(Failure::Register);
     } else if (err.get<E::ControlModeMismatch>() || err.get<E::RegisterNotVerified>()) {

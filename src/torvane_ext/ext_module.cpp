@@ -204,6 +204,8 @@ bool module_body(PyObject* module) {
     if (!add(module, all.get(), kCommandColumnsName, command_columns.get())) return false;
     Ref state_columns = Ref::steal(names(damiao::kStateColumns));
     if (!add(module, all.get(), kStateColumnsName, state_columns.get())) return false;
+    Ref error_classes = Ref::steal(names(can::kErrorClasses));
+    if (!add(module, all.get(), kErrorClassesName, error_classes.get())) return false;
     const bool classes = [&]<typename... T>(std::tuple<T...>*) {
         return (add_class<T>(module, all.get()) && ...);
     }(static_cast<Classes*>(nullptr));
@@ -245,6 +247,7 @@ template PyTypeObject* create_type<ext::RegisterEntry>();
 template PyTypeObject* create_type<ext::LoopObject>();
 template PyTypeObject* create_type<loop::Stats>();
 template PyTypeObject* create_type<ext::DecodedFrame>();
+template PyTypeObject* create_type<ext::HealthRecord>();
 
 }  // namespace torvane::py
 

@@ -197,6 +197,7 @@ extern template PyTypeObject* create_type<ext::RegisterEntry>();
 extern template PyTypeObject* create_type<ext::LoopObject>();
 extern template PyTypeObject* create_type<loop::Stats>();
 extern template PyTypeObject* create_type<ext::DecodedFrame>();
+extern template PyTypeObject* create_type<ext::HealthRecord>();
 
 }  // namespace torvane::py
 

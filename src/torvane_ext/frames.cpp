@@ -32,7 +32,7 @@ bool holds(void* container, PyObject* key, bool& failed) {
 
 }  // namespace
 
-std::expected<DecodedFrame, PythonRaised> decode_frame(StandardId can_id, const FrameData& data,
+std::expected<DecodedFrame, PythonRaised> decode_frame(FrameId can_id, const FrameData& data,
                                                        const std::optional<MitLimits>& limits,
                                                        std::optional<std::uint16_t> feedback_of, const MotorIds& motors,
                                                        const AskedArg& asked) {
@@ -48,8 +48,12 @@ std::expected<DecodedFrame, PythonRaised> decode_frame(StandardId can_id, const 
         };
     damiao::FrameReading r = damiao::read_frame(can_id.value, {data.bytes.data(), data.size}, context);
     if (failed) return std::unexpected(PythonRaised{});
-    DecodedFrame out{r.kind, r.motor_id, std::move(r.values), {}};
+    DecodedFrame out{r.kind, r.motor_id, std::move(r.values), {}, {}, {}};
     if (const auto* s = std::get_if<MotorState>(&out.values)) out.status.code = s->error;
+    if (const auto* e = std::get_if<damiao::ErrorFields>(&out.values)) {
+        out.error = can::error_text(e->classes, e->data);
+        if (e->reading.state) out.state = StateName{*e->reading.state};
+    }
     return out;
 }
 
@@ -78,6 +82,14 @@ NamedValues named_values(const damiao::FrameValues& values) {
                 add(whole("register", v.number));
                 if (v.value && v.value->type == damiao::RegisterType::Float) add(real("value", v.value->as_float()));
                 if (v.value && v.value->type == damiao::RegisterType::Uint32) add(whole("value", v.value->bits));
+            } else if constexpr (std::is_same_v<T, damiao::ErrorFields>) {
+                // linux/can/error.h's bytes: 0 arbitration bit, 1 controller, 2-3 protocol, 4 transceiver,
+                // 6-7 error counters.
+                const auto& d = v.data;
+                for (NamedValue x : {whole("classes", v.classes), whole("arbitration_bit", d[0]),
+                                     whole("controller", d[1]), whole("protocol", d[2]), whole("location", d[3]),
+                                     whole("transceiver", d[4]), whole("tx_errors", d[6]), whole("rx_errors", d[7])})
+                    add(x);
             }
         },
         values);
@@ -99,6 +111,11 @@ std::string repr_text(const DecodedFrame& frame) {
         const NamedValue& v = values.items[k];
         s += (k ? ", '" : "'") + std::string(v.name) + "': " +
              (v.is_float ? damiao::float_text_with_fraction(v.f) : std::to_string(v.i));
+    }
+    if (frame.error) {
+        (s += "}, error='") += *frame.error;
+        if (!frame.state) return s += "', state=None)";
+        return ((s += "', state='") += can::state_name(frame.state->state)) += "')";
     }
     s += "}, status=";
     if (!frame.status.code) {

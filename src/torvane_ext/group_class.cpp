@@ -155,6 +155,8 @@ PyObject* computed(PyObject* self, GroupField field) {
         case GroupField::Clamped: return clamped_tuple(g.clamped);
         case GroupField::MaxStateAgeMs: return PyLong_FromUnsignedLongLong(millis(g.max_state_age));
         case GroupField::Skipped: return PyLong_FromUnsignedLongLong(g.measured->skipped);
+        case GroupField::Health:
+            return py::box(health_record(*can::bus_health(unbox<Bus>(g.bus.get()).transport->name())));
         default: return record_field(g.records, field);
     }
 }

@@ -11,12 +11,14 @@
 #include <Python.h>
 
 #include <exception>
+#include <optional>
 #include <span>
 #include <string>
 
 #include "python/boundary.hpp"
 #include "python/fixed_texts.hpp"
 #include "python/transport_class.hpp"
+#include "torvane_ext/ext_errors.hpp"
 
 namespace torvane::ext {
 
@@ -27,16 +29,29 @@ using py::Bus;
 // constructor (RuntimeError), or a C++ exception out of `op`, which poisons
 // them all. The same outcomes, with the same texts, as torvane's run_on_bus.
 // `buses` are distinct and in the one global order (by address), so that
-// two callers locking overlapping sets cannot deadlock.
+// two callers locking overlapping sets cannot deadlock. A bus torvane_ext
+// uses receives error frames and counts its traffic from its first call on
+// (SocketCanTransport::watch_health); torvane's own calls on it skip error
+// frames as they skip any frame not their reply.
 template <typename Op>
 bool run_released_all(std::span<Bus* const> buses, Op&& op) {
-    enum { Done, Poisoned, NotOpen, Threw } outcome = Done;
+    enum { Done, Poisoned, NotOpen, Unwatched, Threw } outcome = Done;
     std::exception_ptr thrown;
+    std::optional<can::TransportError> unwatched;
+    std::string unwatched_on;
     Py_BEGIN_ALLOW_THREADS
     for (Bus* b : buses) b->lock.lock();
     for (Bus* b : buses) {
         if (b->poisoned) outcome = Poisoned;
         else if (!b->transport && outcome == Done) outcome = NotOpen;
+    }
+    for (Bus* b : buses) {
+        if (outcome != Done || b->transport->health()) continue;
+        if (auto w = b->transport->watch_health(); !w) {
+            unwatched = w.error();
+            unwatched_on = b->transport->name();
+            outcome = Unwatched;
+        }
     }
     if (outcome == Done) {
         try {
@@ -53,6 +68,7 @@ bool run_released_all(std::span<Bus* const> buses, Op&& op) {
         case Done: return true;
         case Poisoned: py::raise_panic(std::string(py::text::kUnwrapFailed) + py::text::kPoisonError); break;
         case NotOpen: PyErr_SetString(PyExc_RuntimeError, py::kNotOpened); break;
+        case Unwatched: raise_error(damiao::Error(*unwatched), unwatched_on); break;
         case Threw:
             try {
                 std::rethrow_exception(thrown);

@@ -122,6 +122,17 @@ PyObject* computed(PyObject* self, RobotField field) {
         case RobotField::SpinUs: return PyLong_FromUnsignedLongLong(micros(pace.spin));
         default: break;
     }
+    if (field == RobotField::Health) {
+        Ref out = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(r.members.size())));
+        if (!out) return nullptr;
+        for (std::size_t i = 0; i < r.members.size(); ++i) {
+            const auto& bus = unbox<Bus>(r.members[i]->bus.get());
+            PyObject* item = py::box(health_record(*can::bus_health(bus.transport->name())));
+            if (!item) return nullptr;
+            PyTuple_SET_ITEM(out.get(), static_cast<Py_ssize_t>(i), item);
+        }
+        return out.release();
+    }
     if (field == RobotField::Clamped) {
         std::vector<std::uint64_t> all;
         for (const Group* g : r.members) all.insert(all.end(), g->clamped.begin(), g->clamped.end());

@@ -10,15 +10,20 @@
 namespace torvane::can {
 
 struct CanId {
-    enum class Kind : std::uint8_t { Standard, Extended };
+    // Error: a controller's error frame, `value` its classes (linux/can/error.h).
+    // It equals no motor's identifier, so no match by identifier takes it for
+    // a reply, and it is never sent.
+    enum class Kind : std::uint8_t { Standard, Extended, Error };
 
     Kind kind = Kind::Standard;
     std::uint32_t value = 0;  // range is enforced on send, not here
 
     static constexpr CanId standard(std::uint16_t v) { return {Kind::Standard, v}; }
     static constexpr CanId extended(std::uint32_t v) { return {Kind::Extended, v}; }
+    static constexpr CanId error(std::uint32_t classes) { return {Kind::Error, classes}; }
 
     constexpr bool is_extended() const { return kind == Kind::Extended; }
+    constexpr bool is_error() const { return kind == Kind::Error; }
     friend constexpr bool operator==(const CanId&, const CanId&) = default;
 };
 

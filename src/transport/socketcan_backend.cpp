@@ -1,6 +1,7 @@
 #include "transport/socketcan_backend.hpp"
 
 #include <linux/can.h>
+#include <linux/can/error.h>
 #include <linux/can/raw.h>
 #include <net/if.h>
 #include <poll.h>
@@ -25,7 +26,7 @@ constexpr std::size_t kFdLens[] = {12, 16, 20, 24, 32, 48, 64};
 std::unexpected<TransportError> os_failure() { return std::unexpected(TransportError::os(errno)); }
 
 bool id_in_range(CanId id) {
-    return id.value <= (id.is_extended() ? kExtendedMax : kStandardMax);
+    return !id.is_error() && id.value <= (id.is_extended() ? kExtendedMax : kStandardMax);
 }
 
 Result<void> write_all(int fd, const void* record, std::size_t size) {
@@ -76,8 +77,12 @@ std::size_t to_record(const CanFrame& frame, canfd_frame& raw) {
 
 // A record of a checked size (CAN_MTU or CANFD_MTU) into `frame`.
 void read_record(const canfd_frame& raw, std::size_t size, CanFrame& frame) {
-    frame.id = (raw.can_id & CAN_EFF_FLAG) ? CanId::extended(raw.can_id & CAN_EFF_MASK)
-                                           : CanId::standard(static_cast<std::uint16_t>(raw.can_id & CAN_SFF_MASK));
+    if (raw.can_id & CAN_ERR_FLAG)
+        frame.id = CanId::error(raw.can_id & CAN_ERR_MASK);
+    else if (raw.can_id & CAN_EFF_FLAG)
+        frame.id = CanId::extended(raw.can_id & CAN_EFF_MASK);
+    else
+        frame.id = CanId::standard(static_cast<std::uint16_t>(raw.can_id & CAN_SFF_MASK));
     const std::size_t cap = size == CAN_MTU ? CAN_MAX_DLEN : CANFD_MAX_DLEN;
     frame.set_data({raw.data, raw.len > cap ? cap : raw.len});
     frame.fd = size == CANFD_MTU;
@@ -136,7 +141,8 @@ SocketCanTransport::SocketCanTransport(int fd, std::string name)
     : fd_(fd), name_(std::move(name)), records_(std::make_unique<Records>()) {}
 
 SocketCanTransport::SocketCanTransport(SocketCanTransport&& other) noexcept
-    : fd_(other.fd_), name_(std::move(other.name_)), records_(std::move(other.records_)) {
+    : CanTransport(std::move(other)), fd_(other.fd_), name_(std::move(other.name_)),
+      records_(std::move(other.records_)) {
     other.fd_ = -1;
 }
 
@@ -163,6 +169,7 @@ Result<SocketCanTransport> SocketCanTransport::open(std::string_view iface) {
 SocketCanTransport& SocketCanTransport::operator=(SocketCanTransport&& other) noexcept {
     if (this != &other) {
         if (fd_ >= 0) ::close(fd_);
+        CanTransport::operator=(std::move(other));
         fd_ = other.fd_;
         other.fd_ = -1;
         name_ = std::move(other.name_);
@@ -175,11 +182,21 @@ SocketCanTransport::~SocketCanTransport() {
     if (fd_ >= 0) ::close(fd_);
 }
 
+Result<void> SocketCanTransport::watch_health() {
+    if (health_) return {};
+    const can_err_mask_t all = CAN_ERR_MASK;
+    if (::setsockopt(fd_, SOL_CAN_RAW, CAN_RAW_ERR_FILTER, &all, sizeof all) < 0) return os_failure();
+    set_health(bus_health(name_));
+    return {};
+}
+
 Result<void> SocketCanTransport::send(const CanFrame& frame) {
     if (auto ok = check_sendable(frame); !ok) return ok;
     canfd_frame raw;
     const std::size_t size = to_record(frame, raw);
-    return write_all(fd_, &raw, size);
+    auto written = write_all(fd_, &raw, size);
+    if (written && health_) health_->add_out(1);
+    return written;
 }
 
 Result<void> SocketCanTransport::send_batch(std::span<const CanFrame> frames) {
@@ -198,6 +215,7 @@ Result<void> SocketCanTransport::send_batch(std::span<const CanFrame> frames) {
             }
             done += static_cast<std::size_t>(sent);
         }
+        if (health_) health_->add_out(n);
         frames = frames.subspan(n);
     }
     return {};
@@ -215,14 +233,14 @@ Result<std::size_t> SocketCanTransport::send_some(std::span<const CanFrame> fram
             const int sent = ::sendmmsg(fd_, r.tx + done, static_cast<unsigned>(n - done), 0);
             if (sent < 0) {
                 if (errno == EINTR) continue;
-                if (errno == ENOBUFS || errno == EAGAIN) return total + done;
+                if (errno == ENOBUFS || errno == EAGAIN) return counted_out(total + done);
                 return os_failure();
             }
             done += static_cast<std::size_t>(sent);
         }
         total += n;
     }
-    return total;
+    return counted_out(total);
 }
 
 Result<void> SocketCanTransport::wait_for_room(MonoNanos deadline) {
@@ -261,11 +279,14 @@ Result<std::size_t> SocketCanTransport::recv_batch(std::span<CanFrame> out, Dura
         if (errno == EAGAIN || errno == EWOULDBLOCK) return 0;
         return os_failure();
     }
+    std::size_t errors = 0;
     for (int i = 0; i < got; ++i) {
         const std::size_t size = r.rx[i].msg_len;
         if (size != CAN_MTU && size != CANFD_MTU) return std::unexpected(TransportError::os(EPROTO));
+        errors += (r.raw[i].can_id & CAN_ERR_FLAG) != 0;
         read_record(r.raw[i], size, out[static_cast<std::size_t>(i)]);
     }
+    if (health_ && got > 0) health_->add_in(static_cast<std::size_t>(got) - errors);
     return static_cast<std::size_t>(got);
 }
 
@@ -279,7 +300,9 @@ Result<CanFrame> SocketCanTransport::recv(Duration timeout) {
             return std::unexpected(TransportError::timeout());
         return os_failure();
     }
-    return parse_record({buf, static_cast<std::size_t>(n)});
+    auto frame = parse_record({buf, static_cast<std::size_t>(n)});
+    if (frame && health_ && !frame->id.is_error()) health_->add_in(1);
+    return frame;
 }
 
 }  // namespace torvane::can

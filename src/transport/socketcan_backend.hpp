@@ -1,5 +1,8 @@
 #pragma once
-// A raw SocketCAN socket with CAN FD frames enabled.
+// A raw SocketCAN socket with CAN FD frames enabled. Once watch_health()
+// has been called, it also receives the controller's error frames (as
+// frames of CanId::Kind::Error) and counts its traffic in its interface's
+// BusHealth record.
 
 #include <sys/time.h>
 
@@ -21,7 +24,8 @@ std::size_t fd_wire_len(std::size_t n);
 // rounded down, and never zero (zero would mean no limit at all).
 timeval to_timeval(Duration d);
 
-// Turn one raw record read from the socket (16 or 72 bytes) into a frame.
+// Turn one raw record read from the socket (16 or 72 bytes) into a frame;
+// an error frame's identifier is CanId::error of its classes.
 Result<CanFrame> parse_record(std::span<const std::uint8_t> record);
 
 class SocketCanTransport final : public CanTransport {
@@ -52,6 +56,11 @@ public:
     Result<void> wait_for_room(MonoNanos deadline) override;
     int descriptor() const override { return fd_; }
 
+    // Error frames of every class from now on (CAN_RAW_ERR_FILTER), and the
+    // traffic counted in bus_health(name()). Once per socket; later calls
+    // do nothing.
+    Result<void> watch_health();
+
     int fd() const { return fd_; }
     // The interface it was opened on, for messages.
     const std::string& name() const { return name_; }
@@ -59,6 +68,10 @@ public:
 private:
     struct Records;
     SocketCanTransport(int fd, std::string name);
+    std::size_t counted_out(std::size_t n) {
+        if (health_) health_->add_out(n);
+        return n;
+    }
     int fd_ = -1;
     std::string name_;
     std::unique_ptr<Records> records_;

@@ -61,6 +61,8 @@ Result<std::size_t> CanTransport::drain(std::span<CanFrame> scratch) {
         auto got = recv_batch(scratch.first(std::min(scratch.size(), kDrainMax - total)), Duration{});
         if (!got) return std::unexpected(got.error());
         if (*got == 0) break;
+        for (std::size_t i = 0; i < *got; ++i)
+            if (scratch[i].id.is_error()) note_error(scratch[i]);
         total += *got;
     }
     return total;

@@ -3,8 +3,10 @@
 
 #include <cstddef>
 #include <expected>
+#include <memory>
 #include <span>
 
+#include "transport/bus_health.hpp"
 #include "transport/can_frame.hpp"
 #include "transport/duration.hpp"
 #include "transport/transport_error.hpp"
@@ -76,33 +78,47 @@ public:
     }
 
     // The first frame `matches` accepts before `deadline`; every wait is the
-    // time still left, so skipped frames never stretch the call.
+    // time still left, so skipped frames never stretch the call. Error
+    // frames are noted and never shown to `matches`: some match on the
+    // bytes alone.
     template <typename Match>
     Result<CanFrame> receive(Match&& matches, MonoNanos deadline) {
         for (;;) {
             const MonoNanos left = deadline - now();
             if (left < 0) return std::unexpected(TransportError::timeout());
             auto got = recv(from_nanos(left));
-            if (!got || matches(*got)) return got;
+            if (!got) return got;
+            if (got->id.is_error()) {
+                note_error(*got);
+                continue;
+            }
+            if (matches(*got)) return got;
+            if (health_) health_->add_unsolicited(1);
         }
     }
 
-    // Drops every frame received so far without waiting (at most kDrainMax);
-    // how many. `scratch` (and collect's) is where batches are read into: a
-    // caller's array, so that the loops allocate nothing.
+    // Drops every frame received so far without waiting (at most kDrainMax),
+    // error frames noted; how many. `scratch` (and collect's) is where
+    // batches are read into: a caller's array, so that the loops allocate
+    // nothing.
     Result<std::size_t> drain(std::span<CanFrame> scratch);
 
     // Hands every frame received until `deadline` to `take`, which returns
-    // true once it has all it wants. What is already queued is taken first
-    // without waiting. Reaching the deadline is no error; only the bus's are.
+    // true once it has all it wants; error frames are noted instead. What is
+    // already queued is taken first without waiting. Reaching the deadline
+    // is no error; only the bus's are.
     template <typename Take>
     Result<void> collect(std::span<CanFrame> scratch, MonoNanos deadline, Take&& take) {
         Duration wait{};
         for (;;) {
             auto got = recv_batch(scratch, wait);
             if (!got) return std::unexpected(got.error());
-            for (std::size_t i = 0; i < *got; ++i)
-                if (take(scratch[i])) return {};
+            for (std::size_t i = 0; i < *got; ++i) {
+                if (scratch[i].id.is_error())
+                    note_error(scratch[i]);
+                else if (take(scratch[i]))
+                    return {};
+            }
             const MonoNanos left = deadline - now();
             if (left <= 0) return {};
             wait = from_nanos(left);
@@ -111,6 +127,16 @@ public:
 
     // The clock deadlines are measured on; a scripted bus may script time too.
     virtual MonoNanos now() { return mono_now(); }
+
+    // The record this bus's traffic is counted in (bus_health.hpp), if it has one.
+    BusHealth* health() const { return health_.get(); }
+    void set_health(std::shared_ptr<BusHealth> h) { health_ = std::move(h); }
+
+    // An error frame taken off this bus: counted in the record; what it says.
+    ErrorReading note_error(const CanFrame& f) { return health_ ? health_->note_error(f) : read_error(f); }
+
+protected:
+    std::shared_ptr<BusHealth> health_;
 };
 
 }  // namespace torvane::can

@@ -93,6 +93,12 @@ TEST(FrameKind, KindAndMotor) {
         {"another motor's nibble", 0x011, state_1, {.feedback_of = 2}, FrameKind::Raw, 2},
         {"state of 7 bytes", 0x011, Bytes(state_1.begin(), state_1.end() - 1), {.feedback_of = 1}, FrameKind::Raw, 1},
         {"without feedback_of: a command", 0x011, state_1, {}, FrameKind::Mit, 0x11},
+        // The error flag before anything else, whatever the classes and bytes look like.
+        {"error frame", kErrorFlag | 0x040, Bytes(8, 0), {}, FrameKind::Error, std::nullopt},
+        {"error frame on a feedback id's number", kErrorFlag | 0x011, state_1, {.feedback_of = 1}, FrameKind::Error,
+         std::nullopt},
+        {"error frame like a request", kErrorFlag | 0x7FF, {0x01, 0x00, 0xCC, 0, 0, 0, 0, 0}, {}, FrameKind::Error,
+         std::nullopt},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -116,8 +122,22 @@ TEST(FrameKind, Names) {
         {FrameKind::Save, "save"},         {FrameKind::RegRead, "reg_read"},
         {FrameKind::RegWrite, "reg_write"}, {FrameKind::RegReply, "reg_reply"},
         {FrameKind::RegAck, "reg_ack"},    {FrameKind::Feedback, "feedback"},
+        {FrameKind::Error, "error"},
     };
     for (const auto& [kind, name] : names) EXPECT_EQ(std::string(kind_name(kind)), name);
+}
+
+TEST(FrameKind, ErrorFramesKeepTheirClassesBytesAndState) {
+    const FrameReading got = read(kErrorFlag | 0x204, {0, 0x20, 0, 0, 0, 0, 128, 5, 0xEE});
+    ASSERT_EQ(got.kind, FrameKind::Error);
+    const auto& e = std::get<ErrorFields>(got.values);
+    EXPECT_EQ(e.classes, 0x204u);
+    EXPECT_EQ(e.data, (std::array<std::uint8_t, 8>{0, 0x20, 0, 0, 0, 0, 128, 5}));
+    EXPECT_EQ(e.reading.state, can::BusState::ErrorPassive);
+    // Fewer than 8 bytes read as zeros.
+    const FrameReading short_one = read(kErrorFlag | 0x040, {7});
+    EXPECT_EQ(std::get<ErrorFields>(short_one.values).data, (std::array<std::uint8_t, 8>{7}));
+    EXPECT_TRUE(std::get<ErrorFields>(short_one.values).reading.bus_off());
 }
 
 // Each setpoint as the host encodes it, read back with the limits it was

@@ -221,6 +221,9 @@ TEST(CanId, EqualOnlyForSameKindAndValue) {
     EXPECT_EQ(CanId::standard(0x11), CanId::standard(0x11));
     EXPECT_NE(CanId::standard(0x11), CanId::extended(0x11));
     EXPECT_NE(CanId::standard(0x11), CanId::standard(0x12));
+    EXPECT_NE(CanId::error(0x11), CanId::standard(0x11));
+    EXPECT_NE(CanId::error(0x11), CanId::extended(0x11));
+    EXPECT_FALSE(CanId::error(0x11).is_extended());
 }
 
 // --- SocketCAN pieces that need no kernel -------------------------------------
@@ -259,6 +262,8 @@ TEST(ParseRecord, ClassicAndFdRecords) {
         {"classic ext small", record(16, 0x80000011u, 1), CanId::extended(0x11), 1, false, false},
         {"classic std masked", record(16, 0xF923, 1), CanId::standard(0x123), 1, false, false},
         {"classic rtr as data", record(16, 0x40000000u | 0x123, 2), CanId::standard(0x123), 2, false, false},
+        {"error frame", record(16, 0x20000000u | 0x40, 8), CanId::error(0x40), 8, false, false},
+        {"error frame over ext", record(16, 0xA0000000u | 0x104, 8), CanId::error(0x104), 8, false, false},
         {"fd no brs", record(72, 0x123, 12, 0x04), CanId::standard(0x123), 12, true, false},
         {"fd brs", record(72, 0x123, 12, 0x05), CanId::standard(0x123), 12, true, true},
         {"fd 8", record(72, 0x80000000u | 0x1234, 8, 0x04), CanId::extended(0x1234), 8, true, false},

@@ -9,7 +9,9 @@ any case; an int no Uint32 holds is refused with OverflowError, a write of
 the wrong type or to a read-only register with RegisterError; a write reads
 back what the motor kept; new ids take effect only after a save and a power
 cycle; a group refuses duplicate feedback ids and gives None for a motor that
-did not answer; saving disables the motor; scan's ids default (None) is 1..16.
+did not answer; saving disables the motor; scan's ids default (None) is 1..16;
+a bus's health is its own record, which a test sets (a bus-off tick raises
+BusError after the state became "bus-off").
 """
 
 from __future__ import annotations
@@ -175,6 +177,9 @@ class Bus:
         self.motors = list(motors)
         self.log = []
         self.on_call = None    # called with the log entry before a call is served
+        self.health = types.SimpleNamespace(iface=iface, state="error-active", frames_out=0, frames_in=0, stale=0,
+                                            unsolicited=0, tx_waits=0,
+                                            error_frames=dict.fromkeys(torvane_ext.ERROR_CLASSES, 0))
 
     def note(self, *entry):
         self.log.append(entry)
@@ -317,11 +322,16 @@ def make_api(*buses):
         def refresh(self):
             return self._tick("refresh", lambda motor: None)
 
+    def bus_health(b):
+        h = b.health
+        return types.SimpleNamespace(**{**vars(h), "error_frames": dict(h.error_frames)})
+
     for item in (MotorError, MotorTimeout, BusError, RegisterError, VerifyError, ControlMode, RegisterInfo, MotorInfo,
                  MotorGroup, read_register, write_register, save_parameters, set_control_mode, scan, read_limits,
-                 refresh, pos_vel):
+                 refresh, pos_vel, bus_health):
         setattr(tx, item.__name__, item)
     tx.REGISTERS = REGISTERS
+    tx.ERROR_CLASSES = torvane_ext.ERROR_CLASSES
     # The status table is data, with nothing of a bus to stand in for.
     tx.Status, tx.status = torvane_ext.Status, torvane_ext.status
     return Api(tv, tx)

@@ -558,20 +558,56 @@ def test_monitor_piped_prints_lines_per_tick_and_ends_cleanly_on_a_signal(dmtool
     ticks = 2 if eintr else 3
     assert err == f"dmtool monitor: stopped after {ticks} ticks in " + err.split(" in ")[1]
     lines = out.splitlines()
-    assert len(lines) == 2 * ticks
+    assert len(lines) == 3 * ticks   # each motor, then the bus
     assert lines[0].startswith("t=") and lines[0].split(" ", 1)[1] == (
         "motor=1 master=0x11 watchdog=100ms status=DISABLED pos=+0.2500 vel=+0.0000 torque=+0.0000 t_mos=30 "
         "t_rotor=31")
-    assert lines[3].split(" ", 1)[1] == "motor=2 master=0x7a watchdog=off status=no-answer"
+    assert lines[4].split(" ", 1)[1] == "motor=2 master=0x7a watchdog=off status=no-answer"
+    assert lines[2].split(" ", 1)[1] == "bus=can0 state=error-active errors=none stale=0 unsolicited=0 tx_waits=0"
     with open(tmp_path / "m.csv", newline="") as f:
         rows = list(csv.DictReader(f))
     assert [(r["motor_id"], r["answered"]) for r in rows] == [("1", "1"), ("2", "1"), ("1", "1"), ("2", "0"),
                                                               ("1", "1"), ("2", "0")][:2 * ticks]
     assert rows[0]["position_rad"] == "0.250000" and rows[3]["position_rad"] == ""
+    assert [rows[0][k] for k in ("bus_state", "stale", "unsolicited", "tx_waits", "errors_bus_off")] == [
+        "error-active", "0", "0", "0", "0"]
     assert sent(bus, "group") == [("group", "refresh", (1, 2))] * 3
     assert sent(bus, "read", "write") == [("read", 1, 9), ("read", 2, 9)]   # the watchdogs, once
     assert signal.getsignal(signal.SIGINT) is signal.default_int_handler
     assert signal.getsignal(signal.SIGTERM) is signal.SIG_DFL
+
+
+def test_monitor_shows_the_bus_health_and_goes_on_through_a_bus_off_tick(dmtool, bus, tmp_path):
+    ticks = []
+
+    def hook(entry):
+        if entry[:2] != ("group", "refresh"):
+            return
+        ticks.append(entry)
+        h = bus.health
+        if len(ticks) == 2:      # the controller went off the bus during this tick
+            h.state, h.stale = "bus-off", 1
+            h.error_frames["controller"] += 2
+            h.error_frames["bus-off"] += 1
+            raise BusError("can0: bus-off")
+        if len(ticks) == 3:
+            h.state = "error-active"
+            h.error_frames["restarted"] += 1
+            os.kill(os.getpid(), signal.SIGINT)
+    bus.on_call = hook
+    status, out, err = dmtool("monitor", "1", "2", "--rate", "500", "--csv", tmp_path / "m.csv")
+    assert status == 0, err
+    lines = [line.split(" ", 1)[1] for line in out.splitlines()]
+    assert lines[3:6] == ["motor=1 master=0x11 watchdog=off status=no-answer",
+                          "motor=2 master=0x7a watchdog=off status=no-answer",
+                          "bus=can0 state=bus-off errors=controller:2,bus-off:1 stale=1 unsolicited=0 tx_waits=0"]
+    assert lines[6].startswith("motor=1 master=0x11 watchdog=off status=DISABLED")
+    assert lines[8] == ("bus=can0 state=error-active errors=controller:2,bus-off:1,restarted:1 stale=1 "
+                        "unsolicited=0 tx_waits=0")
+    with open(tmp_path / "m.csv", newline="") as f:
+        rows = list(csv.DictReader(f))
+    assert [(r["answered"], r["bus_state"], r["errors_bus_off"], r["errors_controller"]) for r in rows[::2]] == [
+        ("1", "error-active", "0", "0"), ("0", "bus-off", "1", "2"), ("1", "error-active", "1", "2")]
 
 
 def test_monitor_table_marks_a_silent_motor_and_redraws_in_place(bus):

@@ -68,14 +68,16 @@ LINES = [
     ("(1700000001.500000) vcan0 011##0AB", Frame(1700000001.5, 0x011, b"\xab", "vcan0", fd=True, flags=0)),
     ("(1700000002.000000) vcan0 12345678#01", Frame(1700000002.0, 0x12345678, b"\x01", "vcan0", extended=True)),
     ("(1700000002.000000) vcan0 123#R", Frame(1700000002.0, 0x123, b"", "vcan0", remote=True)),
+    ("(1700000003.000000) vcan0 20000040#0000000000000000",
+     Frame(1700000003.0, 0x040, bytes(8), "vcan0", extended=True, error=True)),
 ]
 
 
 @pytest.mark.parametrize("line, frame", LINES)
 def test_candump_lines_both_ways(line, frame):
     got = parse_line(line + "\n")
-    assert (got.can_id, got.data, got.iface, got.fd, got.flags, got.extended, got.remote) == \
-        (frame.can_id, frame.data, frame.iface, frame.fd, frame.flags, frame.extended, frame.remote)
+    assert (got.can_id, got.data, got.iface, got.fd, got.flags, got.extended, got.remote, got.error) == \
+        (frame.can_id, frame.data, frame.iface, frame.fd, frame.flags, frame.extended, frame.remote, frame.error)
     assert abs(got.t - frame.t) < 1e-6
     assert format_line(frame) == line
 
@@ -129,6 +131,14 @@ CONVERSATION = [
     (frame(1.8, 0x011, "F1 0000 000 000 00 00"), "feedback", 1,
      {"status": 0xF, "status_name": "0xF", "fault": True, "position": -3.0, "velocity": -30.0, "torque": -10.0, "t_mos": 0,
       "t_rotor": 0}),
+    # The controller's error frames (linux/can/error.h): tx error-passive with its counters, then bus-off.
+    (frame(1.9, 0x204, "00 20 00 00 00 00 60 03", error=True), "error", None,
+     {"classes": 0x204, "arbitration_bit": 0, "controller": 0x20, "protocol": 0, "location": 0, "transceiver": 0,
+      "tx_errors": 96, "rx_errors": 3, "error": "controller tx error-passive; counters tx 96 rx 3",
+      "bus_state": "error-passive"}),
+    (frame(2.0, 0x040, "00 00 00 00 00 00 00 00", error=True), "error", None,
+     {"classes": 0x40, "arbitration_bit": 0, "controller": 0, "protocol": 0, "location": 0, "transceiver": 0,
+      "tx_errors": 0, "rx_errors": 0, "error": "bus-off", "bus_state": "bus-off"}),
 ]
 
 
@@ -189,6 +199,24 @@ def test_event_lines():
     assert text[13].endswith("feedback    status=ROTOR_OVERTEMP pos=+3.0000 vel=+0.0073 torque=-0.0024 "
                              "t_mos=80 t_rotor=96")
     assert text[16] == "1.600000 vcan0 555 -          raw         #DEAD"
+    assert text[19] == "1.900000 vcan0 20000204 -          error       controller tx error-passive; counters tx 96 rx 3"
+    assert text[20] == "2.000000 vcan0 20000040 -          error       bus-off"
+
+
+def test_summary_keeps_the_bus_state_and_its_error_frames_by_class():
+    s = df.Summary(tables=TABLES)
+    assert s.bus_line() == "bus: error-active, error frames: none"
+    for e in df.decode([c[0] for c in CONVERSATION], [df.MotorSpec(1, 0x11, DM4310)], TABLES):
+        s.add(e)
+        if e.kind == "error" and e.values["bus_state"] == "error-passive":
+            assert s.bus_line() == "bus: error-passive, error frames: controller x1"
+    assert s.bus_line() == "bus: bus-off, error frames: controller x1, bus-off x1"
+    # A frame that reports no state leaves the last one; restarting is back to error-active.
+    for hexdata, classes, line in [("0001000000000000", 0x004, "bus: bus-off, error frames: controller x2, bus-off x1"),
+                                   ("0000000000000000", 0x100,
+                                    "bus: error-active, error frames: controller x2, bus-off x1, restarted x1")]:
+        s.add(df.decode([frame(3.0, classes, hexdata, error=True)], [], TABLES)[0])
+        assert s.bus_line() == line
 
 
 # ---- summary statistics ---------------------------------------------------------------------
@@ -249,6 +277,7 @@ def test_server_serves_the_page_and_events_and_refuses_the_rest():
         # Everything inline: no external script, style, font or image.
         assert " src=" not in page and "href=" not in page and "@import" not in page and "url(" not in page
         live.sample(3, time.time(), 0.5, -1.0, 0.25, 30, 31, "ENABLED", False)
+        live.bus("bus: bus-off, error frames: bus-off x1")
         with urllib.request.urlopen(live.url + "events", timeout=5) as stream:
             assert stream.headers["Content-Type"] == "text/event-stream"
             line = stream.readline()
@@ -257,6 +286,7 @@ def test_server_serves_the_page_and_events_and_refuses_the_rest():
         motor = update["motors"]["3"]
         assert motor["status"] == "ENABLED" and not motor["silent"] and not motor["fault"]
         assert [s[1:] for s in motor["samples"]] == [[0.5, -1.0, 0.25, 30, 31]]
+        assert update["bus"] == "bus: bus-off, error frames: bus-off x1"
         for method in ("POST", "PUT", "DELETE"):
             req = urllib.request.Request(live.url, data=b"enable", method=method)
             with pytest.raises(urllib.error.HTTPError) as refused:
@@ -313,16 +343,22 @@ def test_decode_a_log_to_lines_table_and_csv(tmp_path, capsys):
     assert err.splitlines()[0] == f"dmtool decode: {len(CONVERSATION)} frames"
     assert err.splitlines()[1].startswith("  motor 1 (feedback 0x11): 17 frames, 11 commands")
     assert "faults: ROTOR_OVERTEMP x1" in err
+    assert err.splitlines()[-1] == "  bus: bus-off, error frames: controller x1, bus-off x1"
     import csv as csv_module
     rows = list(csv_module.DictReader(open(tmp_path / "d.csv", newline="")))
     assert [r["kind"] for r in rows] == [c[1] for c in CONVERSATION]
     assert rows[3]["q"] == "1.500000" and rows[13]["status"] == "ROTOR_OVERTEMP" and rows[16]["data"] == "DEAD"
+    assert [(r["can_id"], r["error"], r["bus_state"], r["data"]) for r in rows[19:]] == [
+        ("0x20000204", "controller tx error-passive; counters tx 96 rx 3", "error-passive", "0020000000006003"),
+        ("0x20000040", "bus-off", "bus-off", "0000000000000000")]
+    assert rows[0]["error"] == rows[0]["bus_state"] == ""
 
     assert main(["decode", *preset, str(log), "--table"], api=load_api()) == 0
     out, _ = capsys.readouterr()
     table = out.split("\n")
     assert table[0].split()[:4] == ["motor", "master", "frames", "cmd/s"]
     assert table[1].split()[:3] == ["1", "0x11", "17"] and " 0xF " in table[1]
+    assert table[2] == "bus: bus-off, error frames: controller x1, bus-off x1"
 
 
 @pytest.mark.parametrize("argv, message", [
@@ -355,6 +391,8 @@ def test_decode_names_the_line_that_is_no_frame(tmp_path, capsys):
     (struct.pack("=IBBBB8s", 0x7FF, 0, 0, 0, 0, b""), "7FF#"),
     (struct.pack("=IBBBB8s", 0x80000000 | 0x1ABCDE, 1, 0, 0, 0, b"\x01"), "001ABCDE#01"),
     (struct.pack("=IBBBB8s", 0x40000000 | 0x321, 8, 0, 0, 0, b""), "321#R8"),
+    (struct.pack("=IBBBB8s", 0x20000000 | 0x044, 8, 0, 0, 0, bytes.fromhex("0021000000000000")),
+     "20000044#0021000000000000"),
     # struct canfd_frame: id, len, flags, res0, res1, data[64]; flags 5: FD frame with bit-rate switch
     (struct.pack("=IBBBB64s", 0x011, 12, 0x05, 0, 0, bytes(range(12))), "011##5000102030405060708090A0B"),
     (struct.pack("=IBBBB64s", 0x011, 2, 0x04, 0, 0, b"\xab\xcd"), "011##4ABCD"),

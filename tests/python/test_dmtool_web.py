@@ -38,12 +38,14 @@ def feedback(motor_id, master_id, status, pos, vel, torque, t_mos=35, t_rotor=40
 
 
 class Feed:
-    """Motor 1 swings a sine, motor 2 answers until told, motor 3 faults when told."""
+    """Motor 1 swings a sine, motor 2 answers until told, motor 3 faults when told; the controller reports
+    error-passive once when told."""
 
     def __init__(self, view):
         self.view = view
         self.silence_2 = threading.Event()
         self.fault_3 = threading.Event()
+        self.passive = threading.Event()
         self.stop = threading.Event()
         self.thread = threading.Thread(target=self.run, daemon=True)
         self.thread.start()
@@ -57,6 +59,9 @@ class Feed:
             if not self.silence_2.is_set():
                 frames.append(feedback(2, 0x12, 1, 0.25, 0.0, 0.1))
             frames.append(feedback(3, 0x13, 0xA if self.fault_3.is_set() else 1, -1.0, 0.0, 0.0, 70, 90))
+            if self.passive.is_set():
+                self.passive.clear()
+                frames.append(Frame(time.time(), 0x004, bytes.fromhex("0020000000000000"), "sim", error=True))
             for f in frames:
                 self.view.frame(f)
             time.sleep(0.01)
@@ -136,6 +141,12 @@ def test_page_follows_the_motors(page, tmp_path):
     feed.fault_3.set()
     wait_until(browser, "document.getElementById('status-3').textContent === 'OVERCURRENT'", timeout=5)
     assert "fault" in browser.eval("document.getElementById('status-3').className")
+
+    # The controller goes error-passive: the bus line says so.
+    assert browser.eval("document.getElementById('bus').textContent") == ""
+    feed.passive.set()
+    wait_until(browser, "document.getElementById('bus').textContent === "
+                        "'bus: error-passive, error frames: controller x1'", timeout=5)
 
     shot = tmp_path / "monitor.png"
     subprocess.run([CHROMIUM, "--headless", "--no-sandbox", "--disable-gpu", f"--user-data-dir={tmp_path / 'p'}",

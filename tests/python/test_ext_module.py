@@ -36,6 +36,8 @@ FUNCTIONS = {
     "monotonic_ns": "()",
     "stop_on_signals": "(on)",
     "decode_frame": "(can_id, data, limits=None, *, feedback_of=None, motors=(), asked=())",
+    "bus_health": "(bus)",
+    "reset_bus_health": "(bus)",
 }
 GROUP_METHODS = {
     "enable": "($self)", "disable": "($self)", "set_zero": "($self)", "clear_error": "($self)",
@@ -52,7 +54,8 @@ def arm(n=3, **kw):
 
 def test_version_and_names():
     assert tx.__version__ == torvane.__version__
-    expected = {"__version__", "ControlMode", "REGISTERS", "COMMAND_COLUMNS", "STATE_COLUMNS", "MotorGroup", "Robot", "MotorInfo", "RegisterInfo", "DecodedFrame",
+    expected = {"__version__", "ControlMode", "REGISTERS", "COMMAND_COLUMNS", "STATE_COLUMNS", "ERROR_CLASSES",
+                "MotorGroup", "Robot", "MotorInfo", "RegisterInfo", "DecodedFrame", "BusHealth",
                 "Loop", "LoopStats", "Status", "status", "JointLimits", "MotorFault",
                 "MotorError", "MotorTimeout", "BusError", "RegisterError", "VerifyError", *FUNCTIONS}
     assert set(tx.__all__) == expected
@@ -227,7 +230,8 @@ def test_row_layouts_name_every_into_call_and_keep_their_order():
     assert tx.STATE_COLUMNS == ("position", "velocity", "torque", "t_mos", "t_rotor", "status")
 
 
-@pytest.mark.parametrize("cls", ["MotorGroup", "MotorInfo", "RegisterInfo", "Loop", "LoopStats", "DecodedFrame"])
+@pytest.mark.parametrize("cls", ["MotorGroup", "MotorInfo", "RegisterInfo", "Loop", "LoopStats", "DecodedFrame",
+                                 "BusHealth"])
 def test_classes_are_final_and_immutable(cls):
     c = getattr(tx, cls)
     with pytest.raises(TypeError):
@@ -236,7 +240,7 @@ def test_classes_are_final_and_immutable(cls):
         c.__new__ = lambda *a: None
 
 
-@pytest.mark.parametrize("cls", ["MotorInfo", "RegisterInfo", "DecodedFrame"])
+@pytest.mark.parametrize("cls", ["MotorInfo", "RegisterInfo", "DecodedFrame", "BusHealth"])
 def test_info_classes_have_no_constructor(cls):
     with pytest.raises(TypeError, match=f"No constructor defined for {cls}"):
         getattr(tx, cls)()
@@ -278,7 +282,8 @@ cls.__new__ = lambda c, *a: object.__new__(c)
 forged = cls("ignored")
 m = torvane.Damiao(1, 0x11)
 for call in (lambda: m.enable(forged), lambda: tx.refresh(forged, m), lambda: tx.read_limits(forged, m),
-             lambda: tx.MotorGroup(forged, [m]).refresh()):
+             lambda: tx.MotorGroup(forged, [m]).refresh(), lambda: tx.bus_health(forged),
+             lambda: tx.reset_bus_health(forged)):
     try:
         call()
     except RuntimeError as e:
@@ -290,7 +295,7 @@ def test_a_bus_made_without_its_constructor_is_refused_as_torvane_refuses_it():
     # Python can replace the class's __new__; such a bus has no socket.
     r = subprocess.run([sys.executable, "-c", FORGED], capture_output=True, text=True, timeout=60)
     assert r.returncode == 0, r.stderr
-    assert r.stdout.splitlines() == ["RuntimeError SocketCanTransport is not open: it was made without its constructor"] * 4
+    assert r.stdout.splitlines() == ["RuntimeError SocketCanTransport is not open: it was made without its constructor"] * 6
 
 
 # ---- JointLimits -----------------------------------------------------------------
@@ -426,9 +431,70 @@ def test_decoded_frame_repr():
         fb.kind = "mit"
 
 
+CAN_ERR_FLAG = 0x20000000
+
+# Error frames as linux/can/error.h lays them out: (classes, bytes) -> words, the state reported. Every
+# class and byte the core reads is in tests/cpp/test_bus_health.cpp; these are what the binding passes on.
+ERRORS = {
+    "bus-off": (0x040, "0000000000000000", "bus-off", "bus-off"),
+    "passive with an overflow": (0x004, "0021000000000000", "controller rx overflow, tx error-passive",
+                                 "error-passive"),
+    "warning with counters": (0x204, "0008000000006003", "controller tx error-warning; counters tx 96 rx 3",
+                              "error-warning"),
+    "no state, fewer bytes": (0x020, "", "no-ack", None),
+    "protocol": (0x088, "0000821900000000", "protocol form, on transmission at ack slot; bus-error", None),
+}
+
+
+@pytest.mark.parametrize("case", ERRORS)
+def test_decode_error_frames(case):
+    classes, data, text, state = ERRORS[case]
+    raw = bytes.fromhex(data)
+    got = tx.decode_frame(CAN_ERR_FLAG | classes, raw)
+    padded = raw.ljust(8, b"\0")
+    assert (got.kind, got.motor_id, got.status, got.error, got.state) == ("error", None, None, text, state)
+    assert got.values == {"classes": classes, "arbitration_bit": padded[0], "controller": padded[1],
+                          "protocol": padded[2], "location": padded[3], "transceiver": padded[4],
+                          "tx_errors": padded[6], "rx_errors": padded[7]}
+    # Whatever a listener knows, the flag decides.
+    assert tx.decode_frame(CAN_ERR_FLAG | classes, raw, feedback_of=1, motors={classes}).error == text
+
+
+def test_error_classes_are_the_bits_of_an_error_frame():
+    assert tx.ERROR_CLASSES == ("tx-timeout", "lost-arbitration", "controller", "protocol", "transceiver", "no-ack",
+                                "bus-off", "bus-error", "restarted")
+    for bit, name in enumerate(tx.ERROR_CLASSES):
+        assert tx.decode_frame(CAN_ERR_FLAG | 1 << bit, bytes(8)).error.startswith(name)
+
+
+def test_frames_that_are_no_error_frame_carry_no_error():
+    for got in (tx.decode_frame(0x040, bytes(8)), tx.decode_frame(0x011, bytes(8), feedback_of=1)):
+        assert (got.error, got.state) == (None, None)
+
+
+def test_decoded_error_frame_repr():
+    assert repr(tx.decode_frame(CAN_ERR_FLAG | 0x040, bytes(8))) == (
+        "DecodedFrame(kind='error', motor_id=None, values={'classes': 64, 'arbitration_bit': 0, 'controller': 0, "
+        "'protocol': 0, 'location': 0, 'transceiver': 0, 'tx_errors': 0, 'rx_errors': 0}, error='bus-off', "
+        "state='bus-off')")
+    assert repr(tx.decode_frame(CAN_ERR_FLAG | 0x020, b"")).endswith("error='no-ack', state=None)")
+
+
+def test_bus_health_refuses_what_is_no_bus():
+    for fn in (tx.bus_health, tx.reset_bus_health):
+        with pytest.raises(TypeError, match="argument 'bus': 'NoneType' object cannot be converted"):
+            fn(None)
+
+
 @pytest.mark.parametrize("call, exc, message", [
-    (lambda: tx.decode_frame(0x800, b""), ValueError, r"argument 'can_id': a standard identifier is 0\.\.0x7FF, not 2048"),
-    (lambda: tx.decode_frame(-1, b""), ValueError, "a standard identifier is 0..0x7FF, not -1"),
+    (lambda: tx.decode_frame(0x800, b""), ValueError,
+     r"argument 'can_id': a standard identifier is 0\.\.0x7FF, or an error frame's has CAN_ERR_FLAG \(0x20000000\) "
+     r"and its classes, not 2048"),
+    (lambda: tx.decode_frame(-1, b""), ValueError, "a standard identifier is 0..0x7FF, .* not -1"),
+    # The error flag with another flag (extended, remote) is no error frame a socket gives.
+    (lambda: tx.decode_frame(0xA0000040, b""), ValueError, "not 2684354624"),
+    (lambda: tx.decode_frame(0x60000040, b""), ValueError, "not 1610612800"),
+    (lambda: tx.decode_frame(2**64, b""), OverflowError, "int too big to convert"),
     (lambda: tx.decode_frame(1.0, b""), TypeError, "argument 'can_id'"),
     (lambda: tx.decode_frame(1, bytes(65)), ValueError, "argument 'data': a CAN frame carries at most 64 bytes, not 65"),
     (lambda: tx.decode_frame(1, "FFFF"), TypeError, "argument 'data': 'str' object cannot be converted to 'bytes'"),
@@ -440,7 +506,7 @@ def test_decoded_frame_repr():
     (lambda: tx.decode_frame(1, b"", asked=iter([("reg_read", 1, 2)])), TypeError,
      "argument 'asked' must be a container"),
     (lambda: tx.decode_frame(1, b"", asked=None), TypeError, "argument 'asked' must be a container"),
-], ids=range(11))
+], ids=range(14))
 def test_decode_frame_refuses(call, exc, message):
     with pytest.raises(exc, match=message):
         call()
@@ -493,6 +559,7 @@ class Failing:
 
 LEAK_FAILING = Failing()
 LEAK_FRAME = tx.decode_frame(0x11, bytes.fromhex("C1FFFFFFFFFF5060"), DM4310, feedback_of=1)
+LEAK_ERROR = tx.decode_frame(0x20000244, bytes.fromhex("0024000000006000"))
 
 
 @pytest.mark.parametrize("call, raises", [
@@ -506,7 +573,11 @@ LEAK_FRAME = tx.decode_frame(0x11, bytes.fromhex("C1FFFFFFFFFF5060"), DM4310, fe
     (lambda: tx.decode_frame(0x11, LEAK_DATA, asked=LEAK_FAILING), KeyError),
     (lambda: tx.decode_frame(0x11, LEAK_DATA, motors=LEAK_FAILING), KeyError),
     (lambda: tx.decode_frame(0x11, LEAK_DATA, motors=1), TypeError),
-], ids=["reply", "feedback", "values", "status", "repr", "too long", "asked fails", "motors fail", "no container"])
+    (lambda: tx.decode_frame(0x20000244, LEAK_DATA), None),
+    (lambda: (LEAK_ERROR.values, LEAK_ERROR.error, LEAK_ERROR.state, repr(LEAK_ERROR)), None),
+    (lambda: tx.decode_frame(0xA0000040, LEAK_DATA), ValueError),
+], ids=["reply", "feedback", "values", "status", "repr", "too long", "asked fails", "motors fail", "no container",
+        "error frame", "its fields", "no error frame"])
 def test_decode_frame_leaves_memory_and_reference_counts_flat(call, raises):
     watch = [(name, globals()[name]) for name in ("DM4310", "LEAK_DATA", "LEAK_LONG", "LEAK_MOTORS", "LEAK_ASKED",
                                                   "LEAK_FAILING", "LEAK_FRAME")]

@@ -492,7 +492,7 @@ def test_monitor_shows_the_watchdog_and_sigterm_ends_it_as_ctrl_c(start_dmsim):
     proc = subprocess.Popen([DMTOOL, "--iface", IFACE, "--timeout-ms", str(SLOW_MS), "monitor", "1", "2"],
                             stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
     try:
-        first = [proc.stdout.readline(), proc.stdout.readline()]
+        first = [proc.stdout.readline(), proc.stdout.readline(), proc.stdout.readline()]
         proc.send_signal(signal.SIGTERM)
         rest, err = proc.communicate(timeout=60)
     finally:
@@ -502,8 +502,9 @@ def test_monitor_shows_the_watchdog_and_sigterm_ends_it_as_ctrl_c(start_dmsim):
     assert proc.returncode == 0, err
     assert re.fullmatch(r"dmtool monitor: stopped after \d+ ticks in \d+\.\d s\n", err)
     assert [line.split()[1:4] for line in first] == [["motor=1", "master=0x11", "watchdog=off"],
-                                                     ["motor=2", "master=0x12", "watchdog=100ms"]]
-    assert rest.count("\n") % 2 == 0    # whole ticks only
+                                                     ["motor=2", "master=0x12", "watchdog=100ms"],
+                                                     [f"bus={IFACE}", "state=error-active", "errors=none"]]
+    assert rest.count("\n") % 3 == 0    # whole ticks only: two motors and the bus
 
 
 # --------------------------------------------------------- usage, no bus needed
