@@ -6,7 +6,7 @@
 namespace torvane::damiao {
 
 Result<MotorGroup> MotorGroup::make(std::span<const Damiao> motors, can::Duration timeout, bool fd,
-                                    can::Duration spin) {
+                                    can::Duration spin, bool settle) {
     std::vector<can::CanId> feedback;
     feedback.reserve(motors.size());
     for (std::size_t i = 0; i < motors.size(); ++i) {
@@ -16,14 +16,14 @@ Result<MotorGroup> MotorGroup::make(std::span<const Damiao> motors, can::Duratio
                                            static_cast<std::uint16_t>(id.value), j, i}));
         feedback.push_back(id);
     }
-    return MotorGroup({motors.begin(), motors.end()}, std::move(feedback), timeout, fd, spin);
+    return MotorGroup({motors.begin(), motors.end()}, std::move(feedback), timeout, fd, spin, settle);
 }
 
 Result<std::size_t> MotorGroup::exchange(can::CanTransport& bus, std::span<Slot> slots, std::size_t* skipped) const {
     const Share share{&bus, this, slots};
     Progress progress;
     can::CanTransport* waiting = nullptr;
-    auto answered = damiao::exchange({&share, 1}, {timeout_, spin_}, {&progress, 1}, {&waiting, 1});
+    auto answered = damiao::exchange({&share, 1}, {timeout_, spin_, learns_ ? &settle_ : nullptr}, {&progress, 1}, {&waiting, 1});
     if (skipped) *skipped = progress.skipped;
     if (!answered) return std::unexpected(std::move(answered.error().error));
     return *answered;

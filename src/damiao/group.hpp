@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "damiao/driver.hpp"
+#include "damiao/settle.hpp"
 
 namespace torvane::damiao {
 
@@ -30,9 +31,10 @@ public:
     // Refused (DuplicateFeedbackId) when two motors share a feedback
     // identifier (master_id in 11 bits). With `fd` the commands go out as
     // CAN FD frames with bit-rate switch; replies count either way.
-    // `spin`: see Pace (multi_bus.hpp).
+    // `spin`: see Pace (multi_bus.hpp). With `settle` the exchanges learn
+    // when the replies come and sleep until then (settle.hpp).
     static Result<MotorGroup> make(std::span<const Damiao> motors, can::Duration timeout, bool fd = false,
-                                   can::Duration spin = {});
+                                   can::Duration spin = {}, bool settle = true);
 
     std::size_t size() const { return motors_.size(); }
     std::span<const Damiao> motors() const { return motors_; }
@@ -40,6 +42,7 @@ public:
     can::Duration timeout() const { return timeout_; }
     can::Duration spin() const { return spin_; }
     bool fd() const { return fd_; }
+    bool settles() const { return learns_; }
 
     // slots[i] is motors()[i]'s (GroupSizeMismatch otherwise, before anything
     // is sent). Fills every slot's state; returns how many answered. Frames on
@@ -60,14 +63,23 @@ public:
 
 private:
     MotorGroup(std::vector<Damiao> motors, std::vector<can::CanId> feedback, can::Duration timeout, bool fd,
-               can::Duration spin)
-        : motors_(std::move(motors)), feedback_(std::move(feedback)), timeout_(timeout), spin_(spin), fd_(fd) {}
+               can::Duration spin, bool settle)
+        : motors_(std::move(motors)),
+          feedback_(std::move(feedback)),
+          timeout_(timeout),
+          spin_(spin),
+          fd_(fd),
+          learns_(settle) {}
 
     std::vector<Damiao> motors_;
     std::vector<can::CanId> feedback_;
     can::Duration timeout_;
     can::Duration spin_;
     bool fd_ = false;
+    bool learns_ = true;
+    // When this group's replies come, learned by its exchanges; one caller
+    // at a time ticks a group (under its bus's lock).
+    mutable SettleTime settle_;
 };
 
 }  // namespace torvane::damiao

@@ -142,12 +142,25 @@ ShareResult<std::size_t> run(std::span<const Share> shares, Pace pace, std::span
     }
     // One deadline for the whole tick, sending included.
     can::CanTransport& clock = *shares[0].bus;
-    const MonoNanos start = clock.now();
-    const MonoNanos deadline = start + can::to_nanos(pace.timeout);
-    const MonoNanos spin_until = start + can::to_nanos(pace.spin);
+    const MonoNanos deadline = clock.now() + can::to_nanos(pace.timeout);
     if (auto sent = send_all(shares, progress, deadline); !sent) return std::unexpected(sent.error());
+    const MonoNanos sent_at = clock.now();
+
+    // One sleep until the replies can all have come, then one batch read.
+    const bool sleeps = pace.settle && pace.settle->sleep() > 0;
+    if (sleeps) {
+        for (std::size_t i = 0; i < shares.size(); ++i) {
+            waiting[i] = shares[i].bus;
+            ++progress[i].waits;
+        }
+        const MonoNanos until = std::min(sent_at + pace.settle->sleep(), deadline);
+        if (auto slept = clock.sleep_until({waiting.data(), shares.size()}, until); !slept)
+            return std::unexpected(ShareError{0, Error(slept.error())});
+    }
+    const MonoNanos spin_until = clock.now() + can::to_nanos(pace.spin);
 
     std::size_t answered = 0;
+    MonoNanos last_at = sent_at;  // when the last answer was read
     // Reads what a share's bus holds, without waiting.
     auto read = [&](std::size_t i) -> ShareResult<void> {
         const Share& s = shares[i];
@@ -160,22 +173,28 @@ ShareResult<std::size_t> run(std::span<const Share> shares, Pace pace, std::span
             const std::size_t before = p.answered;
             bool done = false;
             for (std::size_t k = 0; k < *got && !done; ++k) done = take(s, p, scratch[k], at);
+            if (p.answered != before) last_at = at;
             answered += p.answered - before;
             if (p.bus_off) return std::unexpected(bus_off(shares, i));
             if (done || *got < scratch.size()) return {};
         }
     };
-    for (;;) {
+    for (bool first = true;; first = false) {
         std::size_t n = 0;
         for (std::size_t i = 0; i < shares.size(); ++i) {
             if (progress[i].answered == shares[i].slots.size()) continue;
             if (auto r = read(i); !r) return std::unexpected(r.error());
             if (progress[i].answered < shares[i].slots.size()) waiting[n++] = shares[i].bus;
         }
-        if (answered == total) return answered;
+        if (answered == total) {
+            if (pace.settle) pace.settle->learn(last_at - sent_at, sleeps && first);
+            return answered;
+        }
         const MonoNanos now = clock.now();
         if (now >= deadline) return answered;
         if (now < spin_until) continue;
+        for (std::size_t i = 0; i < shares.size(); ++i)
+            if (progress[i].answered < shares[i].slots.size()) ++progress[i].waits;
         if (auto w = clock.wait_any({waiting.data(), n}, deadline); !w) {
             // A wait fails for all; blame the first bus still waited on.
             std::size_t first = 0;
@@ -195,13 +214,13 @@ ShareResult<std::size_t> exchange(std::span<const Share> shares, Pace pace, std:
     return answered;
 }
 
-Result<MultiBusExchange> MultiBusExchange::make(std::vector<Share> shares, Pace pace) {
+Result<MultiBusExchange> MultiBusExchange::make(std::vector<Share> shares, Pace pace, bool learn) {
     if (shares.size() > can::kWaitMax)
         return std::unexpected(Error(can::TransportError::message("a tick waits on at most 64 buses")));
     for (std::size_t i = 0; i < shares.size(); ++i)
         for (std::size_t j = 0; j < i; ++j)
             if (shares[j].bus == shares[i].bus) return std::unexpected(Error(Error::SharedBus{j, i}));
-    return MultiBusExchange(std::move(shares), pace);
+    return MultiBusExchange(std::move(shares), pace, learn);
 }
 
 }  // namespace torvane::damiao

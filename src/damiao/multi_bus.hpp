@@ -8,10 +8,12 @@
 // A group's own exchange (MotorGroup::exchange) is this with one share.
 
 #include <expected>
+#include <memory>
 #include <span>
 #include <vector>
 
 #include "damiao/group.hpp"
+#include "damiao/settle.hpp"
 
 namespace torvane::damiao {
 
@@ -36,6 +38,10 @@ struct Pace {
     // How long the wait for replies looks without sleeping before it sleeps
     // for the rest: a sleeping wait costs a wake-up per reply burst.
     can::Duration spin{};
+    // Where the exchange learns when its replies can all have come, and
+    // sleeps until then before it reads (settle.hpp); none: it waits reply
+    // by reply. The caller's, kept from tick to tick.
+    SettleTime* settle = nullptr;
 };
 
 // Per share, what one exchange has done so far.
@@ -51,6 +57,7 @@ struct Progress {
     std::size_t stale = 0;
     std::size_t unsolicited = 0;
     std::size_t tx_waits = 0;  // waits for room in a full transmit queue
+    std::size_t waits = 0;     // blocking waits for replies while this share owed some
     bool bus_off = false;      // an error frame said so
 };
 
@@ -71,7 +78,9 @@ class MultiBusExchange {
 public:
     // Refused (SharedBus) when two shares are on the same bus: one group
     // could take the other's replies; and past kWaitMax buses.
-    static Result<MultiBusExchange> make(std::vector<Share> shares, Pace pace);
+    // The exchange learns its replies' timing (Pace::settle) unless `learn`
+    // is false.
+    static Result<MultiBusExchange> make(std::vector<Share> shares, Pace pace, bool learn = true);
 
     ShareResult<std::size_t> run() { return exchange(shares_, pace_, progress_, waiting_); }
 
@@ -81,13 +90,20 @@ public:
     const Pace& pace() const { return pace_; }
 
 private:
-    MultiBusExchange(std::vector<Share> shares, Pace pace)
-        : shares_(std::move(shares)), progress_(shares_.size()), waiting_(shares_.size()), pace_(pace) {}
+    MultiBusExchange(std::vector<Share> shares, Pace pace, bool learn)
+        : shares_(std::move(shares)),
+          progress_(shares_.size()),
+          waiting_(shares_.size()),
+          pace_(pace),
+          settle_(std::make_unique<SettleTime>()) {
+        pace_.settle = learn ? settle_.get() : nullptr;
+    }
 
     std::vector<Share> shares_;
     std::vector<Progress> progress_;
     std::vector<can::CanTransport*> waiting_;
     Pace pace_;
+    std::unique_ptr<SettleTime> settle_;  // where pace_ points: stays put when this moves
 };
 
 }  // namespace torvane::damiao

@@ -8,7 +8,7 @@
 
 namespace torvane::py {
 
-inline constexpr std::size_t kMaxParams = 12;
+inline constexpr std::size_t kMaxParams = 16;
 
 struct Signature {
     const char* display;        // "Damiao.__new__()", "mit_setpoint()"

@@ -415,12 +415,15 @@ using GroupConstructor = HoldingConstructor<
     "The motors of one bus, served in one exchange per call: every command out back to back, then one\n"
     "wait until all have answered or timeout_ms (default: the longest of the motors' own) has passed.\n"
     "on_fault, on_exit, watchdog_ms, limits (one JointLimits or None per motor), mode and set_mode keep\n"
-    "the robot safe; a limit that needs a measured state refuses one older than max_state_age_ms.",
+    "the robot safe; a limit that needs a measured state refuses one older than max_state_age_ms.\n"
+    "With settle (the default) a tick learns when its replies come and sleeps until then, waking once\n"
+    "to read them all; settle=False wakes for each reply.",
     Arg<"bus", Bus>, Arg<"motors", Each<Damiao>>, Arg<"timeout_ms", std::optional<std::uint64_t>, "None">,
     Arg<"fd", bool, "False">, KwOnly<Arg<"spin_us", SpinUs, "0">>, KwOnly<Arg<"on_fault", OnFault, "'report'">>,
     KwOnly<Arg<"on_exit", OnExit, "'disable'">>, KwOnly<Arg<"watchdog_ms", WatchdogMs, "None">>,
     KwOnly<Arg<"limits", LimitsArg, "None">>, KwOnly<Arg<"mode", ModeCheck, "None">>,
-    KwOnly<Arg<"set_mode", bool, "False">>, KwOnly<Arg<"max_state_age_ms", std::uint64_t, "50">>>;
+    KwOnly<Arg<"set_mode", bool, "False">>, KwOnly<Arg<"max_state_age_ms", std::uint64_t, "50">>,
+    KwOnly<Arg<"settle", bool, "True">>>;
 using MotorGroupClass = typename WithTicks<
     Group, typename Join<Ticks<Group>, SafetyCalls<Group>>::type, GroupConstructor,
     ComputedFields<Computed<"bus", Bus, GroupField::Bus>, Computed<"motors", std::vector<Damiao>, GroupField::Motors>,
@@ -441,10 +444,10 @@ using RobotConstructor =
                        "Several MotorGroups, each on its own bus, served in one exchange per call: every group's\n"
                        "commands out, then one wait on all the buses until every motor has answered or timeout_ms\n"
                        "(default: the longest of the groups') has passed. Each group's limits, mode and watchdog\n"
-                       "hold for its motors; on_fault and on_exit are the Robot's.",
+                       "hold for its motors; on_fault and on_exit are the Robot's. settle as MotorGroup's.",
                        Arg<"groups", Each<Group>>, Arg<"timeout_ms", std::optional<std::uint64_t>, "None">,
                        KwOnly<Arg<"spin_us", SpinUs, "0">>, KwOnly<Arg<"on_fault", OnFault, "'report'">>,
-                       KwOnly<Arg<"on_exit", OnExit, "'disable'">>>;
+                       KwOnly<Arg<"on_exit", OnExit, "'disable'">>, KwOnly<Arg<"settle", bool, "True">>>;
 using RobotClass = typename WithTicks<
     Robot, typename Join<Ticks<Robot>, SafetyCalls<Robot>>::type, RobotConstructor,
     ComputedFields<Computed<"groups", std::vector<Group>, RobotField::Groups>,

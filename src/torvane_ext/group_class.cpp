@@ -82,6 +82,8 @@ PyObject* construct(Group*, PyTypeObject* type, PyObject* args, PyObject* kwargs
     if ((timeout_arg && !Convert<std::optional<std::uint64_t>>::from(timeout_arg, "timeout_ms", timeout_ms)) ||
         (fd_arg && !Convert<bool>::from(fd_arg, "fd", fd)) || !convert_spin(bound[P::at<"spin_us">], spin))
         return nullptr;
+    bool settle = true;
+    if (PyObject* a = bound[P::at<"settle">]; a && !Convert<bool>::from(a, "settle", settle)) return nullptr;
     Group settings;
     const GroupSafetyArgs safety_args{bound[P::at<"watchdog_ms">], bound[P::at<"limits">], bound[P::at<"mode">],
                                       bound[P::at<"set_mode">]};
@@ -108,7 +110,7 @@ PyObject* construct(Group*, PyTypeObject* type, PyObject* args, PyObject* kwargs
     else
         for (const Damiao& m : records)
             if (can::to_nanos(m.timeout) > can::to_nanos(timeout)) timeout = m.timeout;
-    auto made = damiao::MotorGroup::make(records, timeout, fd, spin);
+    auto made = damiao::MotorGroup::make(records, timeout, fd, spin, settle);
     if (!made) {
         raise_error(std::move(made.error()));
         return nullptr;

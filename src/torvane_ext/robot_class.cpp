@@ -68,6 +68,8 @@ PyObject* construct(Robot*, PyTypeObject* type, PyObject* args, PyObject* kwargs
     if ((timeout_arg && !Convert<std::optional<std::uint64_t>>::from(timeout_arg, "timeout_ms", timeout_ms)) ||
         !convert_spin(bound[P::at<"spin_us">], spin))
         return nullptr;
+    bool settle = true;
+    if (PyObject* a = bound[P::at<"settle">]; a && !Convert<bool>::from(a, "settle", settle)) return nullptr;
     Safety safety;
     if (!convert_safety(bound[P::at<"on_fault">], bound[P::at<"on_exit">], safety)) return nullptr;
     // A tick of the Robot reacts as the Robot says: a group's own choice
@@ -91,7 +93,7 @@ PyObject* construct(Robot*, PyTypeObject* type, PyObject* args, PyObject* kwargs
     }
     // By default the longest of the groups' timeouts.
     const can::Duration timeout = timeout_ms ? can::Duration::from_millis(*timeout_ms) : longest;
-    auto made = damiao::MultiBusExchange::make(std::move(shares), {timeout, spin});
+    auto made = damiao::MultiBusExchange::make(std::move(shares), {timeout, spin}, settle);
     if (!made) {
         raise_error(std::move(made.error()));
         return nullptr;

@@ -1,6 +1,7 @@
 #include "transport/transport.hpp"
 
 #include <poll.h>
+#include <time.h>
 
 #include <algorithm>
 #include <array>
@@ -52,6 +53,16 @@ Result<void> CanTransport::wait_any(std::span<CanTransport* const> buses, MonoNa
         const int ready = ::ppoll(polls.data(), buses.size(), &wait, nullptr);
         if (ready >= 0) return {};
         if (errno != EINTR) return std::unexpected(TransportError::os(errno));
+    }
+}
+
+Result<void> CanTransport::sleep_until(std::span<CanTransport* const> buses, MonoNanos until) {
+    (void)buses;
+    const timespec at = to_timespec(from_nanos(std::max<MonoNanos>(until, 0)));
+    for (;;) {
+        const int rc = ::clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &at, nullptr);
+        if (rc == 0) return {};
+        if (rc != EINTR) return std::unexpected(TransportError::os(rc));
     }
 }
 

@@ -59,6 +59,12 @@ public:
     // most kWaitMax), a scripted one moves its clock to the next reply.
     virtual Result<void> wait_any(std::span<CanTransport* const> buses, MonoNanos deadline);
 
+    // Sleeps until `until` on this bus's clock, whatever comes meanwhile on
+    // `buses` (this one among them): the one wake-up of a tick that knows
+    // when its replies can all have come. A signal does not end it early. A
+    // scripted bus moves its clock, and the buses' replies that much nearer.
+    virtual Result<void> sleep_until(std::span<CanTransport* const> buses, MonoNanos until);
+
     // The frames already received, up to out.size(); when there are none,
     // waits up to `wait` for the first one. 0 when nothing came, never a
     // timeout error: a zero `wait` only looks.

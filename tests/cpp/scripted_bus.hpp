@@ -183,6 +183,27 @@ public:
         return {};
     }
 
+    // Moves the (shared) clock to `until`; every reply of `buses` due by
+    // then is queued. 'z'.
+    std::vector<MonoNanos> sleeps;  // how long each sleep_until slept
+
+    can::Result<void> sleep_until(std::span<can::CanTransport* const> buses, MonoNanos until) override {
+        log += 'z';
+        const MonoNanos step = std::max<MonoNanos>(until - clock, 0);
+        sleeps.push_back(step);
+        for (can::CanTransport* b : buses) {
+            MonoNanos left = step;
+            for (Step& st : static_cast<ScriptedBus*>(b)->script) {
+                const MonoNanos d = std::min(left, st.takes);
+                st.takes -= d;
+                left -= d;
+                if (st.takes > 0) break;
+            }
+        }
+        clock += step;
+        return {};
+    }
+
     MonoNanos now() override { return clock; }
 };
 

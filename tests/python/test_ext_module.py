@@ -143,8 +143,8 @@ def test_group_method_text_signatures(name):
 def test_group_constructor_signature():
     assert tx.MotorGroup.__text_signature__ == (
         "(bus, motors, timeout_ms=None, fd=False, *, spin_us=0, on_fault='report', on_exit='disable', "
-        "watchdog_ms=None, limits=None, mode=None, set_mode=False, max_state_age_ms=50)")
-    assert tx.Robot.__text_signature__ == "(groups, timeout_ms=None, *, spin_us=0, on_fault='report', on_exit='disable')"
+        "watchdog_ms=None, limits=None, mode=None, set_mode=False, max_state_age_ms=50, settle=True)")
+    assert tx.Robot.__text_signature__ == "(groups, timeout_ms=None, *, spin_us=0, on_fault='report', on_exit='disable', settle=True)"
 
 
 def installed_stub():
