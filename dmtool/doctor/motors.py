@@ -164,7 +164,10 @@ def bitrate_checks(found: list[Found], iface: str, link: Link | None, bitrate: i
     if reference is None:
         known = Counter(c for c in codes.values() if c is not None)
         if known:
-            common = known.most_common(1)[0][0]
+            top = max(known.values())
+            # A tie has no majority to go by: the factory setting, if one side holds it.
+            tied = [c for c, n in known.items() if n == top]
+            common = CODE_OF[1_000_000] if CODE_OF[1_000_000] in tied else tied[0]
     out = []
     for motor_id, code in codes.items():
         if code is None:
@@ -187,7 +190,10 @@ def bitrate_checks(found: list[Found], iface: str, link: Link | None, bitrate: i
                              iface=iface, motor=motor_id))
         else:
             assert common is not None
-            out.append(Check("bit rate", FAIL, f"{code_text(code)}, unlike the other motors' {code_text(common)}",
+            holders = [i for i, c in codes.items() if c == common]
+            on = f"motor {holders[0]}" if len(holders) == 1 else \
+                f"motors {', '.join(map(str, holders[:-1]))} and {holders[-1]}"
+            out.append(Check("bit rate", FAIL, f"{code_text(code)}, unlike {code_text(common)} on {on}",
                              set_br(iface, motor_id, CAN_BR[common]) if common in CAN_BR else None,
                              iface=iface, motor=motor_id))
     return out
