@@ -7,8 +7,8 @@ from collections import Counter
 from dataclasses import dataclass, field
 from typing import Any
 
-from dmtool.doctor.checks import FAIL, OK, WARN, Check, dmtool_command, rate_text
 from dmtool.candump import Frame
+from dmtool.doctor.checks import FAIL, OK, WARN, Check, dmtool_command, rate_text
 from dmtool.doctor.frames import REG_MST_ID, REG_SN, Watch, feedback_kinds, register_replies
 from dmtool.doctor.link import Link
 from dmtool.scan import nothing_found
@@ -99,7 +99,7 @@ def classic_check(session: Session, f: Found, iface: str) -> list[Check]:
     state = refresh(session, f, fd=False)
     if state is None:
         return [Check("classic request", FAIL, "found by the scan, but no answer to a refresh",
-                      f"raise --timeout-ms, or check the motor's power and wiring", iface=iface, motor=f.motor_id)]
+                      "raise --timeout-ms, or check the motor's power and wiring", iface=iface, motor=f.motor_id)]
     out = [Check("classic request", OK, f"answers a refresh: {status_text(tx, state.error)}",
                  iface=iface, motor=f.motor_id)]
     if is_fault(tx, state.error):
