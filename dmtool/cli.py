@@ -19,7 +19,7 @@ from dmtool.session import Api, Session, load_api
 from dmtool.text import one_line
 
 # In the order --help lists them; each is the module of that name.
-COMMANDS = ("scan", "info", "get", "set", "set_id", "mode", "enable", "disable", "stop", "zero", "clear", "move",
+COMMANDS = ("scan", "doctor", "info", "get", "set", "set_id", "mode", "enable", "disable", "stop", "zero", "clear", "move",
             "monitor", "listen", "decode")
 
 EPILOG = """\

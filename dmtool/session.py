@@ -62,6 +62,10 @@ class Session:
                 raise Failure(f"cannot open {self.iface}: {e}") from None
         return self._bus
 
+    @property
+    def opened(self) -> bool:
+        return self._bus is not None
+
     def register(self, reg: str) -> Any:
         """The tx.RegisterInfo that REG names: a number, or a name in any case."""
         table = self.tx.REGISTERS

@@ -1,5 +1,7 @@
 #include "sim/candump_log.hpp"
 
+#include <linux/can.h>
+
 #include <ctime>
 
 namespace torvane::sim {
@@ -26,7 +28,11 @@ std::string candump_line(const can::CanFrame& frame, std::string_view iface, Wal
     std::string out(stamp);
     out.append(iface);
     out += ' ';
-    put_hex(out, frame.id.value, frame.id.is_extended() ? 8 : 3);
+    // An error frame as candump shows it: the flag in its eight digits.
+    if (frame.id.is_error())
+        put_hex(out, CAN_ERR_FLAG | frame.id.value, 8);
+    else
+        put_hex(out, frame.id.value, frame.id.is_extended() ? 8 : 3);
     out += '#';
     if (remote) {
         out += 'R';

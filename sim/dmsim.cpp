@@ -1,7 +1,9 @@
 // dmsim: plays Damiao motors on SocketCAN interfaces, for tests and for
 // trying programs without hardware. See usage() in options.cpp.
 
+#include <linux/can.h>
 #include <poll.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -135,6 +137,7 @@ private:
 
     void send_due(can::MonoNanos now) {
         for (std::size_t i = 0; i < ports_.size(); ++i) {
+            for (const auto& e : sim_.take_errors(i, now)) send_error(i, e);
             for (const auto& f : sim_.take_due(i, now)) {
                 if (auto sent = ports_[i].bus.send(f); sent) {
                     ports_[i].log.write(f, sim::WallTime::now());
@@ -144,6 +147,28 @@ private:
                 }
             }
         }
+    }
+
+    // The transport sends no error identifier, so the raw record goes out here.
+    void send_error(std::size_t port, const sim::Simulator::ErrorEvent& e) {
+        can_frame raw{};
+        raw.can_id = CAN_ERR_FLAG | e.frame.id.value;
+        raw.len = static_cast<std::uint8_t>(e.frame.size());
+        std::copy(e.frame.data().begin(), e.frame.data().end(), raw.data);
+        const Port& p = ports_[port];
+        if (::write(p.bus.fd(), &raw, sizeof raw) != static_cast<ssize_t>(sizeof raw)) {
+            std::fprintf(stderr, "dmsim: error frame %.*s not written on %s: %s\n", static_cast<int>(e.kind.size()),
+                         e.kind.data(), p.name.c_str(), std::strerror(errno));
+            return;
+        }
+        p.log.write(e.frame, sim::WallTime::now());
+        if (!opts_.verbose) return;
+        std::fprintf(stderr, "dmsim: %s: error frame %.*s", p.name.c_str(), static_cast<int>(e.kind.size()),
+                     e.kind.data());
+        if (e.kind == "restarted")
+            std::fprintf(stderr, " (%llu requests dropped while bus-off so far)",
+                         static_cast<unsigned long long>(sim_.dropped_while_off(port)));
+        std::fputc('\n', stderr);
     }
 
     void backend_trouble(const can::TransportError& e, std::optional<std::size_t> port = std::nullopt) {

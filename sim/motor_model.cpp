@@ -144,7 +144,7 @@ MotorModel::MotorModel(const MotorConfig& config, MonoNanos start)
     regs_[12] = bits(p.inertia);
     regs_[13] = 1;  // hw_ver
     regs_[14] = 1;  // sw_ver
-    regs_[15] = 0x5100u + config.cmd_id;  // SN
+    regs_[15] = config.serial ? config.serial : 0x5100u + config.cmd_id;  // SN
     regs_[16] = 14;  // NPP
     regs_[17] = bits(0.5f);
     regs_[18] = bits(2.0e-4f);
@@ -159,6 +159,7 @@ MotorModel::MotorModel(const MotorConfig& config, MonoNanos start)
     regs_[36] = 1;  // sub_ver
     // Powering up reads the flash; saved ids are the ones it listens on.
     for (const auto& [number, value] : flash_) regs_[number] = value;
+    for (const auto& [number, value] : config.start) regs_[number] = value;
     cmd_id_ = static_cast<std::uint16_t>(regs_[kRegEscId]);
     fb_id_ = static_cast<std::uint16_t>(regs_[kRegMasterId]);
 }

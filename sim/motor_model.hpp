@@ -100,6 +100,8 @@ struct MotorConfig {
     float ambient_c = 25.0f;
     float supply_v = 24.0f;
     SavedRegisters flash{};  // what earlier runs saved; empty for a new motor
+    SavedRegisters start{};  // values it starts with over the flash, not saved by that
+    std::uint32_t serial = 0;  // SN; 0: 0x5100 + cmd_id
 };
 
 // What became of one received frame.

@@ -4,7 +4,10 @@
 #include <cmath>
 #include <utility>
 
+#include "damiao/registers.hpp"
+#include "sim/bus_errors.hpp"
 #include "sim/parse_number.hpp"
+#include "sim/state_file.hpp"
 
 namespace torvane::sim {
 
@@ -122,6 +125,74 @@ std::expected<FaultArg, std::string> parse_fault(std::string_view text) {
     return FaultArg{static_cast<std::uint16_t>(*cmd), *fault, *seconds, std::string(iface)};
 }
 
+std::expected<BusErrorArg, std::string> parse_bus_error(std::string_view text) {
+    const auto bad = [&](std::string why) {
+        return std::unexpected("--bus-error " + quoted(text) + ": " + why);
+    };
+    const auto at = text.rfind('@');
+    auto fields = split(text.substr(0, at), ':');
+    if (at == std::string_view::npos || fields.size() > 2)
+        return bad("expected [IFACE:]KIND@SECONDS, e.g. no-ack@1.5 or vcan1:bus-off@2");
+    std::string_view iface;
+    if (fields.size() == 2) {
+        iface = fields[0];
+        if (!valid_iface(iface)) return bad("not an interface name: " + quoted(iface));
+    }
+    if (!bus_error_frame(fields.back())) return bad("unknown kind; known: " + bus_error_kind_names());
+    const auto seconds = parse_double(text.substr(at + 1));
+    if (!seconds || *seconds < 0.0 || *seconds > 1e9) return bad("expected seconds after start, e.g. @1.5");
+    return BusErrorArg{std::string(fields.back()), *seconds, std::string(iface)};
+}
+
+std::expected<BusOffArg, std::string> parse_bus_off(std::string_view text) {
+    const auto bad = [&](std::string why) {
+        return std::unexpected("--bus-off " + quoted(text) + ": " + why);
+    };
+    const auto fields = split(text, ':');
+    if (fields.size() > 2) return bad("expected [IFACE:]SECONDS+DURATION, e.g. 0.5+0.5 or vcan1:2+1");
+    std::string_view iface, times = fields.back();
+    if (fields.size() == 2) {
+        iface = fields[0];
+        if (!valid_iface(iface)) return bad("not an interface name: " + quoted(iface));
+    }
+    const auto plus = times.rfind('+');
+    if (plus == std::string_view::npos) return bad("expected SECONDS+DURATION, e.g. 0.5+0.5");
+    const auto at = parse_double(times.substr(0, plus));
+    const auto duration = parse_double(times.substr(plus + 1));
+    if (!at || *at < 0.0 || *at > 1e9) return bad("expected seconds after start before '+', e.g. 0.5+0.5");
+    if (!duration || *duration <= 0.0 || *duration > 1e9) return bad("expected a positive duration after '+'");
+    return BusOffArg{*at, *duration, std::string(iface)};
+}
+
+std::expected<RegisterArg, std::string> parse_register(std::string_view text) {
+    const auto bad = [&](std::string why) {
+        return std::unexpected("--register " + quoted(text) + ": " + why);
+    };
+    const auto eq = text.find('=');
+    auto fields = split(text.substr(0, eq), ':');
+    if (eq == std::string_view::npos || (fields.size() != 2 && fields.size() != 3))
+        return bad("expected [IFACE:]ID:NAME=VALUE, e.g. 1:TIMEOUT=0");
+    std::string_view iface;
+    if (fields.size() == 3) {
+        iface = fields[0];
+        fields.erase(fields.begin());
+        if (!valid_iface(iface)) return bad("not an interface name: " + quoted(iface));
+    }
+    const auto cmd = parse_uint<std::uint32_t>(fields[0]);
+    if (!cmd || *cmd >= 0x7FF) return bad("command id must be a number from 0 to 0x7FE");
+    const auto info = damiao::find_register_named(damiao::kRegisters, fields[1]);
+    // The table is long; say where to see it rather than print it.
+    if (!info) return bad("no register named " + quoted(fields[1]) + " ('dmtool info ID' lists every register)");
+    if (info->read_only) return bad(std::string(info->name) + " is read-only");
+    const auto value = parse_register_value(info->type, text.substr(eq + 1));
+    if (!value)
+        return bad(std::string(info->name) + " takes " +
+                   (info->type == damiao::RegisterType::Float ? "a number" : "an integer from 0 to 4294967295"));
+    if (info->number == damiao::kRegControlMode && (*value < damiao::kModeMit || *value > damiao::kModeForcePos))
+        return bad("CTRL_MODE must be 1 (MIT), 2 (POS_VEL), 3 (VEL) or 4 (FORCE_POS)");
+    return RegisterArg{static_cast<std::uint16_t>(*cmd), info->number, *value, std::string(iface)};
+}
+
 std::vector<std::string> Options::interfaces() const {
     std::vector<std::string> out;
     for (const auto& m : motors)
@@ -132,7 +203,7 @@ std::vector<std::string> Options::interfaces() const {
 std::expected<Options, std::string> parse_options(std::span<const std::string_view> args) {
     Options o;
     // For messages about the arguments as the user wrote them.
-    std::vector<std::string_view> motor_texts, fault_texts;
+    std::vector<std::string_view> motor_texts, fault_texts, register_texts, bus_texts;
     for (std::size_t i = 0; i < args.size(); ++i) {
         std::string_view arg = args[i];
         std::optional<std::string_view> inline_value;
@@ -199,6 +270,36 @@ std::expected<Options, std::string> parse_options(std::span<const std::string_vi
             if (!f) return std::unexpected(f.error());
             o.faults.push_back(std::move(*f));
             fault_texts.push_back(*v);
+        } else if (arg == "--bus-error") {
+            auto v = value();
+            if (!v) return std::unexpected(v.error());
+            auto e = parse_bus_error(*v);
+            if (!e) return std::unexpected(e.error());
+            o.bus_errors.push_back(std::move(*e));
+        } else if (arg == "--bus-off") {
+            auto v = value();
+            if (!v) return std::unexpected(v.error());
+            auto b = parse_bus_off(*v);
+            if (!b) return std::unexpected(b.error());
+            o.bus_offs.push_back(std::move(*b));
+            bus_texts.push_back(*v);
+        } else if (arg == "--fd-replies") {
+            auto v = value();
+            if (!v) return std::unexpected(v.error());
+            if (*v == "fd") o.fd_replies = FdReplies::Fd;
+            else if (*v == "classic") o.fd_replies = FdReplies::Classic;
+            else if (*v == "none") o.fd_replies = FdReplies::None;
+            else return invalid(*v, "expected fd, classic or none");
+        } else if (arg == "--shared-id") {
+            if (auto f = flag(); !f) return std::unexpected(f.error());
+            o.shared_id = true;
+        } else if (arg == "--register") {
+            auto v = value();
+            if (!v) return std::unexpected(v.error());
+            auto r = parse_register(*v);
+            if (!r) return std::unexpected(r.error());
+            o.registers.push_back(std::move(*r));
+            register_texts.push_back(*v);
         } else if (arg == "--bitrate" || arg == "--data-bitrate") {
             auto v = value();
             if (!v) return std::unexpected(v.error());
@@ -247,17 +348,52 @@ std::expected<Options, std::string> parse_options(std::span<const std::string_vi
     // Ids are per bus: the same command id may be used on two interfaces.
     for (std::size_t i = 0; i < o.motors.size(); ++i)
         for (std::size_t j = 0; j < i; ++j)
-            if (o.motors[j].cmd_id == o.motors[i].cmd_id && o.iface_of(o.motors[j]) == o.iface_of(o.motors[i]))
-                return std::unexpected("--motor " + quoted(motor_texts[i]) + ": command id given twice");
-    for (std::size_t i = 0; i < o.faults.size(); ++i) {
-        const auto& f = o.faults[i];
-        const auto n = std::count_if(o.motors.begin(), o.motors.end(), [&](const MotorArg& m) {
-            return m.cmd_id == f.cmd_id && (f.iface.empty() || o.iface_of(m) == f.iface);
-        });
-        if (n == 0) return std::unexpected("--fault " + quoted(fault_texts[i]) + ": no --motor with that command id");
-        if (n > 1)
-            return std::unexpected("--fault " + quoted(fault_texts[i]) +
-                                   ": that command id is on several interfaces; name one as IFACE:ID:NAME@SECONDS");
+            if (!o.shared_id && o.motors[j].cmd_id == o.motors[i].cmd_id &&
+                o.iface_of(o.motors[j]) == o.iface_of(o.motors[i]))
+                return std::unexpected("--motor " + quoted(motor_texts[i]) +
+                                       ": command id given twice (--shared-id lets motors share one)");
+    // A fault or register names one interface's motors with that command id
+    // (several only under --shared-id, and then it is every one of them).
+    const auto one_interface = [&](std::uint16_t cmd_id, const std::string& iface, std::string_view option,
+                                   std::string_view text, const char* form) -> std::expected<void, std::string> {
+        std::vector<std::string> on;
+        for (const auto& m : o.motors)
+            if (m.cmd_id == cmd_id && (iface.empty() || o.iface_of(m) == iface) &&
+                std::find(on.begin(), on.end(), o.iface_of(m)) == on.end())
+                on.push_back(o.iface_of(m));
+        if (on.empty()) return std::unexpected(std::string(option) + " " + quoted(text) + ": no --motor with that command id");
+        if (on.size() > 1)
+            return std::unexpected(std::string(option) + " " + quoted(text) +
+                                   ": that command id is on several interfaces; name one as " + form);
+        return {};
+    };
+    for (std::size_t i = 0; i < o.faults.size(); ++i)
+        if (auto ok = one_interface(o.faults[i].cmd_id, o.faults[i].iface, "--fault", fault_texts[i],
+                                    "IFACE:ID:NAME@SECONDS");
+            !ok)
+            return std::unexpected(ok.error());
+    for (std::size_t i = 0; i < o.registers.size(); ++i)
+        if (auto ok = one_interface(o.registers[i].cmd_id, o.registers[i].iface, "--register", register_texts[i],
+                                    "IFACE:ID:NAME=VALUE");
+            !ok)
+            return std::unexpected(ok.error());
+    const auto ifaces = o.interfaces();
+    const auto has_motors = [&](const std::string& name) {
+        return std::find(ifaces.begin(), ifaces.end(), name) != ifaces.end();
+    };
+    for (const auto& e : o.bus_errors)
+        if (!has_motors(o.iface_named(e.iface)))
+            return std::unexpected("--bus-error: no --motor on " + o.iface_named(e.iface));
+    for (std::size_t i = 0; i < o.bus_offs.size(); ++i) {
+        const auto& b = o.bus_offs[i];
+        if (!has_motors(o.iface_named(b.iface)))
+            return std::unexpected("--bus-off " + quoted(bus_texts[i]) + ": no --motor on " + o.iface_named(b.iface));
+        for (std::size_t j = 0; j < i; ++j) {
+            const auto& a = o.bus_offs[j];
+            if (o.iface_named(a.iface) == o.iface_named(b.iface) && a.at_s < b.at_s + b.duration_s &&
+                b.at_s < a.at_s + a.duration_s)
+                return std::unexpected("--bus-off " + quoted(bus_texts[i]) + ": overlaps " + quoted(bus_texts[j]));
+        }
     }
     if (o.data_bitrate && !o.bitrate) return std::unexpected(std::string("--data-bitrate needs --bitrate"));
     for (std::size_t i = 0; i < o.motors.size(); ++i) {
@@ -281,7 +417,9 @@ std::string synopsis() {
            "             [--model FILE] [--mode N] [--latency-us N] [--latency-jitter-us N]\n"
            "             [--bitrate N [--data-bitrate N]] [--state FILE]\n"
            "             [--drop-probability P] [--seed N]\n"
-           "             [--fault [IFACE:]ID:NAME@SECONDS ...]\n"
+           "             [--fault [IFACE:]ID:NAME@SECONDS ...] [--register [IFACE:]ID:NAME=VALUE ...]\n"
+           "             [--bus-error [IFACE:]KIND@SECONDS ...] [--bus-off [IFACE:]SECONDS+DURATION ...]\n"
+           "             [--fd-replies fd|classic|none] [--shared-id]\n"
            "             [--log FILE|-] [--duration SECONDS] [--verbose]\n";
 }
 
@@ -330,6 +468,32 @@ std::string usage() {
            "                          clear_error (repeatable); NAME: overvoltage,\n"
            "                          undervoltage, overcurrent, overload, mos_overtemp,\n"
            "                          rotor_overtemp\n"
+           "  --register [IFACE:]ID:NAME=VALUE\n"
+           "                          the motor with command id ID starts with register\n"
+           "                          NAME (as 'dmtool info ID' names them, any case)\n"
+           "                          at VALUE, over its saved value and the default,\n"
+           "                          e.g. 1:TIMEOUT=1000 or 2:can_br=2; not saved unless\n"
+           "                          the motor is told to save (repeatable; writable\n"
+           "                          registers only)\n"
+           "  --bus-error [IFACE:]KIND@SECONDS\n"
+           "                          write one error frame on the interface (default\n"
+           "                          --iface) that many seconds after start, laid out as\n"
+           "                          a driver delivers it; only sockets that ask for\n"
+           "                          error frames get it (repeatable). KIND: " +
+           bus_error_kind_names() + "\n"
+           "  --bus-off [IFACE:]SECONDS+DURATION\n"
+           "                          the interface is bus-off for DURATION seconds from\n"
+           "                          SECONDS: a bus-off error frame at the start, no\n"
+           "                          request answered (dropped, counted with --verbose),\n"
+           "                          a restarted error frame at the end (repeatable)\n"
+           "  --fd-replies fd|classic|none\n"
+           "                          how CAN FD requests are answered: FD frames (the\n"
+           "                          default), classic frames of the same bytes, or not\n"
+           "                          at all; classic requests always get classic replies\n"
+           "  --shared-id             let motors on one interface share a command id:\n"
+           "                          each answers every request to it with its own reply.\n"
+           "                          Serials (SN, register 15) stay distinct: 0x5100 + ID,\n"
+           "                          plus 0x10000 per earlier --motor with that ID\n"
            "  --log FILE|-            log every frame in and out, candump -L format\n"
            "  --duration SECONDS      exit after this long (default: until SIGINT/SIGTERM)\n"
            "  --verbose               report ignored frames and dropped replies on stderr\n"

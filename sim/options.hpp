@@ -29,6 +29,32 @@ struct FaultArg {
     std::string iface;  // empty: wherever the motor with this command id is
 };
 
+// An error frame written on a bus at a set time after start.
+struct BusErrorArg {
+    std::string kind;  // one of bus_error_kinds()
+    double at_s = 0;
+    std::string iface;  // empty: --iface's
+};
+
+// A stretch in which a bus is bus-off: no request answered, error frames
+// bus-off at its start and restarted at its end.
+struct BusOffArg {
+    double at_s = 0;
+    double duration_s = 0;
+    std::string iface;  // empty: --iface's
+};
+
+// How requests sent as CAN FD are answered.
+enum class FdReplies : std::uint8_t { Fd, Classic, None };
+
+// A register value a motor has at start, over its saved one and the default.
+struct RegisterArg {
+    std::uint16_t cmd_id = 0;
+    std::uint8_t number = 0;
+    std::uint32_t value = 0;  // raw bits; a Float register's IEEE pattern
+    std::string iface;        // empty: wherever the motor with this command id is
+};
+
 struct Options {
     std::string iface = "vcan0";
     std::vector<MotorArg> motors;
@@ -39,6 +65,11 @@ struct Options {
     std::uint64_t data_bitrate = 0;  // CAN FD data phase; 0: the same as bitrate
     std::optional<std::string> state_path;
     std::vector<FaultArg> faults;
+    std::vector<BusErrorArg> bus_errors;
+    std::vector<BusOffArg> bus_offs;
+    FdReplies fd_replies = FdReplies::Fd;
+    bool shared_id = false;  // motors of one interface may share a command id
+    std::vector<RegisterArg> registers;
     double drop_probability = 0.0;
     std::uint64_t seed = 1;
     std::optional<std::string> log_path;  // "-" is standard output
@@ -49,6 +80,7 @@ struct Options {
 
     // The interface a motor is on.
     const std::string& iface_of(const MotorArg& m) const { return m.iface.empty() ? iface : m.iface; }
+    const std::string& iface_named(const std::string& name) const { return name.empty() ? iface : name; }
     // Every interface with a motor on it, in the order the motors name them.
     std::vector<std::string> interfaces() const;
 };
@@ -58,6 +90,12 @@ struct Options {
 std::expected<MotorArg, std::string> parse_motor(std::string_view text);
 // "[IFACE:]ID:NAME@SECONDS", e.g. 1:overcurrent@2.5.
 std::expected<FaultArg, std::string> parse_fault(std::string_view text);
+// "[IFACE:]KIND@SECONDS", e.g. no-ack@1.5 or vcan1:bus-off@2.
+std::expected<BusErrorArg, std::string> parse_bus_error(std::string_view text);
+// "[IFACE:]SECONDS+DURATION", e.g. 0.5+0.5.
+std::expected<BusOffArg, std::string> parse_bus_off(std::string_view text);
+// "[IFACE:]ID:NAME=VALUE", e.g. 1:TIMEOUT=0 or vcan1:2:can_br=2.
+std::expected<RegisterArg, std::string> parse_register(std::string_view text);
 // The names --fault takes, as the error nibble's codes.
 std::optional<Fault> find_fault(std::string_view name);
 

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <utility>
 
+#include "sim/bus_errors.hpp"
+
 namespace torvane::sim {
 
 namespace {
@@ -11,27 +13,61 @@ namespace {
 // drop decisions of a seed as they were.
 constexpr std::uint64_t kJitterStream = 0x9E3779B97F4A7C15u;
 
+// The table's own copy of a kind's name, which outlives the options.
+std::string_view kind_name(std::string_view kind) {
+    const auto kinds = bus_error_kinds();
+    return *std::find(kinds.begin(), kinds.end(), kind);
+}
+
+MonoNanos after(MonoNanos start, double seconds) { return start + static_cast<MonoNanos>(seconds * 1e9); }
+
 }  // namespace
 
 Simulator::Simulator(const Options& o, SavedMotors saved, MonoNanos start)
     : latency_(static_cast<MonoNanos>(o.latency_us) * 1000),
       jitter_ns_(o.latency_jitter_us * 1000),
       drop_probability_(o.drop_probability),
+      fd_replies_(o.fd_replies),
       ifaces_(o.interfaces()),
       saved_(std::move(saved)),
       rng_(o.seed),
       jitter_rng_(o.seed ^ kJitterStream) {
-    for (std::size_t i = 0; i < ifaces_.size(); ++i) buses_.push_back({Wire(o.bitrate, o.data_bitrate), {}});
-    for (const auto& m : o.motors) {
+    buses_.resize(ifaces_.size());
+    for (auto& bus : buses_) bus.wire = Wire(o.bitrate, o.data_bitrate);
+    for (std::size_t i = 0; i < o.motors.size(); ++i) {
+        const auto& m = o.motors[i];
         keys_.push_back(motor_key(m));
         MotorConfig config{m.cmd_id, m.fb_id, m.model, o.mode};
         if (const auto it = saved_.find(keys_.back()); it != saved_.end()) config.flash = it->second;
+        // parse_options has matched every register to one interface's motors.
+        for (const auto& r : o.registers)
+            if (r.cmd_id == m.cmd_id && (r.iface.empty() || o.iface_of(m) == r.iface)) config.start[r.number] = r.value;
+        // Distinct serials even for motors that share a command id.
+        const auto twins = std::count_if(o.motors.begin(), o.motors.begin() + static_cast<std::ptrdiff_t>(i),
+                                         [&](const MotorArg& other) { return other.cmd_id == m.cmd_id; });
+        config.serial = 0x5100u + m.cmd_id + 0x10000u * static_cast<std::uint32_t>(twins);
         motors_.emplace_back(config, start);
         const auto bus = std::find(ifaces_.begin(), ifaces_.end(), o.iface_of(m));
         iface_of_.push_back(static_cast<std::size_t>(bus - ifaces_.begin()));
         last_ready_.push_back(start);
     }
-    // parse_options has matched every fault to exactly one motor.
+    const auto bus_of = [&](const std::string& name) -> Bus& {
+        return buses_[static_cast<std::size_t>(std::find(ifaces_.begin(), ifaces_.end(), o.iface_named(name)) -
+                                               ifaces_.begin())];
+    };
+    for (const auto& e : o.bus_errors)
+        bus_of(e.iface).errors.push_back({after(start, e.at_s), kind_name(e.kind), *bus_error_frame(e.kind)});
+    for (const auto& b : o.bus_offs) {
+        Bus& bus = bus_of(b.iface);
+        const MonoNanos from = after(start, b.at_s), until = after(start, b.at_s + b.duration_s);
+        bus.off.emplace_back(from, until);
+        bus.errors.push_back({from, "bus-off", *bus_error_frame("bus-off")});
+        bus.errors.push_back({until, "restarted", *bus_error_frame("restarted")});
+    }
+    for (auto& bus : buses_)
+        std::stable_sort(bus.errors.begin(), bus.errors.end(),
+                         [](const ErrorEvent& a, const ErrorEvent& b) { return a.at < b.at; });
+    // parse_options has matched every fault to one interface's motors.
     for (const auto& f : o.faults) {
         for (std::size_t i = 0; i < o.motors.size(); ++i) {
             const auto& m = o.motors[i];
@@ -51,8 +87,14 @@ Simulator::Heard Simulator::hear(std::size_t iface, const Received& r, MonoNanos
     commit(bus, now);
     // Every frame takes its time on the bus, whoever it is for; a motor has it
     // once it has been carried whole.
+    // A bus-off controller puts nothing on the wire.
+    if (bus.off_at(now)) {
+        ++bus.dropped_off;
+        return {"bus-off: request dropped", 0, false, true};
+    }
     const MonoNanos arrival = bus.wire.carry(now, r.frame, r.remote);
     if (r.remote) return {"remote frame: carries no data for a motor"};
+    if (r.frame.fd && fd_replies_ == FdReplies::None) return {"CAN FD request: --fd-replies none"};
     // The motors answer with their joints as they are now; the model is not
     // stepped past the clock to where the wire delivers the frame.
     if (mechanism_) mechanism_->advance(now, motors_);
@@ -72,6 +114,7 @@ Simulator::Heard Simulator::hear(std::size_t iface, const Received& r, MonoNanos
                 continue;
             case Outcome::Kind::Answered:
                 heard.why = nullptr;
+                if (fd_replies_ == FdReplies::Classic) out.reply->fd = out.reply->brs = false;
                 if (drop_probability_ > 0 && drop_(rng_) < drop_probability_) {
                     ++heard.dropped;
                     continue;
@@ -113,15 +156,32 @@ std::vector<can::CanFrame> Simulator::take_due(std::size_t iface, MonoNanos now)
     commit(bus, now);
     std::vector<can::CanFrame> due;
     while (!bus.pending.empty() && bus.pending.front().carried && *bus.pending.front().carried <= now) {
-        due.push_back(std::move(bus.pending.front().frame));
+        // A reply that would go out while the bus is off never does.
+        if (!bus.off_at(*bus.pending.front().carried)) due.push_back(std::move(bus.pending.front().frame));
         bus.pending.pop_front();
     }
+    return due;
+}
+
+bool Simulator::Bus::off_at(MonoNanos t) const {
+    return std::any_of(off.begin(), off.end(), [&](const auto& s) { return s.first <= t && t < s.second; });
+}
+
+std::vector<Simulator::ErrorEvent> Simulator::take_errors(std::size_t iface, MonoNanos now) {
+    Bus& bus = buses_.at(iface);
+    std::vector<ErrorEvent> due;
+    while (bus.errors_sent < bus.errors.size() && bus.errors[bus.errors_sent].at <= now)
+        due.push_back(bus.errors[bus.errors_sent++]);
     return due;
 }
 
 std::optional<MonoNanos> Simulator::next_due() const {
     std::optional<MonoNanos> next;
     for (const auto& bus : buses_) {
+        if (bus.errors_sent < bus.errors.size()) {
+            const MonoNanos t = bus.errors[bus.errors_sent].at;
+            next = next ? std::min(*next, t) : t;
+        }
         for (const auto& p : bus.pending) {
             const MonoNanos t = p.carried.value_or(p.ready);
             next = next ? std::min(*next, t) : t;

@@ -36,6 +36,7 @@ public:
         const char* why = nullptr;  // no motor answered or saved: the reason
         int dropped = 0;            // replies left unsent on purpose
         bool saved = false;         // a motor saved: saved() changed
+        bool bus_off = false;       // dropped unheard: the bus is off
     };
     Heard hear(std::size_t iface, const Received& r, MonoNanos now);
 
@@ -50,6 +51,18 @@ public:
     // When the next reply on any interface goes on the wire or out; nothing
     // when none waits.
     std::optional<MonoNanos> next_due() const;
+
+    // An error frame due on a bus: those of --bus-error, and bus-off and
+    // restarted at each end of a --bus-off stretch.
+    struct ErrorEvent {
+        MonoNanos at;
+        std::string_view kind;
+        can::CanFrame frame;
+    };
+    // The error frames due on one interface by `now`, in time order.
+    std::vector<ErrorEvent> take_errors(std::size_t iface, MonoNanos now);
+    // Requests dropped on an interface because it was bus-off, so far.
+    std::uint64_t dropped_while_off(std::size_t iface) const { return buses_.at(iface).dropped_off; }
 
     // Every motor's flash by key, with the sections of the state file that
     // belong to motors not simulated in this run.
@@ -67,6 +80,11 @@ private:
     struct Bus {
         Wire wire;
         std::deque<Pending> pending;  // in order of `ready`
+        std::vector<ErrorEvent> errors;  // by time; the first `errors_sent` are out
+        std::size_t errors_sent = 0;
+        std::vector<std::pair<MonoNanos, MonoNanos>> off;  // bus-off from, until
+        std::uint64_t dropped_off = 0;
+        bool off_at(MonoNanos t) const;
     };
     // Replies ready by `now` take their turn on the wire.
     void commit(Bus& bus, MonoNanos now);
@@ -75,6 +93,7 @@ private:
     MonoNanos latency_;
     std::uint64_t jitter_ns_;
     double drop_probability_;
+    FdReplies fd_replies_;
     std::vector<std::string> ifaces_;
     std::vector<Bus> buses_;
     std::vector<MotorModel> motors_;

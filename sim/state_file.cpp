@@ -39,13 +39,6 @@ std::optional<std::array<std::string_view, 3>> three_words(std::string_view s) {
     return words;
 }
 
-std::optional<std::uint32_t> parse_value(damiao::RegisterType type, std::string_view text) {
-    if (type == damiao::RegisterType::Uint32) return parse_uint<std::uint32_t>(text);
-    const auto f = parse_real<float>(text);
-    if (!f) return std::nullopt;
-    return std::bit_cast<std::uint32_t>(*f);
-}
-
 std::string value_text(damiao::RegisterType type, std::uint32_t bits) {
     if (type == damiao::RegisterType::Uint32) return std::to_string(bits);
     return damiao::float_text(std::bit_cast<float>(bits));
@@ -56,6 +49,13 @@ std::string os_error(std::string_view what, const std::string& path) {
 }
 
 }  // namespace
+
+std::optional<std::uint32_t> parse_register_value(damiao::RegisterType type, std::string_view text) {
+    if (type == damiao::RegisterType::Uint32) return parse_uint<std::uint32_t>(text);
+    const auto f = parse_real<float>(text);
+    if (!f) return std::nullopt;
+    return std::bit_cast<std::uint32_t>(*f);
+}
 
 std::string motor_key(const MotorArg& m) {
     char ids[24];
@@ -96,7 +96,7 @@ std::expected<SavedMotors, std::string> parse_state(std::string_view text) {
         const auto info = number ? damiao::find_register(damiao::kRegisters, *number) : std::nullopt;
         if (!info || info->read_only) return bad("no writable register " + std::string(number_text));
         if (name != info->name) return bad("register " + std::string(number_text) + " is " + info->name);
-        const auto value = parse_value(info->type, value_word);
+        const auto value = parse_register_value(info->type, value_word);
         if (!value)
             return bad("not a " + std::string(damiao::type_name(info->type)) + " value: " + std::string(value_word));
         if (!section->try_emplace(*number, *value).second) return bad("register " + std::string(number_text) + " twice");

@@ -17,6 +17,7 @@
 
 #include <expected>
 #include <map>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -29,6 +30,9 @@ namespace torvane::sim {
 using SavedMotors = std::map<std::string, SavedRegisters>;
 
 std::string motor_key(const MotorArg& motor);
+// A register's value as written in the file or on the command line: Uint32
+// decimal or 0x-hex, Float a decimal.
+std::optional<std::uint32_t> parse_register_value(damiao::RegisterType type, std::string_view text);
 
 // Errors name the line: "line 4: ...".
 std::expected<SavedMotors, std::string> parse_state(std::string_view text);

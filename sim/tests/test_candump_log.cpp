@@ -42,6 +42,8 @@ TEST_P(CandumpLine, MatchesTheToolsFormat) {
 INSTANTIATE_TEST_SUITE_P(
     Sim, CandumpLine,
     ::testing::Values(
+        LineCase{"ErrorFrame", frame(CanId::error(0x40), {0, 0x30, 0, 0, 0, 0, 0, 0}), {1700000000, 5},
+                 "(1700000000.000005) vcan0 20000040#0030000000000000"},
         LineCase{"Standard", frame(CanId::standard(0x123), {0xDE, 0xAD, 0xBE, 0xEF}), {1700000000, 123456},
                  "(1700000000.123456) vcan0 123#DEADBEEF"},
         LineCase{"LowIdIsPadded", frame(CanId::standard(0x1), {0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFC}),

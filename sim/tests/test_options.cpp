@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <bit>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "sim/options.hpp"
@@ -188,10 +190,10 @@ INSTANTIATE_TEST_SUITE_P(
         BadCase{"LongMotorIface", {"--motor", "abcdefghijklmnop:1:0x11:dm4310"},
                 "--motor 'abcdefghijklmnop:1:0x11:dm4310': not an interface name: 'abcdefghijklmnop'"},
         BadCase{"DuplicateOnTheDefaultNamed", with_motor({"--motor", "vcan0:1:0x12:dm4340"}),
-                "--motor 'vcan0:1:0x12:dm4340': command id given twice"},
+                "--motor 'vcan0:1:0x12:dm4340': command id given twice (--shared-id lets motors share one)"},
         BadCase{"DuplicateOnTheDefaultNamedLater", {"--motor", "can1:1:0x11:dm4310", "--motor", "1:0x12:dm4340",
                                                    "--iface", "can1"},
-                "--motor '1:0x12:dm4340': command id given twice"},
+                "--motor '1:0x12:dm4340': command id given twice (--shared-id lets motors share one)"},
         BadCase{"JitterNegative", with_motor({"--latency-jitter-us", "-1"}),
                 "--latency-jitter-us '-1': expected microseconds, at most 60000000"},
         BadCase{"JitterTooLarge", with_motor({"--latency-jitter-us=60000001"}),
@@ -239,7 +241,7 @@ INSTANTIATE_TEST_SUITE_P(
         BadCase{"NegativeId", {"--motor", "-1:0x11:dm4310"},
                 "--motor '-1:0x11:dm4310': command id must be a number from 0 to 0x7FE"},
         BadCase{"DuplicateCommandId", with_motor({"--motor", "1:0x12:dm4340"}),
-                "--motor '1:0x12:dm4340': command id given twice"},
+                "--motor '1:0x12:dm4340': command id given twice (--shared-id lets motors share one)"},
         BadCase{"ModeOutOfRange", with_motor({"--mode", "5"}),
                 "--mode '5': mode must be 1 (MIT), 2 (POS_VEL), 3 (VEL) or 4 (FORCE_POS)"},
         BadCase{"ProbabilityAboveOne", with_motor({"--drop-probability", "1.5"}),
@@ -256,8 +258,98 @@ INSTANTIATE_TEST_SUITE_P(
         BadCase{"DataBitrateAlone", with_motor({"--data-bitrate", "5000000"}), "--data-bitrate needs --bitrate"},
         BadCase{"EmptyState", with_motor({"--state="}), "--state '': expected a file name"},
         BadCase{"FlagWithValue", with_motor({"--verbose=yes"}), "--verbose takes no value"},
-        BadCase{"EmptyIface", with_motor({"--iface="}), "--iface '': not an interface name"}),
+        BadCase{"EmptyIface", with_motor({"--iface="}), "--iface '': not an interface name"},
+        BadCase{"BusErrorUnknownKind", with_motor({"--bus-error", "smoke@1"}),
+                "--bus-error 'smoke@1': unknown kind; known: tx-timeout, lost-arbitration, controller, protocol, "
+                "transceiver, no-ack, bus-off, bus-error, restarted, error-warning, error-passive"},
+        BadCase{"BusErrorWithoutTime", with_motor({"--bus-error", "no-ack"}),
+                "--bus-error 'no-ack': expected [IFACE:]KIND@SECONDS, e.g. no-ack@1.5 or vcan1:bus-off@2"},
+        BadCase{"BusErrorTooManyFields", with_motor({"--bus-error", "a:vcan0:no-ack@1"}),
+                "--bus-error 'a:vcan0:no-ack@1': expected [IFACE:]KIND@SECONDS, e.g. no-ack@1.5 or vcan1:bus-off@2"},
+        BadCase{"BusErrorNegativeTime", with_motor({"--bus-error=no-ack@-1"}),
+                "--bus-error 'no-ack@-1': expected seconds after start, e.g. @1.5"},
+        BadCase{"BusErrorOnABusWithoutMotors", with_motor({"--bus-error", "vcan1:no-ack@1"}),
+                "--bus-error: no --motor on vcan1"},
+        BadCase{"BusOffWithoutDuration", with_motor({"--bus-off", "0.5"}),
+                "--bus-off '0.5': expected SECONDS+DURATION, e.g. 0.5+0.5"},
+        BadCase{"BusOffZeroDuration", with_motor({"--bus-off", "0.5+0"}),
+                "--bus-off '0.5+0': expected a positive duration after '+'"},
+        BadCase{"BusOffNoStart", with_motor({"--bus-off", "+1"}),
+                "--bus-off '+1': expected seconds after start before '+', e.g. 0.5+0.5"},
+        BadCase{"BusOffTooManyFields", with_motor({"--bus-off", "a:b:1+1"}),
+                "--bus-off 'a:b:1+1': expected [IFACE:]SECONDS+DURATION, e.g. 0.5+0.5 or vcan1:2+1"},
+        BadCase{"BusOffOverlapping", with_motor({"--bus-off", "1+1", "--bus-off", "vcan0:1.5+3"}),
+                "--bus-off 'vcan0:1.5+3': overlaps '1+1'"},
+        BadCase{"BusOffOnABusWithoutMotors", with_motor({"--bus-off", "vcan2:1+1"}),
+                "--bus-off 'vcan2:1+1': no --motor on vcan2"},
+        BadCase{"FdRepliesUnknown", with_motor({"--fd-replies", "sometimes"}),
+                "--fd-replies 'sometimes': expected fd, classic or none"},
+        BadCase{"SharedIdWithValue", with_motor({"--shared-id=1"}), "--shared-id takes no value"},
+        BadCase{"RegisterUnknownName", with_motor({"--register", "1:TIMEOUTS=0"}),
+                "--register '1:TIMEOUTS=0': no register named 'TIMEOUTS' ('dmtool info ID' lists every register)"},
+        BadCase{"RegisterReadOnly", with_motor({"--register", "1:sn=5"}), "--register '1:sn=5': SN is read-only"},
+        BadCase{"RegisterWithoutValue", with_motor({"--register", "1:TIMEOUT"}),
+                "--register '1:TIMEOUT': expected [IFACE:]ID:NAME=VALUE, e.g. 1:TIMEOUT=0"},
+        BadCase{"RegisterNotAnInteger", with_motor({"--register", "1:TIMEOUT=1.5"}),
+                "--register '1:TIMEOUT=1.5': TIMEOUT takes an integer from 0 to 4294967295"},
+        BadCase{"RegisterNotANumber", with_motor({"--register", "1:PMAX=wide"}),
+                "--register '1:PMAX=wide': PMAX takes a number"},
+        BadCase{"RegisterBadMode", with_motor({"--register", "1:CTRL_MODE=7"}),
+                "--register '1:CTRL_MODE=7': CTRL_MODE must be 1 (MIT), 2 (POS_VEL), 3 (VEL) or 4 (FORCE_POS)"},
+        BadCase{"RegisterForNoMotor", with_motor({"--register", "2:TIMEOUT=0"}),
+                "--register '2:TIMEOUT=0': no --motor with that command id"},
+        BadCase{"RegisterAmbiguous", with_motor({"--motor", "vcan1:1:0x11:dm4310", "--register", "1:TIMEOUT=0"}),
+                "--register '1:TIMEOUT=0': that command id is on several interfaces; name one as "
+                "IFACE:ID:NAME=VALUE"},
+        BadCase{"SharedIdStillOnePerInterfaceForAFault",
+                with_motor({"--shared-id", "--motor", "1:0x11:dm4310", "--motor", "vcan1:1:0x11:dm4310", "--fault",
+                            "1:overload@1"}),
+                "--fault '1:overload@1': that command id is on several interfaces; name one as "
+                "IFACE:ID:NAME@SECONDS"}),
     [](const auto& info) { return std::string(info.param.name); });
+
+TEST(Options, BadBusAndMisconfiguredMotors) {
+    auto o = parse({"--motor", "1:0x11:dm4310", "--motor", "vcan1:1:0x11:dm4310", "--motor", "vcan1:1:0x12:dm4340",
+                    "--shared-id", "--bus-error", "no-ack@1.5", "--bus-error=vcan1:error-passive@0",
+                    "--bus-off", "0.5+0.25", "--bus-off=vcan1:2+1e-1", "--bus-off", "vcan0:3+1",
+                    "--fd-replies=classic", "--register", "vcan0:1:timeout=1000", "--register=vcan1:1:can_br=2",
+                    "--register", "vcan0:0x1:PMAX=-3.5"});
+    ASSERT_TRUE(o.has_value()) << o.error();
+    EXPECT_TRUE(o->shared_id);
+    EXPECT_EQ(o->fd_replies, FdReplies::Classic);
+    ASSERT_EQ(o->bus_errors.size(), 2u);
+    EXPECT_EQ(std::tie(o->bus_errors[0].iface, o->bus_errors[0].kind, o->bus_errors[0].at_s),
+              std::make_tuple(std::string(), std::string("no-ack"), 1.5));
+    EXPECT_EQ(std::tie(o->bus_errors[1].iface, o->bus_errors[1].kind, o->bus_errors[1].at_s),
+              std::make_tuple(std::string("vcan1"), std::string("error-passive"), 0.0));
+    ASSERT_EQ(o->bus_offs.size(), 3u);
+    const std::vector<std::tuple<std::string, double, double>> offs{{"", 0.5, 0.25}, {"vcan1", 2, 0.1}, {"vcan0", 3, 1}};
+    for (std::size_t i = 0; i < offs.size(); ++i)
+        EXPECT_EQ(std::tie(o->bus_offs[i].iface, o->bus_offs[i].at_s, o->bus_offs[i].duration_s), offs[i]) << i;
+    // By the core's table's names in any case, as raw bits of the register's type.
+    ASSERT_EQ(o->registers.size(), 3u);
+    const std::vector<std::tuple<std::string, std::uint16_t, std::uint8_t, std::uint32_t>> regs{
+        {"vcan0", 1, 9, 1000}, {"vcan1", 1, 35, 2}, {"vcan0", 1, 21, std::bit_cast<std::uint32_t>(-3.5f)}};
+    for (std::size_t i = 0; i < regs.size(); ++i)
+        EXPECT_EQ(std::tie(o->registers[i].iface, o->registers[i].cmd_id, o->registers[i].number,
+                           o->registers[i].value),
+                  regs[i])
+            << i;
+    for (const char* v : {"fd", "none"}) {
+        auto other = parse({"--motor", "1:0x11:dm4310", "--fd-replies", v});
+        ASSERT_TRUE(other.has_value()) << other.error();
+        EXPECT_EQ(other->fd_replies, std::string_view(v) == "fd" ? FdReplies::Fd : FdReplies::None);
+    }
+    auto plain = parse(kOne);
+    ASSERT_TRUE(plain.has_value());
+    EXPECT_EQ(plain->fd_replies, FdReplies::Fd);
+    EXPECT_FALSE(plain->shared_id);
+    EXPECT_TRUE(plain->bus_errors.empty() && plain->bus_offs.empty() && plain->registers.empty());
+    for (const char* name : {"--bus-error [IFACE:]KIND@SECONDS", "--bus-off [IFACE:]SECONDS+DURATION",
+                             "--fd-replies fd|classic|none", "--shared-id", "--register [IFACE:]ID:NAME=VALUE",
+                             "error-passive"})
+        EXPECT_NE(usage().find(name), std::string::npos) << name;
+}
 
 TEST(BadCommandLine, UnknownModelListsTheKnownOnes) {
     auto o = parse({"--motor", "1:0x11:dm9999"});

@@ -138,6 +138,7 @@ class FakeMotor:
     answering: bool = True
     stale: int = 0             # replies to another program's commands still to come before ours
     stale_reply: object = None # what those say: the motor as it was when the first came
+    fd_replies: str = "fd"     # how it answers an FD request: "fd", "classic" or "none"
     keeps: dict = field(default_factory=dict)   # register -> the value it keeps whatever is written
     silent_registers: set = field(default_factory=set)
     registers: dict = field(default_factory=dict)
@@ -292,7 +293,7 @@ def make_api(*buses):
             out = []
             for m in self.motors:
                 motor = self.bus.find(m.motor_id)
-                if motor is None:
+                if motor is None or (self.fd and motor.fd_replies == "none"):
                     out.append(None)
                     continue
                 before = motor.state()
