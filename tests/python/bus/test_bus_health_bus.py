@@ -243,6 +243,63 @@ def test_a_group_that_sees_bus_off_raises_and_the_next_tick_works(start_dmsim):
     assert group.health.state == "error-active"
 
 
+def test_dmsim_bus_off_raises_in_a_group_within_a_tick_and_its_restart_lets_it_go_on(start_dmsim):
+    """dmsim's own bus-off (--bus-off) rather than an injected frame. The bus is watched and a raw socket
+    waits for the frame before dmsim starts, so the stretch can begin as soon as the group ticks."""
+    bus = watched()
+    group = tx.MotorGroup(bus, arm(2, timeout_ms=100))
+    done, seen = [0], []
+
+    def note_bus_off():
+        s = raw_socket(True)
+        s.settimeout(60)
+        try:
+            while True:
+                can_id, _, _ = CLASSIC.unpack(s.recv(72)[:CLASSIC.size])
+                if can_id == CAN_ERR_FLAG | BUSOFF:
+                    seen.append(done[0])
+                    return
+        finally:
+            s.close()
+
+    thread = threading.Thread(target=note_bus_off, daemon=True)
+    thread.start()
+    time.sleep(0.2)
+    start_dmsim(*sim_args(2), args=["--bus-off", "2+0.5"])
+    answered_before = 0
+    with pytest.raises(tx.BusError) as err:
+        while done[0] < 10_000:
+            answered_before += None not in group.refresh()
+            done[0] += 1
+    thread.join(5)
+    assert str(err.value) == f"{IFACE}: bus-off" and err.value.errno is None
+    assert answered_before > 0
+    # Raised by the tick running when dmsim wrote the frame, or by the next.
+    assert seen and seen[0] <= done[0] <= seen[0] + 1, (seen, done)
+    # After the stretch dmsim says restarted and answers again.
+    deadline = time.monotonic() + 30
+    while group.health.state != "error-active" and time.monotonic() < deadline:
+        group.refresh()
+    assert group.health.state == "error-active"
+    assert None not in group.refresh()
+    assert counts(tx.bus_health(bus)) == {"bus-off": 1, "restarted": 1}
+
+
+def test_dmsim_error_frames_are_counted_by_class(start_dmsim):
+    bus = watched()
+    group = tx.MotorGroup(bus, arm(2, timeout_ms=100))
+    sim = start_dmsim(*sim_args(2), args=["--bus-error", "no-ack@1", "--bus-error", "no-ack@1.2",
+                                          "--bus-error", "error-passive@1.4", "--verbose"])
+    deadline = time.monotonic() + 30
+    while "error frame error-passive" not in sim.stderr() and time.monotonic() < deadline:
+        group.refresh()
+    group.refresh()
+    h = tx.bus_health(bus)
+    assert h.error_frames["no-ack"] == 2
+    assert counts(h) == {"no-ack": 2, "controller": 1}
+    assert h.state == "error-passive"
+
+
 # ---- dmtool ---------------------------------------------------------------------------------
 
 def lines_until(stream, check, timeout=60):
