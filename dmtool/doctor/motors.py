@@ -15,8 +15,9 @@ from dmtool.scan import nothing_found
 from dmtool.session import Session
 from dmtool.text import is_fault, limits_text, mode_text, one_line, status_text
 
-# Register 35's codes, as the motors' firmware documents them (4, 1 Mbit/s, the factory setting).
-CAN_BR = {0: 125_000, 1: 200_000, 2: 250_000, 3: 500_000, 4: 1_000_000}
+# Register 35's codes that this project has confirmed: 4, 1 Mbit/s, the factory setting. Other codes
+# are compared with the other motors', and with a bus at 1 Mbit/s, but never named as a rate.
+CAN_BR = {4: 1_000_000}
 CODE_OF = {bps: code for code, bps in CAN_BR.items()}
 WATCHDOG = 1000  # TIMEOUT suggested: 1000 x 50 us = 50 ms
 
@@ -173,11 +174,12 @@ def bitrate_checks(found: list[Found], iface: str, link: Link | None, bitrate: i
         if code is None:
             out.append(Check("bit rate", WARN, "can_br (35) did not answer", iface=iface, motor=motor_id))
             continue
-        if code not in CAN_BR:
-            out.append(Check("bit rate", WARN, f"{code_text(code)}: a code dmtool does not know", iface=iface,
-                             motor=motor_id))
+        if code not in CAN_BR and (reference is None and code == common or
+                                   reference is not None and reference not in CODE_OF):
+            out.append(Check("bit rate", WARN, f"{code_text(code)}: a code dmtool does not know; "
+                             "check it against the motor's manual", iface=iface, motor=motor_id))
         elif reference is not None:
-            if CAN_BR[code] == reference:
+            if CAN_BR.get(code) == reference:
                 out.append(Check("bit rate", OK, f"{code_text(code)}, {against}", iface=iface, motor=motor_id))
             else:
                 out.append(Check("bit rate", FAIL, f"{code_text(code)}, not {against}", set_br(iface, motor_id,
@@ -194,14 +196,16 @@ def bitrate_checks(found: list[Found], iface: str, link: Link | None, bitrate: i
             on = f"motor {holders[0]}" if len(holders) == 1 else \
                 f"motors {', '.join(map(str, holders[:-1]))} and {holders[-1]}"
             out.append(Check("bit rate", FAIL, f"{code_text(code)}, unlike {code_text(common)} on {on}",
-                             set_br(iface, motor_id, CAN_BR[common]) if common in CAN_BR else None,
+                             dmtool_command(iface, f"set {motor_id} can_br {common} --save")
+                             + ", then power-cycle the motor",
                              iface=iface, motor=motor_id))
     return out
 
 
 def set_br(iface: str, motor_id: int, bps: int) -> str | None:
     if bps not in CODE_OF:
-        return f"no can_br code gives {rate_text(bps)}: bring the interface up at the motors' rate"
+        return (f"dmtool knows only can_br 4 (1 Mbit/s): set the code of {rate_text(bps)} from the motor's "
+                "manual, or bring the interface up at the motors' rate")
     return (dmtool_command(iface, f"set {motor_id} can_br {CODE_OF[bps]} --save")
             + ", then power-cycle the motor")
 
