@@ -102,27 +102,48 @@ std::optional<Fault> find_fault(std::string_view name) {
     return std::nullopt;
 }
 
+namespace {
+
+// "[IFACE:]ID:NAME", the head --fault and --register share; the reason when
+// it is not one.
+struct IdHead {
+    std::string_view iface;
+    std::uint16_t cmd = 0;
+    std::string_view name;
+};
+
+std::expected<IdHead, std::string> parse_id_head(std::string_view head, const char* shape) {
+    auto fields = split(head, ':');
+    if (fields.size() != 2 && fields.size() != 3) return std::unexpected(std::string("expected ") + shape);
+    IdHead out;
+    if (fields.size() == 3) {
+        out.iface = fields[0];
+        fields.erase(fields.begin());
+        if (!valid_iface(out.iface)) return std::unexpected("not an interface name: " + quoted(out.iface));
+    }
+    const auto cmd = parse_uint<std::uint32_t>(fields[0]);
+    if (!cmd || *cmd >= 0x7FF) return std::unexpected(std::string("command id must be a number from 0 to 0x7FE"));
+    out.cmd = static_cast<std::uint16_t>(*cmd);
+    out.name = fields[1];
+    return out;
+}
+
+}  // namespace
+
 std::expected<FaultArg, std::string> parse_fault(std::string_view text) {
     const auto bad = [&](std::string why) {
         return std::unexpected("--fault " + quoted(text) + ": " + why);
     };
+    constexpr const char* kShape = "[IFACE:]ID:NAME@SECONDS, e.g. 1:overcurrent@2.5";
     const auto at = text.rfind('@');
-    auto fields = split(text.substr(0, at), ':');
-    if (at == std::string_view::npos || (fields.size() != 2 && fields.size() != 3))
-        return bad("expected [IFACE:]ID:NAME@SECONDS, e.g. 1:overcurrent@2.5");
-    std::string_view iface;
-    if (fields.size() == 3) {
-        iface = fields[0];
-        fields.erase(fields.begin());
-        if (!valid_iface(iface)) return bad("not an interface name: " + quoted(iface));
-    }
-    const auto cmd = parse_uint<std::uint32_t>(fields[0]);
-    if (!cmd || *cmd >= 0x7FF) return bad("command id must be a number from 0 to 0x7FE");
-    const auto fault = find_fault(fields[1]);
+    if (at == std::string_view::npos) return bad(std::string("expected ") + kShape);
+    const auto head = parse_id_head(text.substr(0, at), kShape);
+    if (!head) return bad(head.error());
+    const auto fault = find_fault(head->name);
     if (!fault) return bad("unknown fault; known: " + fault_names());
     const auto seconds = parse_double(text.substr(at + 1));
     if (!seconds || *seconds < 0.0 || *seconds > 1e9) return bad("expected seconds after start, e.g. @2.5");
-    return FaultArg{static_cast<std::uint16_t>(*cmd), *fault, *seconds, std::string(iface)};
+    return FaultArg{head->cmd, *fault, *seconds, std::string(head->iface)};
 }
 
 std::expected<BusErrorArg, std::string> parse_bus_error(std::string_view text) {
@@ -168,21 +189,14 @@ std::expected<RegisterArg, std::string> parse_register(std::string_view text) {
     const auto bad = [&](std::string why) {
         return std::unexpected("--register " + quoted(text) + ": " + why);
     };
+    constexpr const char* kShape = "[IFACE:]ID:NAME=VALUE, e.g. 1:TIMEOUT=0";
     const auto eq = text.find('=');
-    auto fields = split(text.substr(0, eq), ':');
-    if (eq == std::string_view::npos || (fields.size() != 2 && fields.size() != 3))
-        return bad("expected [IFACE:]ID:NAME=VALUE, e.g. 1:TIMEOUT=0");
-    std::string_view iface;
-    if (fields.size() == 3) {
-        iface = fields[0];
-        fields.erase(fields.begin());
-        if (!valid_iface(iface)) return bad("not an interface name: " + quoted(iface));
-    }
-    const auto cmd = parse_uint<std::uint32_t>(fields[0]);
-    if (!cmd || *cmd >= 0x7FF) return bad("command id must be a number from 0 to 0x7FE");
-    const auto info = damiao::find_register_named(damiao::kRegisters, fields[1]);
+    if (eq == std::string_view::npos) return bad(std::string("expected ") + kShape);
+    const auto head = parse_id_head(text.substr(0, eq), kShape);
+    if (!head) return bad(head.error());
+    const auto info = damiao::find_register_named(damiao::kRegisters, head->name);
     // The table is long; say where to see it rather than print it.
-    if (!info) return bad("no register named " + quoted(fields[1]) + " ('dmtool info ID' lists every register)");
+    if (!info) return bad("no register named " + quoted(head->name) + " ('dmtool info ID' lists every register)");
     if (info->read_only) return bad(std::string(info->name) + " is read-only");
     const auto value = parse_register_value(info->type, text.substr(eq + 1));
     if (!value)
@@ -190,7 +204,7 @@ std::expected<RegisterArg, std::string> parse_register(std::string_view text) {
                    (info->type == damiao::RegisterType::Float ? "a number" : "an integer from 0 to 4294967295"));
     if (info->number == damiao::kRegControlMode && (*value < damiao::kModeMit || *value > damiao::kModeForcePos))
         return bad("CTRL_MODE must be 1 (MIT), 2 (POS_VEL), 3 (VEL) or 4 (FORCE_POS)");
-    return RegisterArg{static_cast<std::uint16_t>(*cmd), info->number, *value, std::string(iface)};
+    return RegisterArg{head->cmd, info->number, *value, std::string(head->iface)};
 }
 
 std::vector<std::string> Options::interfaces() const {
