@@ -171,8 +171,10 @@ ShareResult<std::size_t> run(std::span<const Share> shares, Pace pace, std::span
             if (*got == 0) return {};
             const MonoNanos at = clock.now();
             const std::size_t before = p.answered;
+            // The whole batch, even past the last reply: what came with it
+            // (an error frame above all) is read once and only here.
             bool done = false;
-            for (std::size_t k = 0; k < *got && !done; ++k) done = take(s, p, scratch[k], at);
+            for (std::size_t k = 0; k < *got; ++k) done = take(s, p, scratch[k], at);
             if (p.answered != before) last_at = at;
             answered += p.answered - before;
             if (p.bus_off) return std::unexpected(bus_off(shares, i));

@@ -264,6 +264,25 @@ TEST(BusHealthExchange, BusOffEndsTheTickNamingItsBus) {
     EXPECT_EQ(rig.health[0]->read().state, BusState::ErrorActive);
 }
 
+// A batch read at once (after a learned sleep, say) that holds every reply
+// and then error frames: those are read with it, never lost with the rest
+// of the batch.
+TEST(BusHealthExchange, ErrorFramesBatchedAfterTheLastReplyAreRead) {
+    const std::uint32_t classes[] = {CAN_ERR_ACK, CAN_ERR_BUSOFF};
+    for (std::uint32_t cls : classes) {
+        SCOPED_TRACE(cls);
+        Rig rig(1);
+        rig.buses[0]->reply(feedback(0x11, 1), kMs);
+        rig.buses[0]->reply(feedback(0x12, 2));
+        rig.buses[0]->reply(error_frame(cls));
+        auto r = rig.run();
+        EXPECT_EQ(r.has_value(), cls != CAN_ERR_BUSOFF);
+        EXPECT_TRUE(rig.buses[0]->script.empty());
+        const can::HealthCounts c = rig.health[0]->read();
+        EXPECT_EQ(errors_of(c, cls == CAN_ERR_ACK ? "no-ack" : "bus-off"), 1u);
+    }
+}
+
 TEST(BusHealthExchange, BusOffFoundBeforeTheTickSendsNothing) {
     Rig rig(2);
     rig.buses[0]->reply(error_frame(CAN_ERR_BUSOFF));
