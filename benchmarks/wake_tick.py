@@ -75,7 +75,7 @@ def arms_part(dmsim, wire, rounds, ticks):
     sims = [Simulator(dmsim, i, [*motor_args(ARM), *(WIRE if wire else ())]) for i in IFACES]
     try:
         buses = [torvane.SocketCanTransport(i) for i in IFACES]
-        cmd = [(0.0, 0.0, 0.0, 0.0, 0.0)] * len(ARM)
+        cmd = [torvane.MitSetpoint(0.0, 0.0, 0.0, 0.0, 0.0)] * len(ARM)
         rows = memoryview(bytearray(8 * 5 * 2 * len(ARM))).cast("d", [2 * len(ARM), 5])
         out = memoryview(bytearray(8 * 6 * 2 * len(ARM))).cast("d", [2 * len(ARM), 6])
         def robot(**kw):
@@ -85,7 +85,7 @@ def arms_part(dmsim, wire, rounds, ticks):
         spin, each_spin = robot(spin_us=200), robot(settle=False, spin_us=200)
         g = [tx.MotorGroup(b, motors(ARM)) for b in buses]
         ways = {
-            "Robot.mit_control": lambda: settled.mit_control([cmd, cmd]),
+            "Robot.mit_control": lambda: settled.mit_control(cmd + cmd),
             "Robot.mit_control_into": lambda: settled.mit_control_into(rows, out),
             "Robot, settle=False (wakes per reply)": lambda: each.mit_control_into(rows, out),
             "Robot, spin_us=200": lambda: spin.mit_control_into(rows, out),
@@ -120,7 +120,7 @@ def one_arm_part(dmsim, rounds, ticks):
     sim = Simulator(dmsim, "vcan0", motor_args(models))
     try:
         bus = torvane.SocketCanTransport("vcan0")
-        cmd = [(0.0, 0.0, 0.0, 0.0, 0.0)] * 7
+        cmd = [torvane.MitSetpoint(0.0, 0.0, 0.0, 0.0, 0.0)] * 7
         ways = {"settle": tx.MotorGroup(bus, motors(models)),
                 "settle=False": tx.MotorGroup(bus, motors(models), settle=False)}
         got = {name: [] for name in ways}

@@ -189,7 +189,11 @@ ShareResult<std::size_t> run(std::span<const Share> shares, Pace pace, std::span
             if (progress[i].answered < shares[i].slots.size()) waiting[n++] = shares[i].bus;
         }
         if (answered == total) {
-            if (pace.settle) pace.settle->learn(last_at - sent_at, sleeps && first);
+            using Woke = SettleTime::Woke;
+            if (pace.settle)
+                pace.settle->learn(last_at - sent_at, !sleeps ? Woke::WithoutSleep
+                                                      : first ? Woke::AllIn
+                                                              : Woke::SomeMissing);
             return answered;
         }
         const MonoNanos now = clock.now();

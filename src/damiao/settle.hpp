@@ -5,11 +5,12 @@
 // control policy does not get, and in a loaded or emulated machine the tick
 // rate itself.
 //
-// The estimate is kept a little short of the last reply's arrival: a tick
-// whose replies are all in at the wake-up shortens it (it may have slept
-// past the last one), a tick that still had to wait moves it to just under
-// what it saw. So a tick never sleeps long past its last reply, and most
-// wait once more at most, for the last few.
+// The estimate is kept a little short of the last reply's arrival, where a
+// sleep costs nothing: a tick whose replies are all in at the wake-up may
+// have slept past the last one, and shortens it by 1/16; a tick that still
+// has to wait loses no time, only a wake-up, and lengthens it by 1/64. So
+// about four ticks in five wake just before their last reply and wait once
+// more, and one that sleeps past its last reply does so by about 1/64 of it.
 
 #include "transport/duration.hpp"
 
@@ -21,10 +22,11 @@ public:
     // reads; 0 while nothing has been learned.
     can::MonoNanos sleep() const { return estimate_; }
 
+    enum class Woke { WithoutSleep, AllIn, SomeMissing };
+
     // What a tick that got every reply saw: how long after its last command
-    // the last reply was read, and whether it slept and found them all in at
-    // the wake-up (then the last may have come well before).
-    void learn(can::MonoNanos last, bool all_in_at_wake);
+    // the last reply was read, and how its first read went.
+    void learn(can::MonoNanos last, Woke woke);
 
     void forget() { estimate_ = 0; }
 
