@@ -36,6 +36,7 @@ from harness.callgrind import (ALLOC_FUNCS, FLOOR_MARK, between_marks, by_short_
                                finish_callgrind, start_callgrind, start_python)
 from harness.cli import log, parser  # noqa: E402
 from harness.dmsim import ARM, WIRE, Simulator, find_dmsim, motor_args  # noqa: E402
+from harness.dmsim import damiao_motors as motors  # noqa: E402
 from harness.frames import BITRATE, FRAME_BITS, STUFFED_MAX  # noqa: E402
 from harness.markdown import markers, publish, verdict  # noqa: E402
 
@@ -45,11 +46,6 @@ import torvane_ext as tx  # noqa: E402
 IFACES = ["vcan0", "vcan1", "vcan2", "vcan3"]
 SECTION = "robot_tick"
 BEGIN, END = markers(SECTION)
-
-
-def motors(models):
-    return [torvane.Damiao(i, 0x10 + i, getattr(torvane.MitLimits, m)(), timeout_ms=100)
-            for i, m in enumerate(models, 1)]
 
 
 def rate(call, ticks):

@@ -27,6 +27,7 @@ sys.path.insert(0, str(Path(__file__).resolve().parent))
 from harness import ROOT  # noqa: E402
 from harness.cli import log, parser  # noqa: E402
 from harness.dmsim import ARM, WIRE, Simulator, find_dmsim, motor_args  # noqa: E402
+from harness.dmsim import damiao_motors as motors  # noqa: E402
 from harness.frames import BITRATE, FRAME_BITS, STUFFED_MAX  # noqa: E402
 from harness.markdown import markers, publish  # noqa: E402
 
@@ -37,11 +38,6 @@ IFACES = ("vcan0", "vcan1")
 SECTION = "wake_tick"
 BEGIN, END = markers(SECTION)
 PEER = ROOT / "build" / "tests" / "benchmarks" / "peer_tick"
-
-
-def motors(models):
-    return [torvane.Damiao(i, 0x10 + i, getattr(torvane.MitLimits, m)(), timeout_ms=100)
-            for i, m in enumerate(models, 1)]
 
 
 def rate(call, ticks):

@@ -19,6 +19,13 @@ def find_dmsim():
     return exe if exe.is_file() else None
 
 
+def damiao_motors(models):
+    """torvane.Damiao records for the motors motor_args starts (100 ms reply timeout)."""
+    import torvane
+    return [torvane.Damiao(i, 0x10 + i, getattr(torvane.MitLimits, m)(), timeout_ms=100)
+            for i, m in enumerate(models, 1)]
+
+
 def motor_args(models):
     """dmsim's --motor options for motors 1, 2, ... with feedback on 0x11, 0x12, ..."""
     out = []

@@ -42,7 +42,6 @@ public:
     can::Duration timeout() const { return timeout_; }
     can::Duration spin() const { return spin_; }
     bool fd() const { return fd_; }
-    bool settles() const { return learns_; }
 
     // slots[i] is motors()[i]'s (GroupSizeMismatch otherwise, before anything
     // is sent). Fills every slot's state; returns how many answered. Frames on
